@@ -1,0 +1,130 @@
+// The engine's table cursor. A binding (a DBtable subclass generated from a
+// table definition, Db/TableBinding.h) carries one row record; the engine
+// reads rows into it and writes rows from it.
+//
+// Thread-safety: a DBtable is used by one thread, the thread of its
+// transaction (or, without one, the thread that constructed it).
+// DBtable::DBCriticalSection is process-wide.
+//
+// WHERE, ORDER BY and SET texts are SQL fragments taken as plain text: they
+// are never used as printf formats.
+#pragma once
+
+#include <string>
+
+#include "Db/EngineCodes.h"
+#include "Db/FXCriticalSection.h"
+#include "Db/TableDef.h"
+
+class DBtran;
+class DBtable;
+class ZRDBRowBase;
+
+namespace db::engine {
+class Connection;
+class Statement;
+}  // namespace db::engine
+
+// Per-binding link to the connection: the indicator array of the newer access
+// path, and the connection the binding runs on once known.
+class ZRSimpleDBConnObject final {
+ public:
+  void setExtIndicatorArray(void* indicators) { m_indicators = indicators; }
+  void* extIndicatorArray() const { return m_indicators; }
+
+ private:
+  friend class DBtable;
+  friend class DBtran;
+  void* m_indicators = nullptr;
+  db::engine::Connection* m_connection = nullptr;
+};
+
+// Reads the first row matching the binding's WHERE (in its order) into the
+// binding's record. Returns 0, 100 when nothing matches, or a failure code.
+int getOneRow(DBtable* table, bool forUpdate, int timeout, int flags);
+
+class DBtable {
+ public:
+  DBtable(const char* tableName, int flags, DBtran* tran);
+  virtual ~DBtable();
+  DBtable(const DBtable&) = delete;
+  DBtable& operator=(const DBtable&) = delete;
+
+  static bool b_newDBBase;                   // the newer access path
+  static FXCriticalSection DBCriticalSection;  // held around registrations
+
+  const char* getpDescribe() const { return m_describe; }
+  const char* getTableName() const { return m_tableName; }
+  DBtran* getTran() const { return m_tran; }
+
+  // Restricts later operations; null or "" means no restriction. Returns 0.
+  int setWhere(const char* where);
+  // Orders later list reads; the later call wins; null or "" means no order.
+  int setOrderBy(const char* orderBy);
+
+  int openCursor();
+  // Next row into the record: 0, 100 at the end, or a failure code.
+  int fetchCursor(bool next);
+  int closeCursor();
+
+  // Inserts the record; on 0 the record holds the stored row with its
+  // assigned serial key.
+  int rowInsert(bool returnRow);
+  // UPDATE <table> SET <setText> [WHERE ...].
+  int rowUpdate(const char* setText);
+  int rowDelete();
+  // Number of matching rows, or -1 with the failure code in *code.
+  int getRowsInTable(int* code, bool exact);
+
+  // Text of the last failure (the database's message and the failing SQL)
+  // when `code` is the last code; otherwise a fixed description of `code`.
+  const char* getErrorStr(int code);
+
+  void setExtIndicatorArray(void* indicators) {
+    if (b_newDBBase) m_connObject->setExtIndicatorArray(indicators);
+  }
+
+  // Set by the transaction's addObject.
+  void attachConnection(db::engine::Connection* connection) { m_connObject->m_connection = connection; }
+
+ protected:
+  // Column binding of the generated table code: the engine reads and writes
+  // `record` column by column as `def` says.
+  void bindRecord(const db::TableDef* def, void* record) {
+    m_def = def;
+    m_record = record;
+  }
+  void unbindRecord();
+
+  const char* m_describe = "";
+  const char* m_tableName;
+  const char* m_columnList = "";
+  const char* m_version = "";
+  const char* m_keyColumn = "";
+  int* m_keyValue = nullptr;
+  int m_bindState = 0;
+  DBtran* m_tran;
+  ZRSimpleDBConnObject* m_connObject;
+  ZRDBRowBase* m_rowDescriptor = nullptr;
+
+ private:
+  friend int getOneRow(DBtable*, bool, int, int);
+
+  int resolveConnection(db::engine::Connection*& connection);
+  int fail(int code, std::string text);
+  int failFrom(db::engine::Connection* connection, int code);
+  int runStatement(int call, const std::string& sql, bool bindRecordValues, bool readRow, long long* serialOut);
+  void appendWhere(std::string& sql) const;
+  void appendOrder(std::string& sql) const;
+  void releaseCursor();
+
+  ZRSimpleDBConnObject m_connStorage;
+  const db::TableDef* m_def = nullptr;
+  void* m_record = nullptr;
+  std::string m_where;
+  std::string m_orderBy;
+  std::string m_errorText;
+  int m_lastCode = 0;
+  db::engine::Statement* m_cursor = nullptr;
+  db::engine::Connection* m_cursorConnection = nullptr;
+};

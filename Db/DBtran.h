@@ -1,0 +1,99 @@
+// The caller's transaction.
+//
+// A DBtran is begun on a connection of the calling thread and ended only by
+// the caller's commit() or rollback(); destroyed while active, it rolls back.
+// Bindings learn their connection through addObject. If the database ends the
+// transaction by itself after a failure, the DBtran is marked aborted: no
+// further statement runs on it, and every call fails with
+// db::kTransactionAborted until the caller rolls back.
+//
+// Thread-safety: one thread, the one that began it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "Db/EngineCodes.h"
+
+class DBtable;
+
+namespace db {
+class Database;
+namespace engine {
+class Connection;
+}
+}  // namespace db
+
+class DBtran final {
+ public:
+  enum class Mode {
+    Write,  // takes the write lock at begin, so it never has to upgrade later
+    Read,   // a read snapshot; a write in it may need a restart
+  };
+
+  // `database` null: the process's default database.
+  explicit DBtran(std::shared_ptr<db::Database> database = nullptr);
+  ~DBtran();
+  DBtran(const DBtran&) = delete;
+  DBtran& operator=(const DBtran&) = delete;
+
+  int begin(Mode mode = Mode::Write);
+  // A lost connection at commit gives db::kOutcomeInDoubt, never 0.
+  int commit();
+  int rollback();
+
+  bool isActive() const { return m_connection != nullptr; }
+  bool isAborted() const { return m_aborted; }
+  const std::string& lastError() const { return m_lastError; }
+  db::engine::Connection* connection() const { return m_connection; }
+
+  // Registers a binding: it will run on this transaction's connection.
+  // Throws std::logic_error when the transaction is not active or belongs to
+  // another thread.
+  void addObject(DBtable* table);
+
+  // Called by the engine when the database ended the transaction.
+  void markAborted(const std::string& why);
+
+  struct RetryPolicy {
+    int maxAttempts = 5;
+    int firstDelayMs = 2;
+    int maxDelayMs = 200;
+  };
+  // Runs body(tran) in a new transaction, committing when it returns 0 and
+  // rolling back otherwise. Starts again, after a capped, jittered pause, when
+  // begin, body or commit gives kRetry or kRestartTransaction, up to
+  // maxAttempts times. Returns the last code.
+  template <class Body>
+  static int run(Body&& body, RetryPolicy policy = {}, std::shared_ptr<db::Database> database = nullptr) {
+    int code = db::kOk;
+    for (int attempt = 1; attempt <= policy.maxAttempts; ++attempt) {
+      DBtran tran(database);
+      code = tran.begin();
+      if (code == db::kOk) {
+        code = body(tran);
+        if (code == db::kOk)
+          code = tran.commit();
+        else
+          tran.rollback();
+      }
+      if (!isTransient(code)) return code;
+      if (attempt < policy.maxAttempts) pause(attempt, policy);
+    }
+    return code;
+  }
+
+  static bool isTransient(int code) { return code == db::kRetry || code == db::kRestartTransaction; }
+
+ private:
+  static void pause(int attempt, const RetryPolicy& policy);
+  int fail(int code, std::string text);
+  void release();
+
+  std::shared_ptr<db::Database> m_database;
+  db::engine::Connection* m_connection = nullptr;
+  std::thread::id m_thread;
+  bool m_aborted = false;
+  std::string m_lastError;
+};

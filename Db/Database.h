@@ -1,0 +1,74 @@
+// A database named by a URL, and the process's default database.
+//
+//   sqlite:PATH[?busy_timeout=MS&synchronous=full|normal]   a file (WAL mode)
+//   PATH                                                     the same
+//   sqlite::memory:                                          a private in-memory database
+//
+// A Database is shared by threads; each thread works on connections of its
+// own, opened on first use and closed when the thread ends (or when the
+// Database is destroyed, for the destroying thread).
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "Db/EngineCodes.h"
+#include "Db/TableDef.h"
+
+namespace db {
+
+namespace engine {
+class Backend;
+class Connection;
+}  // namespace engine
+
+class Database final : public std::enable_shared_from_this<Database> {
+ public:
+  // Opens (creating a file when missing) and checks that a connection can be
+  // made. Null on failure, with the reason in *error.
+  static std::shared_ptr<Database> open(std::string_view url, std::string* error = nullptr);
+
+  // The database of bindings and transactions that name none.
+  static void setDefault(std::shared_ptr<Database> database);
+  static std::shared_ptr<Database> getDefault();
+
+  ~Database();
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  const std::string& url() const { return m_url; }
+  const char* backendName() const;
+
+  // Runs SQL text (several statements allowed) on the calling thread's
+  // autocommit connection. Returns 0 or a failure code with *error filled.
+  int exec(const char* sql, std::string* error = nullptr);
+
+  // Creates the tables, keys and indexes that are missing and records their
+  // versions, in one transaction. Idempotent. Fails with kSchemaVersion when a
+  // table exists with another version.
+  int createSchema(std::span<const TableDef* const> tables, std::string* error = nullptr);
+  // Checks the recorded versions against `tables`; a database without the
+  // version table passes (it has no tables of ours yet).
+  int verifySchema(std::span<const TableDef* const> tables, std::string* error = nullptr);
+
+  // Engine side: a connection of the calling thread for a transaction (not
+  // shared with any other transaction) or for autocommit work.
+  int acquireForTransaction(engine::Connection*& out, std::string* error);
+  void releaseFromTransaction(engine::Connection* connection);
+  int autocommitConnection(engine::Connection*& out, std::string* error);
+
+ private:
+  Database(std::string url, std::unique_ptr<engine::Backend> backend);
+  int openConnection(std::unique_ptr<engine::Connection>& out, std::string* error);
+
+  const uint64_t m_id;
+  std::string m_url;
+  std::unique_ptr<engine::Backend> m_backend;
+  // Keeps an in-memory database alive between thread connections.
+  std::unique_ptr<engine::Connection> m_keeper;
+};
+
+}  // namespace db

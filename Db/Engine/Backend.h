@@ -1,0 +1,93 @@
+// The interface every database backend implements: connections, statements
+// and the mapping of native errors to engine codes. Nothing above Db/Engine/
+// sees a backend's own headers.
+//
+// Thread-safety: a Connection and its Statements are used by one thread.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "Db/EngineCodes.h"
+#include "Db/TableDef.h"
+
+class DBtran;
+
+namespace db::engine {
+
+class Statement {
+ public:
+  virtual ~Statement() = default;
+
+  virtual void bindNull(int index) = 0;  // 1-based
+  virtual void bindInt64(int index, long long value) = 0;
+  virtual void bindText(int index, const char* text, size_t length) = 0;
+
+  // kOk: a row is available; kNoRow: done; otherwise a failure code (the
+  // connection holds the text).
+  virtual int step() = 0;
+
+  virtual bool columnIsNull(int index) const = 0;  // 0-based
+  virtual long long columnInt64(int index) const = 0;
+  virtual std::string_view columnText(int index) const = 0;
+
+  const std::string& sql() const { return m_sql; }
+
+ protected:
+  std::string m_sql;
+};
+
+class Connection {
+ public:
+  virtual ~Connection() = default;
+
+  // Leases a prepared statement for `sql`, whose parameters are written "?"
+  // (a backend with other markers rewrites them), from the cache when one is free;
+  // give it back with release(). On failure returns the code and out is null.
+  virtual int prepare(const std::string& sql, Statement*& out) = 0;
+  virtual void release(Statement* statement) = 0;
+
+  // Runs SQL text that returns no rows (several statements allowed).
+  virtual int exec(const char* sql) = 0;
+
+  virtual int begin(bool write) = 0;
+  virtual int commit() = 0;
+  virtual int rollback() = 0;
+  // Whether the database itself holds an open transaction on this connection.
+  virtual bool inTransaction() const = 0;
+
+  // The last failure: the database's message, its native code and the SQL.
+  const std::string& lastErrorText() const { return m_lastErrorText; }
+
+  // Column type for DDL.
+  virtual const char* ddlType(ColumnType type, bool serial) const = 0;
+  // DDL of a serial key column, primary key included.
+  virtual std::string serialColumnDdl(const char* name) const = 0;
+
+  // Bookkeeping of Database: the transaction that holds this connection and
+  // the bindings that use it in autocommit.
+  DBtran* owner = nullptr;
+  int autocommitUsers = 0;
+
+ protected:
+  // Called by a backend after every failure: when the database ended the
+  // caller's transaction, the owner is marked aborted.
+  void noteFailure(bool transactionEnded);
+
+  std::string m_lastErrorText;
+};
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  virtual const char* name() const = 0;
+  virtual int connect(std::unique_ptr<Connection>& out, std::string* error) = 0;
+  // Whether the database needs one connection kept open to stay alive.
+  virtual bool needsKeeper() const { return false; }
+};
+
+// Backends by URL; null with *error when the URL names none.
+std::unique_ptr<Backend> makeSqliteBackend(std::string_view url, std::string* error);
+
+}  // namespace db::engine

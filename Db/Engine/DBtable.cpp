@@ -1,0 +1,370 @@
+// DBtable over the backend interface: SQL built from the binding's texts,
+// values moved between the record and statements column by column.
+#include "Db/DBtable.h"
+
+#include <climits>
+#include <cstring>
+
+#include "Db/DBtran.h"
+#include "Db/Database.h"
+#include "Db/Engine/Backend.h"
+#include "Db/FaultSeam.h"
+#include "Db/Trace.h"
+
+using db::engine::Connection;
+using db::engine::Statement;
+using db::fault::Call;
+
+bool DBtable::b_newDBBase = false;
+FXCriticalSection DBtable::DBCriticalSection;
+
+namespace {
+
+bool isBlank(const std::string& text) {
+  for (char c : text)
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return false;
+  return true;
+}
+
+const char* callName(Call call) {
+  switch (call) {
+    case Call::Open: return "openCursor";
+    case Call::Fetch: return "fetchCursor";
+    case Call::Insert: return "rowInsert";
+    case Call::Update: return "rowUpdate";
+    case Call::Delete: return "rowDelete";
+    case Call::Count: return "getRowsInTable";
+    case Call::OneRow: return "getOneRow";
+    case Call::Begin: return "begin";
+    case Call::Commit: return "commit";
+    case Call::kNumCalls: break;
+  }
+  return "?";
+}
+
+// Fills the record from the current row of `statement`, columns in order.
+void readRecord(const Statement& statement, const db::TableDef& def, void* record) {
+  int index = 0;
+  for (const db::ColumnDef& column : def.columns) {
+    bool null = statement.columnIsNull(index);
+    switch (column.type) {
+      case db::ColumnType::Int32:
+        db::fieldAt<int>(record, column) = null ? 0 : static_cast<int>(statement.columnInt64(index));
+        break;
+      case db::ColumnType::Int64:
+      case db::ColumnType::Time64:
+        db::fieldAt<long long>(record, column) = null ? 0 : statement.columnInt64(index);
+        break;
+      case db::ColumnType::Text: {
+        // A stored text longer than the field is cut to fit; an embedded NUL
+        // ends it, as it would end any C text.
+        char* field = &db::fieldAt<char>(record, column);
+        std::string_view text = null ? std::string_view{} : statement.columnText(index);
+        size_t n = strnlen(text.data() ? text.data() : "", std::min<size_t>(text.size(), column.size - 1));
+        memcpy(field, text.data(), n);
+        field[n] = '\0';
+        break;
+      }
+      case db::ColumnType::OwnedText: {
+        char*& field = db::fieldAt<char*>(record, column);
+        char* copy = nullptr;
+        if (!null) {
+          std::string_view text = statement.columnText(index);
+          size_t n = text.data() ? strnlen(text.data(), text.size()) : 0;
+          copy = new char[n + 1];
+          if (n) memcpy(copy, text.data(), n);
+          copy[n] = '\0';
+        }
+        delete[] field;
+        field = copy;
+        break;
+      }
+    }
+    ++index;
+  }
+}
+
+// Binds the record's values, skipping the serial column; returns the count.
+int bindRecordValues(Statement& statement, const db::TableDef& def, const void* record) {
+  int index = 0;
+  for (const db::ColumnDef& column : def.columns) {
+    if (*def.serialColumn && strcmp(column.name, def.serialColumn) == 0) continue;
+    ++index;
+    switch (column.type) {
+      case db::ColumnType::Int32:
+        statement.bindInt64(index, db::fieldAt<int>(record, column));
+        break;
+      case db::ColumnType::Int64:
+      case db::ColumnType::Time64:
+        statement.bindInt64(index, db::fieldAt<long long>(record, column));
+        break;
+      case db::ColumnType::Text: {
+        const char* field = &db::fieldAt<char>(record, column);
+        statement.bindText(index, field, strnlen(field, column.size - 1));
+        break;
+      }
+      case db::ColumnType::OwnedText: {
+        const char* field = db::fieldAt<char*>(record, column);
+        if (field)
+          statement.bindText(index, field, strlen(field));
+        else
+          statement.bindNull(index);
+        break;
+      }
+    }
+  }
+  return index;
+}
+
+}  // namespace
+
+DBtable::DBtable(const char* tableName, int, DBtran* tran)
+    : m_tableName(tableName ? tableName : ""), m_tran(tran), m_connObject(&m_connStorage) {}
+
+DBtable::~DBtable() { releaseCursor(); }
+
+void DBtable::unbindRecord() {
+  releaseCursor();
+  m_def = nullptr;
+  m_record = nullptr;
+}
+
+int DBtable::setWhere(const char* where) {
+  m_where.assign(where ? where : "");
+  return db::kOk;
+}
+
+int DBtable::setOrderBy(const char* orderBy) {
+  m_orderBy.assign(orderBy ? orderBy : "");
+  return db::kOk;
+}
+
+void DBtable::appendWhere(std::string& sql) const {
+  if (isBlank(m_where)) return;
+  sql += " WHERE ";
+  sql += m_where;
+}
+
+void DBtable::appendOrder(std::string& sql) const {
+  if (isBlank(m_orderBy)) return;
+  sql += " ORDER BY ";
+  sql += m_orderBy;
+}
+
+int DBtable::fail(int code, std::string text) {
+  m_lastCode = code;
+  m_errorText = std::move(text);
+  return code;
+}
+
+int DBtable::failFrom(Connection* connection, int code) {
+  m_lastCode = code;
+  m_errorText = connection->lastErrorText();
+  return code;
+}
+
+const char* DBtable::getErrorStr(int code) {
+  if (code == m_lastCode && !m_errorText.empty()) return m_errorText.c_str();
+  return db::codeName(code);
+}
+
+int DBtable::resolveConnection(Connection*& connection) {
+  connection = nullptr;
+  if (!m_def || !m_record) return fail(db::kMisuse, std::string("table ") + m_tableName + " has no record bound");
+  if (m_tran) {
+    if (m_tran->isAborted())
+      return fail(db::kTransactionAborted, "the transaction was aborted and must be rolled back: " + m_tran->lastError());
+    if (!m_connObject->m_connection)
+      return fail(db::kNotRegistered, std::string("table ") + m_tableName + " is not registered with its transaction");
+    if (m_tran->connection() != m_connObject->m_connection)
+      return fail(db::kMisuse, std::string("the transaction of table ") + m_tableName + " has ended");
+    connection = m_connObject->m_connection;
+    return db::kOk;
+  }
+  std::shared_ptr<db::Database> database = db::Database::getDefault();
+  if (!database) return fail(db::kNoDatabase, "no transaction given and no default database set");
+  std::string error;
+  if (int code = database->autocommitConnection(connection, &error); code != db::kOk)
+    return fail(code, error);
+  return db::kOk;
+}
+
+int DBtable::runStatement(int callIndex, const std::string& sql, bool bindValues, bool readRow,
+                          long long* serialOut) {
+  Call call = static_cast<Call>(callIndex);
+  if (int injected = db::fault::check(call))
+    return fail(injected, std::string("injected fault: ") + callName(call) + " on " + m_tableName);
+  Connection* connection = nullptr;
+  if (int code = resolveConnection(connection); code != db::kOk) return code;
+
+  db::trace::statement(sql);
+  Statement* statement = nullptr;
+  if (int code = connection->prepare(sql, statement); code != db::kOk) return failFrom(connection, code);
+  if (bindValues) bindRecordValues(*statement, *m_def, m_record);
+  int code = statement->step();
+  if (code == db::kOk) {
+    if (readRow) readRecord(*statement, *m_def, m_record);
+    if (serialOut) *serialOut = statement->columnInt64(0);
+    // Run a RETURNING or one-row statement to its end, so the change is done.
+    int rest = statement->step();
+    while (rest == db::kOk) rest = statement->step();
+    if (rest != db::kNoRow) {
+      connection->release(statement);
+      return failFrom(connection, rest);
+    }
+  } else if (code == db::kNoRow) {
+    code = readRow ? db::kNoRow : db::kOk;
+  } else {
+    connection->release(statement);
+    return failFrom(connection, code);
+  }
+  connection->release(statement);
+  if (code == db::kNoRow)
+    return fail(db::kNoRow, std::string("no row of ") + m_tableName + " matches: " + sql);
+  m_lastCode = db::kOk;
+  return db::kOk;
+}
+
+int getOneRow(DBtable* table, bool, int, int) {
+  if (!table) return db::kMisuse;
+  std::string sql = "SELECT ";
+  sql += table->m_columnList;
+  sql += " FROM ";
+  sql += table->m_tableName;
+  table->appendWhere(sql);
+  table->appendOrder(sql);
+  sql += " LIMIT 1";
+  return table->runStatement(static_cast<int>(Call::OneRow), sql, false, true, nullptr);
+}
+
+int DBtable::rowInsert(bool) {
+  if (!m_def) return fail(db::kMisuse, std::string("table ") + m_tableName + " has no record bound");
+  const db::TableDef& def = *m_def;
+  std::string sql = "INSERT INTO ";
+  sql += m_tableName;
+  sql += " (";
+  std::string values;
+  int index = 0;
+  for (const db::ColumnDef& column : def.columns) {
+    if (*def.serialColumn && strcmp(column.name, def.serialColumn) == 0) continue;
+    if (index) {
+      sql += ", ";
+      values += ", ";
+    }
+    sql += column.name;
+    values += "?";
+    ++index;
+  }
+  sql += ") VALUES (";
+  sql += values;
+  sql += ")";
+  bool serial = *def.serialColumn != '\0';
+  if (serial) {
+    sql += " RETURNING ";
+    sql += def.serialColumn;
+  }
+  long long assigned = 0;
+  int code = runStatement(static_cast<int>(Call::Insert), sql, true, false, serial ? &assigned : nullptr);
+  if (code == db::kOk && serial) {
+    for (const db::ColumnDef& column : def.columns)
+      if (strcmp(column.name, def.serialColumn) == 0) db::fieldAt<int>(m_record, column) = static_cast<int>(assigned);
+  }
+  return code;
+}
+
+int DBtable::rowUpdate(const char* setText) {
+  if (!setText || isBlank(setText)) return fail(db::kMisuse, std::string("update of ") + m_tableName + " without SET text");
+  std::string sql = "UPDATE ";
+  sql += m_tableName;
+  sql += " SET ";
+  sql += setText;
+  appendWhere(sql);
+  return runStatement(static_cast<int>(Call::Update), sql, false, false, nullptr);
+}
+
+int DBtable::rowDelete() {
+  std::string sql = "DELETE FROM ";
+  sql += m_tableName;
+  appendWhere(sql);
+  return runStatement(static_cast<int>(Call::Delete), sql, false, false, nullptr);
+}
+
+int DBtable::getRowsInTable(int* codeOut, bool) {
+  int scratch = 0;
+  int& code = codeOut ? *codeOut : scratch;
+  if (int injected = db::fault::check(Call::Count)) {
+    code = fail(injected, std::string("injected fault: getRowsInTable on ") + m_tableName);
+    return db::kCountFailed;
+  }
+  Connection* connection = nullptr;
+  if ((code = resolveConnection(connection)) != db::kOk) return db::kCountFailed;
+  std::string sql = "SELECT COUNT(*) FROM ";
+  sql += m_tableName;
+  appendWhere(sql);
+  db::trace::statement(sql);
+  Statement* statement = nullptr;
+  if (int rc = connection->prepare(sql, statement); rc != db::kOk) {
+    code = failFrom(connection, rc);
+    return db::kCountFailed;
+  }
+  int rc = statement->step();
+  long long count = rc == db::kOk ? statement->columnInt64(0) : 0;
+  connection->release(statement);
+  if (rc != db::kOk) {
+    code = rc == db::kNoRow ? fail(db::kError, "count returned no row: " + sql) : failFrom(connection, rc);
+    return db::kCountFailed;
+  }
+  code = m_lastCode = db::kOk;
+  return count > INT_MAX ? INT_MAX : static_cast<int>(count);
+}
+
+int DBtable::openCursor() {
+  releaseCursor();
+  if (int injected = db::fault::check(Call::Open))
+    return fail(injected, std::string("injected fault: openCursor on ") + m_tableName);
+  Connection* connection = nullptr;
+  if (int code = resolveConnection(connection); code != db::kOk) return code;
+  std::string sql = "SELECT ";
+  sql += m_columnList;
+  sql += " FROM ";
+  sql += m_tableName;
+  appendWhere(sql);
+  appendOrder(sql);
+  db::trace::statement(sql);
+  Statement* statement = nullptr;
+  if (int code = connection->prepare(sql, statement); code != db::kOk) return failFrom(connection, code);
+  m_cursor = statement;
+  m_cursorConnection = connection;
+  if (!m_tran) ++connection->autocommitUsers;
+  m_lastCode = db::kOk;
+  return db::kOk;
+}
+
+int DBtable::fetchCursor(bool) {
+  if (!m_cursor) return fail(db::kMisuse, std::string("fetch on ") + m_tableName + " without an open cursor");
+  if (int injected = db::fault::check(Call::Fetch))
+    return fail(injected, std::string("injected fault: fetchCursor on ") + m_tableName);
+  if (m_tran && m_tran->isAborted())
+    return fail(db::kTransactionAborted, "the transaction was aborted and must be rolled back: " + m_tran->lastError());
+  int code = m_cursor->step();
+  if (code == db::kOk) {
+    readRecord(*m_cursor, *m_def, m_record);
+    m_lastCode = db::kOk;
+    return db::kOk;
+  }
+  if (code == db::kNoRow) return fail(db::kNoRow, std::string("end of rows of ") + m_tableName);
+  return failFrom(m_cursorConnection, code);
+}
+
+int DBtable::closeCursor() {
+  releaseCursor();
+  return db::kOk;
+}
+
+void DBtable::releaseCursor() {
+  if (!m_cursor) return;
+  m_cursorConnection->release(m_cursor);
+  if (!m_tran) --m_cursorConnection->autocommitUsers;
+  m_cursor = nullptr;
+  m_cursorConnection = nullptr;
+}

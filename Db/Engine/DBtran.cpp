@@ -1,0 +1,100 @@
+#include "Db/DBtran.h"
+
+#include <chrono>
+#include <random>
+#include <stdexcept>
+
+#include "Db/DBtable.h"
+#include "Db/Database.h"
+#include "Db/Engine/Backend.h"
+#include "Db/FaultSeam.h"
+
+DBtran::DBtran(std::shared_ptr<db::Database> database) : m_database(std::move(database)) {}
+
+DBtran::~DBtran() {
+  if (m_connection) rollback();
+}
+
+int DBtran::fail(int code, std::string text) {
+  m_lastError = std::move(text);
+  return code;
+}
+
+int DBtran::begin(Mode mode) {
+  if (m_connection) return fail(db::kMisuse, "the transaction is already active");
+  if (!m_database) m_database = db::Database::getDefault();
+  if (!m_database) return fail(db::kNoDatabase, "no database given and no default database set");
+  if (int injected = db::fault::check(db::fault::Call::Begin)) return fail(injected, "injected fault at begin");
+
+  db::engine::Connection* connection = nullptr;
+  std::string error;
+  if (int code = m_database->acquireForTransaction(connection, &error); code != db::kOk)
+    return fail(code, error);
+  if (int code = connection->begin(mode == Mode::Write); code != db::kOk)
+    return fail(code, connection->lastErrorText());
+  connection->owner = this;
+  m_connection = connection;
+  m_thread = std::this_thread::get_id();
+  m_aborted = false;
+  m_lastError.clear();
+  return db::kOk;
+}
+
+void DBtran::release() {
+  m_database->releaseFromTransaction(m_connection);
+  m_connection = nullptr;
+}
+
+int DBtran::commit() {
+  if (!m_connection) return fail(db::kMisuse, "commit without an active transaction");
+  if (m_aborted) return fail(db::kTransactionAborted, "the transaction was aborted: " + m_lastError);
+  if (int injected = db::fault::check(db::fault::Call::Commit)) return fail(injected, "injected fault at commit");
+  int code = m_connection->commit();
+  if (code == db::kOk) {
+    release();
+    return db::kOk;
+  }
+  std::string text = m_connection->lastErrorText();
+  if (!m_connection->inTransaction()) {
+    // The database ended the transaction while committing: it rolled back.
+    release();
+    m_aborted = false;
+    return fail(code == db::kRetry ? db::kRestartTransaction : code, text);
+  }
+  // Still open (a busy commit): the caller may commit again or roll back.
+  return fail(code, text);
+}
+
+int DBtran::rollback() {
+  if (!m_connection) return fail(db::kMisuse, "rollback without an active transaction");
+  int code = m_connection->rollback();
+  std::string text = code == db::kOk ? std::string() : m_connection->lastErrorText();
+  release();
+  m_aborted = false;
+  if (code != db::kOk) return fail(code, text);
+  return db::kOk;
+}
+
+void DBtran::addObject(DBtable* table) {
+  if (!m_connection) throw std::logic_error("DBtran::addObject: the transaction is not active");
+  if (std::this_thread::get_id() != m_thread)
+    throw std::logic_error("DBtran::addObject: the transaction belongs to another thread");
+  table->attachConnection(m_connection);
+}
+
+void DBtran::markAborted(const std::string& why) {
+  m_aborted = true;
+  m_lastError = why;
+}
+
+void DBtran::pause(int attempt, const RetryPolicy& policy) {
+  thread_local std::minstd_rand random(std::random_device{}());
+  long long ceiling = policy.firstDelayMs;
+  for (int i = 1; i < attempt && ceiling < policy.maxDelayMs; ++i) ceiling *= 2;
+  if (ceiling > policy.maxDelayMs) ceiling = policy.maxDelayMs;
+  if (ceiling <= 0) return;
+  // Full jitter: a random pause up to the ceiling, so that competing writers
+  // do not retry in step.
+  std::uniform_int_distribution<long long> pick(ceiling / 2, ceiling);
+  std::this_thread::sleep_for(std::chrono::milliseconds(pick(random)));
+}

@@ -1,0 +1,109 @@
+#include "Db/Database.h"
+
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "Db/DBtran.h"
+#include "Db/Engine/Backend.h"
+
+namespace db {
+namespace {
+
+std::atomic<uint64_t> g_nextId{1};
+std::mutex g_defaultMutex;
+std::shared_ptr<Database> g_default;
+
+// The calling thread's connections, per database id. Destroyed (and so
+// closed) when the thread ends.
+struct ThreadConnections {
+  std::unordered_map<uint64_t, std::vector<std::unique_ptr<engine::Connection>>> byDatabase;
+};
+thread_local ThreadConnections tl_connections;
+
+}  // namespace
+
+std::shared_ptr<Database> Database::open(std::string_view url, std::string* error) {
+  std::unique_ptr<engine::Backend> backend;
+  if (url.starts_with("postgresql:") || url.starts_with("postgres:")) {
+    if (error) *error = "this build has no PostgreSQL backend";
+    return nullptr;
+  }
+  backend = engine::makeSqliteBackend(url, error);
+  if (!backend) return nullptr;
+  std::shared_ptr<Database> database(new Database(std::string(url), std::move(backend)));
+  // Connect once now, so that a bad path is reported here and not at first use.
+  engine::Connection* connection = nullptr;
+  if (database->autocommitConnection(connection, error) != kOk) return nullptr;
+  if (database->m_backend->needsKeeper() && database->openConnection(database->m_keeper, error) != kOk)
+    return nullptr;
+  return database;
+}
+
+Database::Database(std::string url, std::unique_ptr<engine::Backend> backend)
+    : m_id(g_nextId.fetch_add(1)), m_url(std::move(url)), m_backend(std::move(backend)) {}
+
+Database::~Database() {
+  // Other threads' connections close when those threads end.
+  tl_connections.byDatabase.erase(m_id);
+}
+
+void Database::setDefault(std::shared_ptr<Database> database) {
+  std::lock_guard<std::mutex> lock(g_defaultMutex);
+  g_default = std::move(database);
+}
+
+std::shared_ptr<Database> Database::getDefault() {
+  std::lock_guard<std::mutex> lock(g_defaultMutex);
+  return g_default;
+}
+
+const char* Database::backendName() const { return m_backend->name(); }
+
+int Database::openConnection(std::unique_ptr<engine::Connection>& out, std::string* error) {
+  return m_backend->connect(out, error);
+}
+
+int Database::acquireForTransaction(engine::Connection*& out, std::string* error) {
+  auto& connections = tl_connections.byDatabase[m_id];
+  for (auto& connection : connections) {
+    if (!connection->owner && connection->autocommitUsers == 0) {
+      out = connection.get();
+      return kOk;
+    }
+  }
+  std::unique_ptr<engine::Connection> opened;
+  if (int code = openConnection(opened, error); code != kOk) return code;
+  out = opened.get();
+  connections.push_back(std::move(opened));
+  return kOk;
+}
+
+void Database::releaseFromTransaction(engine::Connection* connection) {
+  if (connection) connection->owner = nullptr;
+}
+
+int Database::autocommitConnection(engine::Connection*& out, std::string* error) {
+  auto& connections = tl_connections.byDatabase[m_id];
+  for (auto& connection : connections) {
+    if (!connection->owner) {
+      out = connection.get();
+      return kOk;
+    }
+  }
+  std::unique_ptr<engine::Connection> opened;
+  if (int code = openConnection(opened, error); code != kOk) return code;
+  out = opened.get();
+  connections.push_back(std::move(opened));
+  return kOk;
+}
+
+int Database::exec(const char* sql, std::string* error) {
+  engine::Connection* connection = nullptr;
+  if (int code = autocommitConnection(connection, error); code != kOk) return code;
+  int code = connection->exec(sql);
+  if (code != kOk && error) *error = connection->lastErrorText();
+  return code;
+}
+
+}  // namespace db

@@ -1,0 +1,343 @@
+// SQLite backend: connections in WAL mode with a busy wait, a per-connection
+// LRU cache of prepared statements, and the one mapping of SQLite result
+// codes to engine codes.
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cstring>
+#include <list>
+#include <unistd.h>
+#include <unordered_map>
+
+#include "Db/Engine/Backend.h"
+
+namespace db::engine {
+namespace {
+
+constexpr size_t kStatementCacheSize = 128;
+
+struct SqliteConfig {
+  std::string path;     // file name or memdb URI
+  bool memory = false;
+  int busyTimeoutMs = 5000;
+  std::string synchronous = "FULL";
+};
+
+class SqliteConnection;
+
+class SqliteStatement final : public Statement {
+ public:
+  SqliteStatement(SqliteConnection& connection, sqlite3_stmt* stmt, std::string sql, bool cached)
+      : m_connection(connection), m_stmt(stmt), m_cached(cached) {
+    m_sql = std::move(sql);
+  }
+  ~SqliteStatement() override { sqlite3_finalize(m_stmt); }
+
+  void bindNull(int index) override { sqlite3_bind_null(m_stmt, index); }
+  void bindInt64(int index, long long value) override { sqlite3_bind_int64(m_stmt, index, value); }
+  void bindText(int index, const char* text, size_t length) override {
+    sqlite3_bind_text64(m_stmt, index, text, length, SQLITE_STATIC, SQLITE_UTF8);
+  }
+  int step() override;
+  bool columnIsNull(int index) const override { return sqlite3_column_type(m_stmt, index) == SQLITE_NULL; }
+  long long columnInt64(int index) const override { return sqlite3_column_int64(m_stmt, index); }
+  std::string_view columnText(int index) const override {
+    const unsigned char* text = sqlite3_column_text(m_stmt, index);
+    if (!text) return {};
+    return {reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(m_stmt, index))};
+  }
+
+  void reset() {
+    sqlite3_reset(m_stmt);
+    sqlite3_clear_bindings(m_stmt);
+  }
+
+  SqliteConnection& m_connection;
+  sqlite3_stmt* m_stmt;
+  bool m_cached;
+  bool m_inUse = true;
+  std::list<SqliteStatement*>::iterator m_lruPos;
+};
+
+class SqliteConnection final : public Connection {
+ public:
+  SqliteConnection(sqlite3* db) : m_db(db) {}
+  ~SqliteConnection() override {
+    m_lru.clear();
+    m_cache.clear();  // finalizes cached statements before the handle closes
+    sqlite3_close_v2(m_db);
+  }
+
+  int prepare(const std::string& sql, Statement*& out) override;
+  void release(Statement* statement) override;
+  int exec(const char* sql) override;
+  int begin(bool write) override { return runControl(write ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED"); }
+  int commit() override { return runControl("COMMIT"); }
+  int rollback() override {
+    if (sqlite3_get_autocommit(m_db)) return kOk;  // the database already ended it
+    return runControl("ROLLBACK");
+  }
+  bool inTransaction() const override { return !sqlite3_get_autocommit(m_db); }
+
+  const char* ddlType(ColumnType type, bool) const override {
+    switch (type) {
+      case ColumnType::Int32:
+      case ColumnType::Int64:
+      case ColumnType::Time64:
+        return "INTEGER";
+      case ColumnType::Text:
+      case ColumnType::OwnedText:
+        return "TEXT";
+    }
+    return "TEXT";
+  }
+  std::string serialColumnDdl(const char* name) const override {
+    // AUTOINCREMENT: a deleted volume's id is never handed out again, so old
+    // history rows can never point at a new volume.
+    return std::string(name) + " INTEGER PRIMARY KEY AUTOINCREMENT";
+  }
+
+  // The one place where SQLite result codes become engine codes.
+  int mapError(int rc, const char* sql);
+
+ private:
+  int runControl(const char* sql);
+
+  sqlite3* m_db;
+  std::unordered_map<std::string, std::unique_ptr<SqliteStatement>> m_cache;
+  std::list<SqliteStatement*> m_lru;  // front: most recently used
+};
+
+int SqliteStatement::step() {
+  int rc = sqlite3_step(m_stmt);
+  if (rc == SQLITE_ROW) return kOk;
+  if (rc == SQLITE_DONE) return kNoRow;
+  return m_connection.mapError(rc, m_sql.c_str());
+}
+
+int SqliteConnection::mapError(int rc, const char* sql) {
+  int extended = rc;
+  int code;
+  switch (rc & 0xff) {
+    case SQLITE_BUSY:
+      code = extended == SQLITE_BUSY_SNAPSHOT ? kRestartTransaction : kRetry;
+      break;
+    case SQLITE_LOCKED:
+      code = kBusy;
+      break;
+    case SQLITE_CONSTRAINT:
+      code = kConstraint;
+      break;
+    case SQLITE_FULL:
+      code = kFull;
+      break;
+    case SQLITE_IOERR:
+      code = extended == SQLITE_IOERR_NOMEM ? kNoMemory : kIoError;
+      break;
+    case SQLITE_NOMEM:
+      code = kNoMemory;
+      break;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      code = kCorrupt;
+      break;
+    case SQLITE_READONLY:
+      code = kReadOnly;
+      break;
+    case SQLITE_CANTOPEN:
+      code = kConnection;
+      break;
+    case SQLITE_MISUSE:
+      code = kMisuse;
+      break;
+    default:
+      code = kError;
+      break;
+  }
+  // A transaction that SQLite rolled back by itself is over: repeating the
+  // statement would run it in autocommit, outside the caller's transaction.
+  bool ended = owner != nullptr && sqlite3_get_autocommit(m_db);
+  if (ended && code == kRetry) code = kRestartTransaction;
+
+  m_lastErrorText = sqlite3_errmsg(m_db);
+  m_lastErrorText += " [";
+  m_lastErrorText += sqlite3_errstr(rc);
+  m_lastErrorText += ", SQLite code ";
+  m_lastErrorText += std::to_string(extended);
+  m_lastErrorText += "]";
+  if (ended) m_lastErrorText += "; the database rolled the transaction back";
+  if (sql && *sql) {
+    m_lastErrorText += " in: ";
+    m_lastErrorText += sql;
+  }
+  noteFailure(ended);
+  return code;
+}
+
+int SqliteConnection::prepare(const std::string& sql, Statement*& out) {
+  out = nullptr;
+  auto found = m_cache.find(sql);
+  if (found != m_cache.end() && !found->second->m_inUse) {
+    SqliteStatement* statement = found->second.get();
+    statement->m_inUse = true;
+    m_lru.splice(m_lru.begin(), m_lru, statement->m_lruPos);
+    out = statement;
+    return kOk;
+  }
+
+  sqlite3_stmt* stmt = nullptr;
+  const char* tail = nullptr;
+  bool cache = found == m_cache.end();
+  int rc = sqlite3_prepare_v3(m_db, sql.c_str(), static_cast<int>(sql.size() + 1),
+                              cache ? SQLITE_PREPARE_PERSISTENT : 0, &stmt, &tail);
+  if (rc != SQLITE_OK) return mapError(rc, sql.c_str());
+  while (tail && (*tail == ' ' || *tail == '\t' || *tail == '\n' || *tail == '\r' || *tail == ';')) ++tail;
+  if (!stmt || (tail && *tail)) {
+    sqlite3_finalize(stmt);
+    m_lastErrorText = stmt ? "more than one SQL statement in one text" : "empty SQL statement";
+    m_lastErrorText += " in: " + sql;
+    noteFailure(false);
+    return kError;
+  }
+
+  if (!cache) {  // the cached one is busy (a nested cursor): use a private one
+    out = new SqliteStatement(*this, stmt, sql, false);
+    return kOk;
+  }
+  if (m_cache.size() >= kStatementCacheSize) {
+    for (auto it = m_lru.rbegin(); it != m_lru.rend(); ++it) {
+      if ((*it)->m_inUse) continue;
+      SqliteStatement* victim = *it;
+      m_lru.erase(std::next(it).base());
+      m_cache.erase(victim->sql());
+      break;
+    }
+  }
+  auto owned = std::make_unique<SqliteStatement>(*this, stmt, sql, true);
+  SqliteStatement* statement = owned.get();
+  m_lru.push_front(statement);
+  statement->m_lruPos = m_lru.begin();
+  m_cache.emplace(sql, std::move(owned));
+  out = statement;
+  return kOk;
+}
+
+void SqliteConnection::release(Statement* base) {
+  if (!base) return;
+  auto* statement = static_cast<SqliteStatement*>(base);
+  if (!statement->m_cached) {
+    delete statement;
+    return;
+  }
+  statement->reset();
+  statement->m_inUse = false;
+}
+
+int SqliteConnection::exec(const char* sql) {
+  int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
+  return rc == SQLITE_OK ? kOk : mapError(rc, sql);
+}
+
+int SqliteConnection::runControl(const char* sql) {
+  Statement* statement = nullptr;
+  int code = prepare(sql, statement);
+  if (code != kOk) return code;
+  code = statement->step();
+  release(statement);
+  return code == kNoRow ? kOk : code;
+}
+
+class SqliteBackend final : public Backend {
+ public:
+  explicit SqliteBackend(SqliteConfig config) : m_config(std::move(config)) {}
+  const char* name() const override { return "sqlite"; }
+  bool needsKeeper() const override { return m_config.memory; }
+
+  int connect(std::unique_ptr<Connection>& out, std::string* error) override {
+    sqlite3* db = nullptr;
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
+    if (m_config.memory) flags |= SQLITE_OPEN_URI;
+    int rc = sqlite3_open_v2(m_config.path.c_str(), &db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+      if (error) *error = std::string("cannot open ") + m_config.path + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+      sqlite3_close_v2(db);
+      return kConnection;
+    }
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, m_config.busyTimeoutMs);
+    auto connection = std::make_unique<SqliteConnection>(db);
+    std::string setup = "PRAGMA synchronous=" + m_config.synchronous + ";";
+    if (!m_config.memory) setup = "PRAGMA journal_mode=WAL;" + setup;
+    if (int code = connection->exec(setup.c_str()); code != kOk) {
+      if (error) *error = "cannot set up " + m_config.path + ": " + connection->lastErrorText();
+      return code == kCorrupt ? kCorrupt : kConnection;
+    }
+    out = std::move(connection);
+    return kOk;
+  }
+
+ private:
+  SqliteConfig m_config;
+};
+
+std::atomic<unsigned> g_memoryCounter{0};
+
+}  // namespace
+
+std::unique_ptr<Backend> makeSqliteBackend(std::string_view url, std::string* error) {
+  SqliteConfig config;
+  std::string_view rest = url;
+  bool scheme = rest.starts_with("sqlite:");
+  if (scheme) {
+    rest.remove_prefix(7);
+    if (rest.starts_with("//")) rest.remove_prefix(2);  // sqlite:///abs/path
+  }
+  std::string_view query;
+  if (scheme) {
+    if (size_t q = rest.find('?'); q != std::string_view::npos) {
+      query = rest.substr(q + 1);
+      rest = rest.substr(0, q);
+    }
+  }
+  if (rest.empty()) {
+    if (error) *error = "no database path in '" + std::string(url) + "'";
+    return nullptr;
+  }
+  if (rest == ":memory:") {
+    config.memory = true;
+    config.path = "file:/divudurezevudoze-" + std::to_string(getpid()) + "-" +
+                  std::to_string(g_memoryCounter.fetch_add(1)) + "?vfs=memdb";
+  } else {
+    config.path = std::string(rest);
+  }
+  while (!query.empty()) {
+    size_t amp = query.find('&');
+    std::string_view item = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
+    size_t eq = item.find('=');
+    std::string_view key = item.substr(0, eq);
+    std::string value = eq == std::string_view::npos ? "" : std::string(item.substr(eq + 1));
+    if (key == "busy_timeout") {
+      char* end = nullptr;
+      long ms = strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end || ms < 0 || ms > 3600000) {
+        if (error) *error = "busy_timeout takes milliseconds from 0 to 3600000, not '" + value + "'";
+        return nullptr;
+      }
+      config.busyTimeoutMs = static_cast<int>(ms);
+    } else if (key == "synchronous") {
+      for (char& c : value) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+      if (value != "FULL" && value != "NORMAL" && value != "EXTRA" && value != "OFF") {
+        if (error) *error = "synchronous takes full, normal, extra or off, not '" + value + "'";
+        return nullptr;
+      }
+      config.synchronous = value;
+    } else {
+      if (error) *error = "unknown SQLite option '" + std::string(key) + "'";
+      return nullptr;
+    }
+  }
+  return std::make_unique<SqliteBackend>(std::move(config));
+}
+
+}  // namespace db::engine

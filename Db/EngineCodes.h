@@ -1,0 +1,35 @@
+// Result codes of the database engine.
+//
+// 0, 100, 1025 and -1 are fixed by the library's callers; the failure codes
+// from 2001 on are the engine's own and never collide with them.
+#pragma once
+
+namespace db {
+
+inline constexpr int kOk = 0;
+inline constexpr int kNoRow = 100;    // one-row read matched nothing; end of a cursor
+inline constexpr int kRetry = 1025;   // repeating the same statement in the same transaction can succeed
+inline constexpr int kCountFailed = -1;  // row count on failure
+
+// Failures. Each is final for the statement that got it.
+inline constexpr int kError = 2001;               // SQL error: syntax, unknown table or column, ...
+inline constexpr int kConstraint = 2002;          // key or constraint violation
+inline constexpr int kRestartTransaction = 2003;  // only a new transaction can succeed (snapshot conflict, deadlock)
+inline constexpr int kTransactionAborted = 2004;  // the database ended the transaction; roll back
+inline constexpr int kIoError = 2005;             // disk or file I/O failure
+inline constexpr int kFull = 2006;                // disk full or database size limit reached
+inline constexpr int kNoMemory = 2007;            // the database ran out of memory
+inline constexpr int kConnection = 2008;          // the database cannot be opened or was lost
+inline constexpr int kOutcomeInDoubt = 2009;      // commit may or may not have happened
+inline constexpr int kNotRegistered = 2010;       // binding has a transaction it could not join
+inline constexpr int kMisuse = 2011;              // call out of order (fetch without cursor, ...)
+inline constexpr int kSchemaVersion = 2012;       // the database was made by an incompatible version
+inline constexpr int kNoDatabase = 2013;          // no database given and no default set
+inline constexpr int kCorrupt = 2014;             // the database file is damaged or not a database
+inline constexpr int kReadOnly = 2015;            // the database cannot be written
+inline constexpr int kBusy = 2016;                // locked by another writer, and repeating cannot help here
+
+// A short fixed description of a code ("retryable", "no row", ...).
+const char* codeName(int code);
+
+}  // namespace db

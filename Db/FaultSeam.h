@@ -1,0 +1,46 @@
+// Test seam of the engine: makes chosen engine calls return a chosen code
+// without reaching the database. Unused, it costs one relaxed atomic load.
+//
+// Thread-safety: the plan is process-wide and guarded by a mutex; arm it while
+// no other thread runs engine calls you do not mean to fail.
+#pragma once
+
+#include <atomic>
+
+namespace db::fault {
+
+enum class Call : int {
+  Open,    // DBtable::openCursor
+  Fetch,   // DBtable::fetchCursor
+  Insert,  // DBtable::rowInsert
+  Update,  // DBtable::rowUpdate
+  Delete,  // DBtable::rowDelete
+  Count,   // DBtable::getRowsInTable
+  OneRow,  // getOneRow
+  Begin,   // DBtran::begin
+  Commit,  // DBtran::commit
+  kNumCalls
+};
+
+// Lets `skip` calls of `call` pass, then makes the next `times` calls return
+// `code` (times < 0: every later call). Replaces an earlier plan for `call`.
+void inject(Call call, int code, int times = 1, int skip = 0);
+// Removes every plan and resets the counters.
+void clear();
+// Calls of `call` that reached the seam while a plan was armed, and of those,
+// how many were failed on purpose.
+unsigned long seen(Call call);
+unsigned long injected(Call call);
+
+namespace detail {
+extern std::atomic<bool> g_armed;
+int checkSlow(Call call);
+}  // namespace detail
+
+// Engine side: 0, or the code to return instead of running the call.
+inline int check(Call call) {
+  if (!detail::g_armed.load(std::memory_order_relaxed)) return 0;
+  return detail::checkSlow(call);
+}
+
+}  // namespace db::fault

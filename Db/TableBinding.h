@@ -1,0 +1,75 @@
+// The table binding generated from a table definition: a DBtable that carries
+// one row record and tells the engine the table's name, columns, key, order
+// and version. Every table's binding is this template; a table header only
+// names it.
+//
+// Thread-safety: a binding is used by one thread; its constructor takes
+// DBtable::DBCriticalSection exactly around the registration with the
+// transaction.
+#pragma once
+
+#include <cstdint>
+
+#include "Db/DBtable.h"
+#include "Db/DBtran.h"
+#include "Db/TableDef.h"
+#include "ZrLib/ZrLib.h"
+
+namespace db {
+
+template <class Record, class Def>
+class TableBinding : public DBtable {
+ public:
+  using RecordType = Record;
+  using Definition = Def;
+  static constexpr size_t kColumns = Def::table.columns.size();
+
+  explicit TableBinding(DBtran* tran) : DBtable(Def::table.name, 0, tran) {
+    const TableTexts& facts = texts();
+    m_bindState = 1;
+    m_columnList = facts.columnList.c_str();
+    m_version = Def::table.version;
+    m_keyColumn = Def::table.keyColumn;
+    if constexpr (Def::table.keyValueIsId)
+      m_keyValue = &m_data.id;
+    else
+      m_keyValue = nullptr;
+    m_describe = facts.describe.c_str();
+    setOrderBy(Def::table.defaultOrder);
+    dataBindClearFirstTime();
+    DBtable::setExtIndicatorArray(m_indicators);
+    m_rowDescriptor = nullptr;
+    DBtable::DBCriticalSection.Lock();
+    if (m_tran && m_bindState != 2) {
+      try {
+        m_tran->addObject(this);
+      } catch (...) {
+        // The binding stays unregistered: its operations then fail instead
+        // of running outside the caller's transaction.
+        log_error(Def::table.headerPath, Def::table.logLine, facts.logFormat.c_str(),
+                  static_cast<unsigned int>(reinterpret_cast<uintptr_t>(this)));
+      }
+    }
+    DBtable::DBCriticalSection.Unlock();
+  }
+
+  ~TableBinding() override { dataBindClear(); }
+
+  void setValues(Record* row) { m_data = *row; }
+  Record* getDataPtr() { return &m_data; }
+
+  // Texts derived from the definition, built once per process.
+  static const TableTexts& texts() {
+    static const TableTexts facts = makeTableTexts(Def::table);
+    return facts;
+  }
+
+ protected:
+  void dataBindClearFirstTime() { bindRecord(&Def::table, &m_data); }
+  void dataBindClear() { unbindRecord(); }
+
+  Record m_data;
+  long long m_indicators[kColumns] = {};
+};
+
+}  // namespace db

@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/ApplicationDirsDB.h"
+
+template class CStandardFacade<YLApplicationDirs, UpdateKeyText::LeadingBlank>;

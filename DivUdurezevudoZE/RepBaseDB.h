@@ -1,0 +1,215 @@
+// The base of every table facade: its error record and the generic row
+// operations (read one, list, count, insert, update, delete) with their retry
+// of the engine's retryable code 1025.
+//
+// Thread-safety: a facade, with its error record and retry budget, is used by
+// one thread at a time; distinct facades may run concurrently.
+#pragma once
+
+#include <string>
+
+#include "Db/DBtable.h"
+#include "Db/DBtran.h"
+#include "DivUdurezevudoZE/Export.h"
+
+// Not used by any operation; every unit that includes this header has one.
+static const std::string vmFatalError = "**FatalError**";
+
+DIVU_EXPORT extern const std::string EmptyString;
+
+// The last failure of a facade.
+class DIVU_EXPORT CReplicationDBError {
+ public:
+  CReplicationDBError();
+  ~CReplicationDBError();
+
+  void clear();
+  // Non-zero code: clear() and keep the code, return true. Zero: store 0,
+  // keep the texts and the retry count, return false.
+  bool isDBError(int code);
+  // True (and one retry used) for 1025 while fewer than 5 retries were used.
+  bool RetryOp(int code);
+  // Takes the function name and the binding's texts; resets the retry count.
+  void set(const std::string& function, DBtable& table);
+
+  int m_errorCode;
+  std::string m_function;
+  std::string m_errorText;
+  std::string m_tableDescribe;
+  std::string m_tableName;
+  unsigned int m_retryCount;
+};
+
+// Replaces the owned text *dst by a malloc'ed copy of src (null stays null).
+// Returns 1, or 0 when memory runs out (then *dst is null).
+int repDBStrCpy(char** dst, const char* src);
+
+// SET and WHERE texts of an update. Owns its texts; not copyable.
+class DIVU_EXPORT CRDBUpdateOp {
+ public:
+  CRDBUpdateOp();
+  ~CRDBUpdateOp();
+  CRDBUpdateOp(const CRDBUpdateOp&) = delete;
+  CRDBUpdateOp& operator=(const CRDBUpdateOp&) = delete;
+
+  void clear();
+  int setUpdate(const char* text);
+  int setWhere(const char* text);
+
+  char* m_update;
+  char* m_where;
+};
+
+// ORDER BY and WHERE texts of a list query. Owns its texts; not copyable.
+class DIVU_EXPORT CRDBListQueryOp {
+ public:
+  CRDBListQueryOp();
+  ~CRDBListQueryOp();
+  CRDBListQueryOp(const CRDBListQueryOp&) = delete;
+  CRDBListQueryOp& operator=(const CRDBListQueryOp&) = delete;
+
+  void clear();
+  int setOrderBy(const char* text);
+  int setWhere(const char* text);
+
+  char* m_orderBy;
+  char* m_where;
+};
+
+class DIVU_EXPORT CRepBaseDB {
+ public:
+  CRepBaseDB();
+  ~CRepBaseDB();
+
+  CReplicationDBError m_dbError;
+
+  // Reads the first row matching `where` into `row`; `row` is unchanged on
+  // failure.
+  template <class Record, class Binding>
+  bool getRowForQuery(Record& row, Binding*&, const char* where, DBtran* tran) {
+    Binding binding(tran);
+    binding.setWhere(where);
+    int code = retry([&] { return getOneRow(&binding, false, -1, 0); });
+    if (m_dbError.isDBError(code)) {
+      m_dbError.set("CRepBaseDB::getRowForQuery()", binding);
+      return false;
+    }
+    row = *binding.getDataPtr();
+    return true;
+  }
+
+  // Lists the rows matching the query into a new array of exactly `count`
+  // records (null when none). On failure `list` is null and `count` 0, except
+  // that a failed count leaves 4294967295 in `count`.
+  template <class Record, class Binding>
+  bool getListForQuery(Binding*&, Record*& list, CRDBListQueryOp& query, unsigned int& count, DBtran* tran) {
+    Binding binding(tran);
+    unsigned int fetched = 0;
+    list = nullptr;
+    count = 0;
+    if (query.m_where) binding.setWhere(query.m_where);
+    if (query.m_orderBy) binding.setOrderBy(query.m_orderBy);
+    int code = retry([&] { return binding.openCursor(); });
+    if (m_dbError.isDBError(code)) {
+      m_dbError.set("CRepBaseDB::getListForQuery()", binding);
+      return false;
+    }
+    Binding* counter = nullptr;
+    if (!getRowsInTable(counter, count, query.m_where, tran)) {
+      binding.closeCursor();
+      return false;
+    }
+    if (count == 0) {
+      binding.closeCursor();
+      return true;
+    }
+    list = new Record[count];
+    while (fetched < count) {
+      code = retry([&] { return binding.fetchCursor(true); });
+      if (m_dbError.isDBError(code)) {
+        m_dbError.set("CRepBaseDB::getListForQuery()", binding);
+        binding.closeCursor();
+        deleteList(list);
+        count = 0;
+        return false;
+      }
+      list[fetched] = *binding.getDataPtr();
+      ++fetched;
+    }
+    binding.closeCursor();
+    return true;
+  }
+
+  template <class Binding>
+  bool deleteRow(Binding*&, const char* where, DBtran* tran) {
+    Binding binding(tran);
+    binding.setWhere(where);
+    int code = retry([&] { return binding.rowDelete(); });
+    if (m_dbError.isDBError(code)) {
+      m_dbError.set("CRepBaseDB::deleteRow()", binding);
+      return false;
+    }
+    return true;
+  }
+
+  // Inserts `row`; on success `row` holds the stored row, assigned key included.
+  template <class Record, class Binding>
+  bool insertRow(Record& row, Binding*&, DBtran* tran) {
+    Binding binding(tran);
+    binding.setValues(&row);
+    int code = retry([&] { return binding.rowInsert(true); });
+    if (m_dbError.isDBError(code)) {
+      m_dbError.set("CRepBaseDB::insertRow()", binding);
+      return false;
+    }
+    row = *binding.getDataPtr();
+    return true;
+  }
+
+  // An update without SET text succeeds at once and touches nothing.
+  template <class Binding>
+  bool executeUpdateQuery(Binding*&, CRDBUpdateOp& update, DBtran* tran) {
+    if (!update.m_update) return true;
+    Binding binding(tran);
+    if (update.m_where) binding.setWhere(update.m_where);
+    int code = retry([&] { return binding.rowUpdate(update.m_update); });
+    if (m_dbError.isDBError(code)) {
+      m_dbError.set("CRepBaseDB::executeUpdateQuery()", binding);
+      return false;
+    }
+    return true;
+  }
+
+  // The engine writes its code straight into m_dbError.m_errorCode; success
+  // is decided by the count alone.
+  template <class Binding>
+  bool getRowsInTable(Binding*&, unsigned int& count, const char* where, DBtran* tran) {
+    Binding binding(tran);
+    binding.setWhere(where);
+    count = static_cast<unsigned int>(binding.getRowsInTable(&m_dbError.m_errorCode, true));
+    while (m_dbError.RetryOp(m_dbError.m_errorCode))
+      count = static_cast<unsigned int>(binding.getRowsInTable(&m_dbError.m_errorCode, true));
+    if (count == static_cast<unsigned int>(db::kCountFailed)) {
+      m_dbError.set("CRepBaseDB::getRowsInTable()", binding);
+      return false;
+    }
+    return true;
+  }
+
+  template <class Record>
+  void deleteList(Record*& list) {
+    if (!list) return;
+    delete[] list;
+    list = nullptr;
+  }
+
+ private:
+  // Calls `engineCall` again at once while it returns 1025 and the retry
+  // budget lasts.
+  template <class Call>
+  int retry(Call&& engineCall) {
+    int code = engineCall();
+    while (m_dbError.RetryOp(code)) code = engineCall();
+    return code;
+  }
+};
