@@ -25,6 +25,8 @@ enum class Call : int {
 // Lets `skip` calls of `call` pass, then makes the next `times` calls return
 // `code` (times < 0: every later call). Replaces an earlier plan for `call`.
 void inject(Call call, int code, int times = 1, int skip = 0);
+// Counts calls (see seen()) without failing any.
+void watch();
 // Removes every plan and resets the counters.
 void clear();
 // Calls of `call` that reached the seam while a plan was armed, and of those,

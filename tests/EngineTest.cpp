@@ -1,1 +1,324 @@
+// The engine over a real SQLite database: transactions, connections, caller
+// texts, failures that end a transaction, busy waits and the schema.
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "Db/Engine/Backend.h"
+#include "DivUdurezevudoZE/ApplicationDirsDB.h"
+#include "TestSupport.h"
+#include "ZrLib/ZrLib.h"
+
+namespace divu::test {
+namespace {
+
+YLApplicationDirs_t makeDir(int client, const char* path) {
+  YLApplicationDirs_t row;
+  row.clientId = client;
+  strcpy_s(row.path, sizeof row.path, path);
+  return row;
+}
+
+// Rows as another connection sees them: counted on a fresh thread, which
+// opens its own connection.
+unsigned int countFromOtherConnection(const char* where = nullptr) {
+  unsigned int count = 12345;
+  std::thread([&] {
+    ApplicationDirsDB dirs;
+    if (!dirs.getNRows(where, count, nullptr)) count = 99999;
+  }).join();
+  return count;
+}
+
+class Transactions : public StorageTest {};
+
+TEST_P(Transactions, CommitShowsRowsToOtherConnectionsAndRollbackLeavesNone) {
+  ApplicationDirsDB dirs;
+  {
+    DBtran tran;
+    ASSERT_EQ(tran.begin(), db::kOk);
+    YLApplicationDirs_t row = makeDir(1, "/committed");
+    ASSERT_TRUE(dirs.insert(row, &tran));
+    // In memory, readers wait for an open writer; a file (WAL) lets them read.
+    if (GetParam() == Storage::File) {
+      EXPECT_EQ(countFromOtherConnection(), 0u);  // not before commit
+    }
+    ASSERT_EQ(tran.commit(), db::kOk);
+  }
+  EXPECT_EQ(countFromOtherConnection(), 1u);
+
+  {
+    DBtran tran;
+    ASSERT_EQ(tran.begin(), db::kOk);
+    YLApplicationDirs_t row = makeDir(2, "/rolled-back");
+    ASSERT_TRUE(dirs.insert(row, &tran));
+    ASSERT_EQ(tran.rollback(), db::kOk);
+  }
+  {
+    DBtran tran;  // destroyed without commit or rollback
+    ASSERT_EQ(tran.begin(), db::kOk);
+    YLApplicationDirs_t row = makeDir(3, "/abandoned");
+    ASSERT_TRUE(dirs.insert(row, &tran));
+  }
+  EXPECT_EQ(countFromOtherConnection(), 1u);
+  EXPECT_EQ(countFromOtherConnection("clientId = 1"), 1u);
+}
+
+TEST_P(Transactions, MisuseIsRefusedAndTheRetryHelperStartsAgain) {
+  DBtran tran;
+  EXPECT_EQ(tran.commit(), db::kMisuse);
+  EXPECT_EQ(tran.rollback(), db::kMisuse);
+  ASSERT_EQ(tran.begin(), db::kOk);
+  EXPECT_EQ(tran.begin(), db::kMisuse);
+  ASSERT_EQ(tran.rollback(), db::kOk);
+
+  db::fault::inject(db::fault::Call::Commit, db::kRestartTransaction, 2);
+  int bodies = 0;
+  ApplicationDirsDB dirs;
+  int code = DBtran::run([&](DBtran& t) {
+    ++bodies;
+    YLApplicationDirs_t row = makeDir(7, "/retried");
+    return dirs.insert(row, &t) ? db::kOk : dirs.m_dbError.m_errorCode;
+  });
+  EXPECT_EQ(code, db::kOk);
+  EXPECT_EQ(bodies, 3);  // two commits refused, the third went through
+  EXPECT_EQ(countFromOtherConnection("clientId = 7"), 1u);
+
+  db::fault::inject(db::fault::Call::Begin, db::kRetry, -1);
+  EXPECT_EQ(DBtran::run([](DBtran&) { return db::kOk; }, {.maxAttempts = 3, .firstDelayMs = 1}), db::kRetry);
+  EXPECT_EQ(db::fault::injected(db::fault::Call::Begin), 3u);
+}
+
+TEST_P(Transactions, CallerTextsReachSqlUnchanged) {
+  ApplicationDirsDB dirs;
+  for (const char* path : {"a%s%n%x", "abc", "a_b"}) {
+    YLApplicationDirs_t row = makeDir(1, path);
+    ASSERT_TRUE(dirs.insert(row, nullptr));
+  }
+  struct Case {
+    const char* where;
+    unsigned int expected;
+  } cases[] = {
+      {"path LIKE 'a%'", 3},
+      {"path = 'a%s%n%x'", 1},
+      {"path LIKE 'a\\_b' ESCAPE '\\'", 1},
+      {"path LIKE '%%%n%s'", 0},
+  };
+  for (const Case& c : cases) {
+    unsigned int count = 0;
+    ASSERT_TRUE(dirs.getNRows(c.where, count, nullptr)) << c.where << ": " << dirs.m_dbError.m_errorText;
+    EXPECT_EQ(count, c.expected) << c.where;
+  }
+  YLApplicationDirs_t* rows = nullptr;
+  unsigned int count = 0;
+  ASSERT_TRUE(dirs.getList(rows, count, "path LIKE '%\\%%' ESCAPE '\\'", nullptr, nullptr));
+  ASSERT_EQ(count, 1u);
+  ASSERT_TRUE(dirs.Update(rows[0].id, "objName = '100% %s done'", nullptr));
+  YLApplicationDirs_t stored;
+  ASSERT_TRUE(dirs.getInfo(rows[0].id, stored, nullptr));
+  EXPECT_STREQ(stored.objName, "100% %s done");
+  dirs.deleteList(rows);
+}
+
+TEST_P(Transactions, MalformedTextsFailWithTheDatabaseMessageAndChangeNothing) {
+  ApplicationDirsDB dirs;
+  YLApplicationDirs_t row = makeDir(1, "/keep");
+  ASSERT_TRUE(dirs.insert(row, nullptr));
+
+  struct Case {
+    const char* name;
+    std::function<bool()> call;
+    const char* message;
+  } cases[] = {
+      {"where syntax", [&] { return dirs.remove("clientId = = 1", nullptr); }, "syntax error"},
+      {"unknown column", [&] { unsigned n; return dirs.getNRows("noSuchColumn = 1", n, nullptr); }, "no such column"},
+      {"order syntax",
+       [&] { YLApplicationDirs_t* l = nullptr; unsigned n; return dirs.getList(l, n, nullptr, "id DESC DESC", nullptr); },
+       "syntax error"},
+      {"second statement", [&] { return dirs.remove("clientId = 2; DELETE FROM YLApplicationDirs", nullptr); },
+       "more than one SQL statement"},
+      {"set syntax", [&] { return dirs.Update(row.id, "Flags = ", nullptr); }, "syntax error"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_FALSE(c.call()) << c.name;
+    EXPECT_EQ(dirs.m_dbError.m_errorCode, db::kError) << c.name;
+    EXPECT_NE(dirs.m_dbError.m_errorText.find(c.message), std::string::npos) << c.name << ": " << dirs.m_dbError.m_errorText;
+    EXPECT_NE(dirs.m_dbError.m_errorText.find("YLApplicationDirs"), std::string::npos)
+        << c.name << ": the failing statement is named";
+  }
+  EXPECT_EQ(countFromOtherConnection(), 1u);
+}
+
+TEST_P(Transactions, StoredValuesOutsideTheRecordRulesAreReadSafely) {
+  std::string longPath(3000, 'p');
+  std::string sql = "INSERT INTO YLApplicationDirs (id, clientId, objName, path) VALUES (40, NULL, NULL, '" + longPath + "')";
+  ASSERT_EQ(m_db->exec(sql.c_str()), db::kOk);
+  YLApplicationDirs_t row;
+  row.clientId = 5;
+  strcpy_s(row.objName, sizeof row.objName, "before");
+  ApplicationDirsDB dirs;
+  ASSERT_TRUE(dirs.getInfo(40, row, nullptr));
+  EXPECT_EQ(row.clientId, 0);  // NULL reads as 0
+  EXPECT_STREQ(row.objName, "");  // and as the empty text
+  EXPECT_EQ(strlen(row.path), sizeof row.path - 1);  // cut to fit, terminated
+}
+
+TEST_P(Transactions, CursorsOnTheSameTextNestAndTheStatementCacheEvicts) {
+  ApplicationDirsDB dirs;
+  for (int i = 0; i < 3; ++i) {
+    YLApplicationDirs_t row = makeDir(i, "/n");
+    ASSERT_TRUE(dirs.insert(row, nullptr));
+  }
+  YLApplicationDirs outer(nullptr), inner(nullptr);
+  outer.setWhere("clientId >= 0");
+  inner.setWhere("clientId >= 0");
+  ASSERT_EQ(outer.openCursor(), db::kOk);
+  ASSERT_EQ(outer.fetchCursor(true), db::kOk);
+  ASSERT_EQ(inner.openCursor(), db::kOk);  // same SQL while the first is open
+  int innerRows = 0;
+  while (inner.fetchCursor(true) == db::kOk) ++innerRows;
+  EXPECT_EQ(innerRows, 3);
+  EXPECT_EQ(outer.fetchCursor(true), db::kOk);
+  EXPECT_EQ(outer.getDataPtr()->clientId, 1);
+
+  for (int i = 0; i < 300; ++i) {  // more distinct texts than the cache holds
+    unsigned int count = 0;
+    ASSERT_TRUE(dirs.getNRows(("clientId = " + std::to_string(i % 5)).c_str(), count, nullptr));
+    ASSERT_EQ(count, i % 5 < 3 ? 1u : 0u);
+    ASSERT_TRUE(dirs.getNRows(("id > " + std::to_string(i)).c_str(), count, nullptr));
+  }
+}
+
+TEST_P(Transactions, ThreadsWriteConcurrentlyOnTheirOwnConnections) {
+  constexpr int kThreads = 4, kRows = 25;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      ApplicationDirsDB dirs;
+      for (int i = 0; i < kRows; ++i) {
+        int code = DBtran::run([&](DBtran& tran) {
+          YLApplicationDirs_t row = makeDir(t, "/thread");
+          return dirs.insert(row, &tran) ? db::kOk : dirs.m_dbError.m_errorCode;
+        });
+        if (code != db::kOk) ++failures;
+      }
+    });
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(countFromOtherConnection(), static_cast<unsigned>(kThreads * kRows));
+}
+
+INSTANTIATE_TEST_SUITE_P(Storages, Transactions, testing::Values(Storage::File, Storage::Memory), storageName);
+
+class EngineFailures : public DatabaseTest {};
+
+TEST_F(EngineFailures, ATransactionTheDatabaseEndedIsNeverContinued) {
+  openDatabase(Storage::File);
+  ApplicationDirsDB dirs;
+  DBtran tran;
+  ASSERT_EQ(tran.begin(), db::kOk);
+  YLApplicationDirs_t first = makeDir(1, "/first");
+  ASSERT_TRUE(dirs.insert(first, &tran));
+
+  // A size limit on this transaction's connection makes the next big row fail
+  // with a full database, and SQLite then rolls the whole transaction back.
+  ASSERT_EQ(tran.connection()->exec("PRAGMA max_page_count = 1"), db::kOk);
+  db::fault::watch();
+  YLApplicationDirs_t big = makeDir(2, std::string(2048, 'b').c_str());
+  strcpy_s(big.objName, sizeof big.objName, std::string(2048, 'o').c_str());
+  EXPECT_FALSE(dirs.insert(big, &tran));
+  EXPECT_EQ(dirs.m_dbError.m_errorCode, db::kFull);
+  EXPECT_EQ(db::fault::seen(db::fault::Call::Insert), 1u) << "a full database is not retried";
+  EXPECT_NE(dirs.m_dbError.m_errorText.find("rolled the transaction back"), std::string::npos)
+      << dirs.m_dbError.m_errorText;
+  EXPECT_TRUE(tran.isAborted());
+
+  // Nothing more runs on that transaction: not in it, and not in autocommit.
+  traceStatements();
+  YLApplicationDirs_t later = makeDir(3, "/later");
+  EXPECT_FALSE(dirs.insert(later, &tran));
+  EXPECT_EQ(dirs.m_dbError.m_errorCode, db::kTransactionAborted);
+  EXPECT_FALSE(dirs.Update(first.id, "Flags = 1", &tran));
+  EXPECT_EQ(dirs.m_dbError.m_errorCode, db::kTransactionAborted);
+  EXPECT_TRUE(m_statements.empty()) << m_statements.front();
+  EXPECT_EQ(tran.commit(), db::kTransactionAborted);
+  EXPECT_EQ(tran.rollback(), db::kOk);
+  EXPECT_EQ(countFromOtherConnection(), 0u);
+}
+
+TEST_F(EngineFailures, ABusyDatabaseGivesTheRetryCodeAndIsRetriedWithinTheBudget) {
+  openDatabase(Storage::File, "?busy_timeout=5");
+  DBtran writer;  // holds the write lock on one connection of this thread
+  ASSERT_EQ(writer.begin(), db::kOk);
+
+  db::fault::watch();
+  ApplicationDirsDB dirs;
+  YLApplicationDirs_t row = makeDir(1, "/blocked");
+  EXPECT_FALSE(dirs.insert(row, nullptr));  // autocommit, on a second connection
+  EXPECT_EQ(dirs.m_dbError.m_errorCode, db::kRetry);
+  EXPECT_EQ(db::fault::seen(db::fault::Call::Insert), 6u);
+  EXPECT_NE(dirs.m_dbError.m_errorText.find("locked"), std::string::npos) << dirs.m_dbError.m_errorText;
+
+  ASSERT_EQ(writer.rollback(), db::kOk);
+  EXPECT_TRUE(dirs.insert(row, nullptr));
+}
+
+TEST_F(EngineFailures, AFailedRegistrationIsLoggedOnceAndTheBindingRunsNowhere) {
+  openDatabase(Storage::File);
+  std::string log = m_dir.file("log.txt");
+  ASSERT_TRUE(zrSetLogFile(log.c_str()));
+  DBtran notBegun;  // addObject throws for a transaction that is not active
+  ApplicationDirsDB dirs;
+  YLApplicationDirs_t row = makeDir(1, "/nowhere");
+  EXPECT_FALSE(dirs.insert(row, &notBegun));
+  EXPECT_EQ(dirs.m_dbError.m_errorCode, db::kNotRegistered);
+  ASSERT_TRUE(zrSetLogFile(nullptr));
+
+  std::ifstream in(log);
+  std::string line, all;
+  int lines = 0;
+  while (std::getline(in, line)) {
+    ++lines;
+    all += line;
+  }
+  EXPECT_EQ(lines, 1);
+  EXPECT_NE(all.find("Db/Tbl/YLApplicationDirs:556 YLApplicationDirs Constructor [0x"), std::string::npos) << all;
+  EXPECT_EQ(countFromOtherConnection(), 0u);
+}
+
+TEST_F(EngineFailures, SchemaIsIdempotentAndAnotherVersionIsRefused) {
+  openDatabase(Storage::File);
+  std::string error;
+  ASSERT_EQ(createCatalogue(*m_db, &error), db::kOk) << error;
+  ASSERT_EQ(m_db->exec("UPDATE ZrSchemaVersion SET version = '9.9.9.9' WHERE tableName = 'YLApplicationDirs'"), db::kOk);
+
+  EXPECT_EQ(createCatalogue(*m_db, &error), db::kSchemaVersion);
+  EXPECT_NE(error.find("YLApplicationDirs has version 9.9.9.9"), std::string::npos) << error;
+  error.clear();
+  EXPECT_FALSE(openCatalogue("sqlite:" + m_dir.file("test.sqlite"), &error));
+  EXPECT_NE(error.find("1.6.304.1"), std::string::npos) << error;
+}
+
+TEST(DatabaseUrls, BadUrlsAreRefusedWithAReason) {
+  TempDir dir;
+  struct Case {
+    std::string url;
+    const char* reason;
+  } cases[] = {
+      {"sqlite:", "no database path"},
+      {"sqlite:" + dir.file("x.sqlite") + "?busy_timeout=soon", "busy_timeout"},
+      {"sqlite:" + dir.file("x.sqlite") + "?colour=blue", "unknown SQLite option"},
+      {dir.file("missing/dir/x.sqlite"), "cannot open"},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    EXPECT_FALSE(db::Database::open(c.url, &error)) << c.url;
+    EXPECT_NE(error.find(c.reason), std::string::npos) << c.url << ": " << error;
+  }
+}
+
+}  // namespace
+}  // namespace divu::test

@@ -60,8 +60,8 @@ void readRecord(const Statement& statement, const db::TableDef& def, void* recor
         // ends it, as it would end any C text.
         char* field = &db::fieldAt<char>(record, column);
         std::string_view text = null ? std::string_view{} : statement.columnText(index);
-        size_t n = strnlen(text.data() ? text.data() : "", std::min<size_t>(text.size(), column.size - 1));
-        memcpy(field, text.data(), n);
+        size_t n = text.empty() ? 0 : strnlen(text.data(), std::min<size_t>(text.size(), column.size - 1));
+        if (n) memcpy(field, text.data(), n);
         field[n] = '\0';
         break;
       }

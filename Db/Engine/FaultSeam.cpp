@@ -33,6 +33,8 @@ void inject(Call call, int code, int times, int skip) {
   detail::g_armed.store(true, std::memory_order_relaxed);
 }
 
+void watch() { detail::g_armed.store(true, std::memory_order_relaxed); }
+
 void clear() {
   std::lock_guard<std::mutex> lock(g_mutex);
   for (Plan& plan : g_plans) plan = Plan{};
