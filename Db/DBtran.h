@@ -20,6 +20,14 @@ class DBtable;
 
 namespace db {
 class Database;
+
+// Attempts and pauses of DBtran::run.
+struct RetryPolicy {
+  int maxAttempts = 5;
+  int firstDelayMs = 2;
+  int maxDelayMs = 200;
+};
+
 namespace engine {
 class Connection;
 }
@@ -56,17 +64,12 @@ class DBtran final {
   // Called by the engine when the database ended the transaction.
   void markAborted(const std::string& why);
 
-  struct RetryPolicy {
-    int maxAttempts = 5;
-    int firstDelayMs = 2;
-    int maxDelayMs = 200;
-  };
   // Runs body(tran) in a new transaction, committing when it returns 0 and
   // rolling back otherwise. Starts again, after a capped, jittered pause, when
   // begin, body or commit gives kRetry or kRestartTransaction, up to
   // maxAttempts times. Returns the last code.
   template <class Body>
-  static int run(Body&& body, RetryPolicy policy = {}, std::shared_ptr<db::Database> database = nullptr) {
+  static int run(Body&& body, db::RetryPolicy policy = {}, std::shared_ptr<db::Database> database = nullptr) {
     int code = db::kOk;
     for (int attempt = 1; attempt <= policy.maxAttempts; ++attempt) {
       DBtran tran(database);
@@ -87,7 +90,7 @@ class DBtran final {
   static bool isTransient(int code) { return code == db::kRetry || code == db::kRestartTransaction; }
 
  private:
-  static void pause(int attempt, const RetryPolicy& policy);
+  static void pause(int attempt, const db::RetryPolicy& policy);
   int fail(int code, std::string text);
   void release();
 

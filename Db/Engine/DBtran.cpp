@@ -87,7 +87,7 @@ void DBtran::markAborted(const std::string& why) {
   m_lastError = why;
 }
 
-void DBtran::pause(int attempt, const RetryPolicy& policy) {
+void DBtran::pause(int attempt, const db::RetryPolicy& policy) {
   thread_local std::minstd_rand random(std::random_device{}());
   long long ceiling = policy.firstDelayMs;
   for (int i = 1; i < attempt && ceiling < policy.maxDelayMs; ++i) ceiling *= 2;
