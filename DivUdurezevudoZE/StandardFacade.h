@@ -19,6 +19,7 @@ template <class Binding, UpdateKeyText kUpdateKey = UpdateKeyText::Plain>
 class CStandardFacade : public CRepBaseDB {
  public:
   using Record = typename Binding::RecordType;
+  using BindingType = Binding;
 
   bool getInfo(int id, Record& row, DBtran* tran) {
     char where[255];

@@ -1,0 +1,52 @@
+// Table JMJobDataLink: links between parent and child jobs.
+#pragma once
+
+#include "Db/TableBinding.h"
+
+struct JMJobDataLink_t {
+  int zorbCellId;
+  int parentJobId;
+  int childJobId;
+  int parentAppid;
+  int childAppid;
+  int linkType;
+  int childJobStatus;
+  ZR_RECORD_DECLARE(JMJobDataLink_t)
+};
+
+struct JMJobDataLink_def {
+  using Record = JMJobDataLink_t;
+  static constexpr db::ColumnDef columns[] = {
+      ZR_COLUMN(zorbCellId), ZR_COLUMN(parentJobId), ZR_COLUMN(childJobId),     ZR_COLUMN(parentAppid),
+      ZR_COLUMN(childAppid), ZR_COLUMN(linkType),    ZR_COLUMN(childJobStatus),
+  };
+  static constexpr const char* primaryKey[] = {"zorbCellId", "parentJobId", "childJobId"};
+  static constexpr db::ForeignKeyDef foreignKeys[] = {
+      {"APP_ZorbCell", {{"zorbCellId", "id"}}},
+      {"JMJobStats", {{"parentJobId", "jobId"}, {"zorbCellId", "zorbCellId"}}},
+      {"JMJobStats", {{"childJobId", "jobId"}, {"zorbCellId", "zorbCellId"}}},
+  };
+  static constexpr db::IndexDef indexes[] = {
+      {"JMJobDataLink_child", "zorbCellId, childJobId"},
+  };
+  static constexpr db::TableDef table{
+      .name = "JMJobDataLink",
+      .version = "1.13.302.2",
+      .keyColumn = "",
+      .keyValueIsId = false,
+      .defaultOrder = "zorbCellId, parentJobId, childJobId",
+      .headerPath = "Db/Tbl/JMJobDataLink",
+      .logLine = 515,
+      .columns = columns,
+      .primaryKey = primaryKey,
+      .serialColumn = "",
+      .foreignKeys = foreignKeys,
+      .indexes = indexes,
+  };
+};
+ZR_RECORD_DEFINE(JMJobDataLink_t, JMJobDataLink_def)
+
+class JMJobDataLink final : public db::TableBinding<JMJobDataLink_t, JMJobDataLink_def> {
+ public:
+  using TableBinding::TableBinding;
+};

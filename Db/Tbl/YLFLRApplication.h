@@ -1,0 +1,45 @@
+// Table YLFLRApplication: applications of FLR sets.
+#pragma once
+
+#include "Db/TableBinding.h"
+
+struct YLFLRApplication_t {
+  int id;
+  char Tag[33];
+  int ClientId;
+  int Type;
+  int FLRSetId;
+  int Flags;
+  ZR_RECORD_DECLARE(YLFLRApplication_t)
+};
+
+struct YLFLRApplication_def {
+  using Record = YLFLRApplication_t;
+  static constexpr db::ColumnDef columns[] = {
+      ZR_COLUMN(id),   ZR_COLUMN(Tag),      ZR_COLUMN(ClientId),
+      ZR_COLUMN(Type), ZR_COLUMN(FLRSetId), ZR_COLUMN(Flags),
+  };
+  static constexpr const char* primaryKey[] = {"id"};
+  static constexpr std::span<const db::ForeignKeyDef> foreignKeys{};
+  static constexpr std::span<const db::IndexDef> indexes{};
+  static constexpr db::TableDef table{
+      .name = "YLFLRApplication",
+      .version = "1.3.304.2",
+      .keyColumn = "id",
+      .keyValueIsId = true,
+      .defaultOrder = "id",
+      .headerPath = "Db/Tbl/YLFLRApplication",
+      .logLine = 488,
+      .columns = columns,
+      .primaryKey = primaryKey,
+      .serialColumn = "id",
+      .foreignKeys = foreignKeys,
+      .indexes = indexes,
+  };
+};
+ZR_RECORD_DEFINE(YLFLRApplication_t, YLFLRApplication_def)
+
+class YLFLRApplication final : public db::TableBinding<YLFLRApplication_t, YLFLRApplication_def> {
+ public:
+  using TableBinding::TableBinding;
+};

@@ -1,0 +1,47 @@
+// Table YLUserApplicationDef: user-defined applications.
+#pragma once
+
+#include "Db/TableBinding.h"
+
+struct YLUserApplicationDef_t {
+  int id;
+  int ClientId;
+  char ApplicationName[257];
+  char AppTag[33];
+  char SuspendScript[513];
+  char ResumeScript[513];
+  ZR_RECORD_DECLARE(YLUserApplicationDef_t)
+};
+
+struct YLUserApplicationDef_def {
+  using Record = YLUserApplicationDef_t;
+  static constexpr db::ColumnDef columns[] = {
+      ZR_COLUMN(id),     ZR_COLUMN(ClientId),      ZR_COLUMN(ApplicationName),
+      ZR_COLUMN(AppTag), ZR_COLUMN(SuspendScript), ZR_COLUMN(ResumeScript),
+  };
+  static constexpr const char* primaryKey[] = {"id"};
+  static constexpr db::ForeignKeyDef foreignKeys[] = {
+      {"APP_Client", {{"ClientId", "id"}}},
+  };
+  static constexpr std::span<const db::IndexDef> indexes{};
+  static constexpr db::TableDef table{
+      .name = "YLUserApplicationDef",
+      .version = "1.2.304.2",
+      .keyColumn = "id",
+      .keyValueIsId = true,
+      .defaultOrder = "id",
+      .headerPath = "Db/Tbl/YLUserApplicationDef",
+      .logLine = 486,
+      .columns = columns,
+      .primaryKey = primaryKey,
+      .serialColumn = "id",
+      .foreignKeys = foreignKeys,
+      .indexes = indexes,
+  };
+};
+ZR_RECORD_DEFINE(YLUserApplicationDef_t, YLUserApplicationDef_def)
+
+class YLUserApplicationDef final : public db::TableBinding<YLUserApplicationDef_t, YLUserApplicationDef_def> {
+ public:
+  using TableBinding::TableBinding;
+};

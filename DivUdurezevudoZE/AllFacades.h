@@ -1,0 +1,28 @@
+// Every table facade of the library, and the bindings of the tables served
+// without one, for callers that want them all.
+#pragma once
+
+#include "Db/Tbl/JMBkpStats.h"
+#include "Db/Tbl/JMJobDataLink.h"
+#include "Db/Tbl/YLJobVolumeHistory.h"
+#include "DivUdurezevudoZE/ApplicationDirsDB.h"
+#include "DivUdurezevudoZE/FLRApplicationDB.h"
+#include "DivUdurezevudoZE/FLRConsistencyPointDB.h"
+#include "DivUdurezevudoZE/FLRSnapMountPointDB.h"
+#include "DivUdurezevudoZE/FLRSnapNetworkShareDB.h"
+#include "DivUdurezevudoZE/FLRSnapPairDB.h"
+#include "DivUdurezevudoZE/FLRSnapshotDB.h"
+#include "DivUdurezevudoZE/RVScratchVolumeDB.h"
+#include "DivUdurezevudoZE/RVScratchVolumePoolDB.h"
+#include "DivUdurezevudoZE/ReplicationPolicyDB.h"
+#include "DivUdurezevudoZE/ReplicationVolumeDB.h"
+#include "DivUdurezevudoZE/SNRVolumeDB.h"
+#include "DivUdurezevudoZE/SNRVolumeDeviceNameDB.h"
+#include "DivUdurezevudoZE/SNRVolumeMountPointDB.h"
+#include "DivUdurezevudoZE/SnapEngineInfoDB.h"
+#include "DivUdurezevudoZE/VolumeSnapParamsDB.h"
+#include "DivUdurezevudoZE/YLAppliance.h"
+#include "DivUdurezevudoZE/YLEVHistoryNameDB.h"
+#include "DivUdurezevudoZE/YLFileDB.h"
+#include "DivUdurezevudoZE/YLSubclientYLVolumesDB.h"
+#include "DivUdurezevudoZE/YLUserApplicationDefDB.h"

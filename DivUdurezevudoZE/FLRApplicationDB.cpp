@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/FLRApplicationDB.h"
+
+template class CStandardFacade<YLFLRApplication>;

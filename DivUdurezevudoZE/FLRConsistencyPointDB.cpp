@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/FLRConsistencyPointDB.h"
+
+template class CStandardFacade<YLFLRConsistencyPoint>;

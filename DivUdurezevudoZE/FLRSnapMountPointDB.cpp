@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/FLRSnapMountPointDB.h"
+
+template class CStandardFacade<YLFLRSnapMountPoint>;

@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/FLRSnapNetworkShareDB.h"
+
+template class CStandardFacade<YLFLRSnapNetworkShare>;

@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/FLRSnapPairDB.h"
+
+template class CStandardFacade<YLFLRSnapPair>;

@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/FLRSnapshotDB.h"
+
+template class CStandardFacade<YLFLRSnapshot>;

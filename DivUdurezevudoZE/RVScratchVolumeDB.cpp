@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/RVScratchVolumeDB.h"
+
+template class CStandardFacade<YLScratchVolume>;

@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/RVScratchVolumePoolDB.h"
+
+template class CStandardFacade<YLScratchPool>;

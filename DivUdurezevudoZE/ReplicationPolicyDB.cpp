@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/ReplicationPolicyDB.h"
+
+template class CStandardFacade<YLPolicy>;

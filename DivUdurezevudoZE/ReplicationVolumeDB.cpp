@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/ReplicationVolumeDB.h"
+
+template class CStandardFacade<YLVolume>;

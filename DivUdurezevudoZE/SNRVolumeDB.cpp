@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/SNRVolumeDB.h"
+
+template class CStandardFacade<YLPhysicalVolume>;

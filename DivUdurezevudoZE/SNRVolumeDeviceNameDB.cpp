@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/SNRVolumeDeviceNameDB.h"
+
+template class CStandardFacade<YLPhysicalDevice>;

@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/SNRVolumeMountPointDB.h"
+
+template class CStandardFacade<YLMountPoint>;

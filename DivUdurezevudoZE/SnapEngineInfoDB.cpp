@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/SnapEngineInfoDB.h"
+
+template class CStandardFacade<YLSnapEngineInfo>;

@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/VolumeSnapParamsDB.h"
+
+template class CStandardFacade<YLVolSnapParams>;

@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/YLAppliance.h"
+
+template class CStandardFacade<YLDevice>;

@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/YLEVHistoryNameDB.h"
+
+template class CStandardFacade<YLEVHistoryName>;

@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/YLFileDB.h"
+
+template class CStandardFacade<YLFile>;

@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/YLSubclientYLVolumesDB.h"
+
+template class CStandardFacade<YLSubclientYLVolumes>;

@@ -1,0 +1,3 @@
+#include "DivUdurezevudoZE/YLUserApplicationDefDB.h"
+
+template class CStandardFacade<YLUserApplicationDef, UpdateKeyText::DoubleBlank>;
