@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 namespace db::fault {
 
@@ -33,16 +34,18 @@ void clear();
 // how many were failed on purpose.
 unsigned long seen(Call call);
 unsigned long injected(Call call);
+// The table of the call that was last failed on purpose ("" for none).
+std::string lastInjectedTable();
 
 namespace detail {
 extern std::atomic<bool> g_armed;
-int checkSlow(Call call);
+int checkSlow(Call call, const char* table);
 }  // namespace detail
 
-// Engine side: 0, or the code to return instead of running the call.
-inline int check(Call call) {
+// Engine side: 0, or the code to return instead of running the call on `table`.
+inline int check(Call call, const char* table = "") {
   if (!detail::g_armed.load(std::memory_order_relaxed)) return 0;
-  return detail::checkSlow(call);
+  return detail::checkSlow(call, table);
 }
 
 }  // namespace db::fault

@@ -24,5 +24,6 @@
 #include "DivUdurezevudoZE/YLAppliance.h"
 #include "DivUdurezevudoZE/YLEVHistoryNameDB.h"
 #include "DivUdurezevudoZE/YLFileDB.h"
+#include "DivUdurezevudoZE/YLJobVolumeHistoryDB.h"
 #include "DivUdurezevudoZE/YLSubclientYLVolumesDB.h"
 #include "DivUdurezevudoZE/YLUserApplicationDefDB.h"

@@ -1,3 +1,71 @@
 #include "DivUdurezevudoZE/ReplicationVolumeDB.h"
 
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "Db/Tbl/JMBkpStats.h"
+#include "Db/Tbl/JMJobDataLink.h"
+#include "DivUdurezevudoZE/YLJobVolumeHistoryDB.h"
+
 template class CStandardFacade<YLVolume>;
+
+namespace {
+bool startsCascade(int role) { return role == 1 || role == 2 || role == 3 || role == 5; }
+}  // namespace
+
+bool CReplicationVolumeDB::remove(int volumeId, DBtran* tran) {
+  long long now = static_cast<long long>(time(nullptr));
+  YLVolume_t volume;
+  memset(static_cast<void*>(&volume), 0, sizeof volume);
+  if (!getInfo(volumeId, volume, tran)) return false;
+
+  if (startsCascade(volume.CurrentRole)) {
+    CYLJobVolumeHistoryDB history;
+    YLJobVolumeHistory_t* rows = nullptr;
+    unsigned int count = 0;
+    std::string selection = "DstVolId = " + std::to_string(volume.PhysicalVolumeId);
+    if (!history.getList(rows, count, selection.c_str(), "id ASC", tran)) return false;
+
+    for (unsigned int i = 0; i < count; ++i) {
+      const YLJobVolumeHistory_t& row = rows[i];
+      unsigned int live = 0;
+      std::string jobCount = "JobId = " + std::to_string(row.JobId);
+      if (!history.getNRows(jobCount.c_str(), live, tran) || live == 0 || !history.remove(row.id, tran)) {
+        deleteList(rows);
+        return false;
+      }
+      if (live != 1) continue;  // the job still has live history elsewhere
+
+      // The row just marked was the job's last: age the job.
+      std::string links = "zorbCellId = " + std::to_string(row.zorbCellId) +
+                          " AND childJobId = " + std::to_string(row.JobId);
+      unsigned int linkCount = 0;
+      JMJobDataLink* linkBinding = nullptr;
+      if (!getRowsInTable<JMJobDataLink>(linkBinding, linkCount, links.c_str(), tran) ||
+          (linkCount != 0 && !deleteRow<JMJobDataLink>(linkBinding, links.c_str(), tran))) {
+        deleteList(rows);
+        return false;
+      }
+      CRDBUpdateOp update;
+      update.clear();
+      std::string stamp = std::to_string(now);
+      std::string set = "dataStatus = 3, AgedTime = " + stamp + ", mediaDeletedTime = " + stamp +
+                        ", modifiedTime = " + stamp;
+      std::string where = "zorbCellId = " + std::to_string(row.zorbCellId) + " AND JobId = " + std::to_string(row.JobId);
+      update.setUpdate(set.c_str());
+      update.setWhere(where.c_str());
+      JMBkpStats* statsBinding = nullptr;
+      if (!executeUpdateQuery<JMBkpStats>(statsBinding, update, tran)) {
+        deleteList(rows);
+        return false;
+      }
+    }
+    deleteList(rows);
+  }
+
+  char where[255];
+  snprintf(where, sizeof where, "%s = %d", "id", volumeId);
+  YLVolume* binding = nullptr;
+  return deleteRow<YLVolume>(binding, where, tran);
+}

@@ -1,4 +1,5 @@
-// Facade of the named file contents kept for physical volumes table YLFile.
+// Facade of the file records YLFile, whose Content is a text of any length
+// owned by each record.
 #pragma once
 
 #include "Db/Tbl/YLFile.h"
@@ -6,4 +7,9 @@
 
 extern template class DIVU_EXPORT CStandardFacade<YLFile>;
 
-class DIVU_EXPORT CYLFileDB : public CStandardFacade<YLFile> {};
+class DIVU_EXPORT CYLFileDB : public CStandardFacade<YLFile> {
+ public:
+  // Inserts through a private copy: the caller's Content pointer and buffer
+  // are never touched; only its id changes, and only on success.
+  bool insert(YLFile_t& row, DBtran* tran);
+};

@@ -192,7 +192,7 @@ int DBtable::resolveConnection(Connection*& connection) {
 int DBtable::runStatement(int callIndex, const std::string& sql, bool bindValues, bool readRow,
                           long long* serialOut) {
   Call call = static_cast<Call>(callIndex);
-  if (int injected = db::fault::check(call))
+  if (int injected = db::fault::check(call, m_tableName))
     return fail(injected, std::string("injected fault: ") + callName(call) + " on " + m_tableName);
   Connection* connection = nullptr;
   if (int code = resolveConnection(connection); code != db::kOk) return code;
@@ -292,7 +292,7 @@ int DBtable::rowDelete() {
 int DBtable::getRowsInTable(int* codeOut, bool) {
   int scratch = 0;
   int& code = codeOut ? *codeOut : scratch;
-  if (int injected = db::fault::check(Call::Count)) {
+  if (int injected = db::fault::check(Call::Count, m_tableName)) {
     code = fail(injected, std::string("injected fault: getRowsInTable on ") + m_tableName);
     return db::kCountFailed;
   }
@@ -320,7 +320,7 @@ int DBtable::getRowsInTable(int* codeOut, bool) {
 
 int DBtable::openCursor() {
   releaseCursor();
-  if (int injected = db::fault::check(Call::Open))
+  if (int injected = db::fault::check(Call::Open, m_tableName))
     return fail(injected, std::string("injected fault: openCursor on ") + m_tableName);
   Connection* connection = nullptr;
   if (int code = resolveConnection(connection); code != db::kOk) return code;
@@ -342,7 +342,7 @@ int DBtable::openCursor() {
 
 int DBtable::fetchCursor(bool) {
   if (!m_cursor) return fail(db::kMisuse, std::string("fetch on ") + m_tableName + " without an open cursor");
-  if (int injected = db::fault::check(Call::Fetch))
+  if (int injected = db::fault::check(Call::Fetch, m_tableName))
     return fail(injected, std::string("injected fault: fetchCursor on ") + m_tableName);
   if (m_tran && m_tran->isAborted())
     return fail(db::kTransactionAborted, "the transaction was aborted and must be rolled back: " + m_tran->lastError());

@@ -20,6 +20,7 @@ struct Plan {
 
 std::mutex g_mutex;
 Plan g_plans[static_cast<int>(Call::kNumCalls)];
+std::string g_lastTable;
 
 }  // namespace
 
@@ -38,6 +39,7 @@ void watch() { detail::g_armed.store(true, std::memory_order_relaxed); }
 void clear() {
   std::lock_guard<std::mutex> lock(g_mutex);
   for (Plan& plan : g_plans) plan = Plan{};
+  g_lastTable.clear();
   detail::g_armed.store(false, std::memory_order_relaxed);
 }
 
@@ -51,7 +53,12 @@ unsigned long injected(Call call) {
   return g_plans[static_cast<int>(call)].injected;
 }
 
-int detail::checkSlow(Call call) {
+std::string lastInjectedTable() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_lastTable;
+}
+
+int detail::checkSlow(Call call, const char* table) {
   std::lock_guard<std::mutex> lock(g_mutex);
   Plan& plan = g_plans[static_cast<int>(call)];
   ++plan.seen;
@@ -63,6 +70,7 @@ int detail::checkSlow(Call call) {
   if (plan.times == 0) return 0;
   if (plan.times > 0) --plan.times;
   ++plan.injected;
+  g_lastTable = table ? table : "";
   return plan.code;
 }
 
