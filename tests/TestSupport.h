@@ -62,6 +62,13 @@ class DatabaseTest : public testing::Test {
     db::Database::setDefault(nullptr);
     m_db.reset();
   }
+  std::string dbPath() const { return m_dir.file("test.sqlite"); }
+  // How many traced statements contain `text`.
+  int statementsWith(const std::string& text) const {
+    int n = 0;
+    for (const std::string& sql : m_statements) n += sql.find(text) != std::string::npos;
+    return n;
+  }
   // Records every SQL text the engine runs from now on.
   void traceStatements() {
     m_statements.clear();

@@ -1,0 +1,118 @@
+// Helpers for the multi-step operations: seeding job tables, reading the
+// whole database as text, and sweeping a failure over every engine call.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <functional>
+#include <string>
+
+#include "DivUdurezevudoZE/AllFacades.h"
+#include "TestSupport.h"
+
+namespace divu::test {
+
+// Every row of every catalogue table, read on a connection of its own.
+inline std::string dumpDatabase(const std::string& path) {
+  sqlite3* handle = nullptr;
+  std::string out;
+  if (sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return "cannot open";
+  for (const db::TableDef* def : catalogueTables()) {
+    out += std::string("[") + def->name + "]\n";
+    sqlite3_stmt* stmt = nullptr;
+    std::string sql = std::string("SELECT * FROM ") + def->name + " ORDER BY rowid";
+    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) return sqlite3_errmsg(handle);
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+        const unsigned char* text = sqlite3_column_text(stmt, i);
+        out += text ? reinterpret_cast<const char*>(text) : "NULL";
+        out += "|";
+      }
+      out += "\n";
+    }
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(handle);
+  return out;
+}
+
+// Inserts through the generic operations (the job tables have no facade).
+template <class Binding>
+bool insertGeneric(typename Binding::RecordType& row, DBtran* tran = nullptr) {
+  CRepBaseDB base;
+  Binding* binding = nullptr;
+  return base.insertRow<typename Binding::RecordType, Binding>(row, binding, tran);
+}
+
+template <class Binding>
+std::vector<typename Binding::RecordType> readAll(const char* where, DBtran* tran = nullptr) {
+  CRepBaseDB base;
+  Binding* binding = nullptr;
+  CRDBListQueryOp query;
+  if (where) query.setWhere(where);
+  typename Binding::RecordType* list = nullptr;
+  unsigned int count = 0;
+  std::vector<typename Binding::RecordType> rows;
+  if (!base.getListForQuery(binding, list, query, count, tran)) {
+    ADD_FAILURE() << "reading " << Binding::Definition::table.name << ": " << base.m_dbError.m_errorText;
+    return rows;
+  }
+  rows.assign(list, list + count);
+  base.deleteList(list);
+  return rows;
+}
+
+// The generic operation that records a failure of an engine call.
+inline const char* functionOf(db::fault::Call call) {
+  switch (call) {
+    case db::fault::Call::Open:
+    case db::fault::Call::Fetch: return "CRepBaseDB::getListForQuery()";
+    case db::fault::Call::Count: return "CRepBaseDB::getRowsInTable()";
+    case db::fault::Call::OneRow: return "CRepBaseDB::getRowForQuery()";
+    case db::fault::Call::Update: return "CRepBaseDB::executeUpdateQuery()";
+    case db::fault::Call::Delete: return "CRepBaseDB::deleteRow()";
+    case db::fault::Call::Insert: return "CRepBaseDB::insertRow()";
+    default: return "?";
+  }
+}
+
+// Runs `operation` once to count its engine calls, then once more for each of
+// them with that call failing. Each failing run must return false; `check`
+// then sees the failed call and its table; the rollback must restore the
+// database exactly. Returns the number of calls swept.
+inline int sweepEveryCall(const std::string& path, const std::function<bool(DBtran&)>& operation,
+                          const std::function<void(db::fault::Call, const std::string&)>& check) {
+  using db::fault::Call;
+  const std::string before = dumpDatabase(path);
+  unsigned long calls[static_cast<int>(Call::kNumCalls)] = {};
+  db::fault::clear();
+  db::fault::watch();
+  {
+    DBtran tran;
+    EXPECT_EQ(tran.begin(), db::kOk);
+    EXPECT_TRUE(operation(tran)) << "the operation must succeed without faults";
+    for (int c = 0; c < static_cast<int>(Call::Begin); ++c) calls[c] = db::fault::seen(static_cast<Call>(c));
+    tran.rollback();
+  }
+  int swept = 0;
+  for (int c = 0; c < static_cast<int>(Call::Begin); ++c) {
+    for (unsigned long k = 0; k < calls[c]; ++k) {
+      Call call = static_cast<Call>(c);
+      db::fault::clear();
+      db::fault::inject(call, db::kError, 1, static_cast<int>(k));
+      DBtran tran;
+      EXPECT_EQ(tran.begin(), db::kOk);
+      bool result = operation(tran);
+      EXPECT_FALSE(result) << "call " << c << " #" << k;
+      EXPECT_EQ(db::fault::injected(call), 1u);
+      check(call, db::fault::lastInjectedTable());
+      EXPECT_EQ(tran.rollback(), db::kOk);
+      db::fault::clear();
+      EXPECT_EQ(dumpDatabase(path), before) << "call " << c << " #" << k;
+      ++swept;
+    }
+  }
+  return swept;
+}
+
+}  // namespace divu::test
