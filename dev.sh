@@ -4,6 +4,7 @@
 #   ./dev.sh run     build and run the example program on an embedded database
 #   ./dev.sh test    build and run the whole test suite
 #   ./dev.sh asan    the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
+#   ./dev.sh tsan    the threading tests under ThreadSanitizer
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -44,8 +45,13 @@ case "${1:-}" in
     build asan
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --preset asan -j"$(nproc)"
     ;;
+  tsan)
+    install_missing
+    build tsan
+    TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -j"$(nproc)"
+    ;;
   *)
-    sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

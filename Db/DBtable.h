@@ -56,6 +56,8 @@ class DBtable {
   const char* getpDescribe() const { return m_describe; }
   const char* getTableName() const { return m_tableName; }
   DBtran* getTran() const { return m_tran; }
+  // The row descriptor on the newer access path, else null.
+  ZRDBRowBase* getRowDescriptor() const { return m_rowDescriptor; }
 
   // Restricts later operations; null or "" means no restriction. Returns 0.
   int setWhere(const char* where);
@@ -117,6 +119,7 @@ class DBtable {
   void appendWhere(std::string& sql) const;
   void appendOrder(std::string& sql) const;
   void releaseCursor();
+  long long* indicators() const { return static_cast<long long*>(m_connObject->extIndicatorArray()); }
 
   ZRSimpleDBConnObject m_connStorage;
   const db::TableDef* m_def = nullptr;

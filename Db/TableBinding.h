@@ -12,16 +12,18 @@
 
 #include "Db/DBtable.h"
 #include "Db/DBtran.h"
+#include "Db/RowDescriptor.h"
 #include "Db/TableDef.h"
 #include "ZrLib/ZrLib.h"
 
 namespace db {
 
-template <class Record, class Def>
+template <class Record, class Def, class Descriptor>
 class TableBinding : public DBtable {
  public:
   using RecordType = Record;
   using Definition = Def;
+  using DescriptorType = Descriptor;
   static constexpr size_t kColumns = Def::table.columns.size();
 
   explicit TableBinding(DBtran* tran) : DBtable(Def::table.name, 0, tran) {
@@ -38,7 +40,9 @@ class TableBinding : public DBtable {
     setOrderBy(Def::table.defaultOrder);
     dataBindClearFirstTime();
     DBtable::setExtIndicatorArray(m_indicators);
-    m_rowDescriptor = nullptr;
+    // On the newer access path the row descriptor is created here; if that
+    // throws, the record and the DBtable base are released on the way out.
+    m_rowDescriptor = DBtable::b_newDBBase ? new Descriptor() : nullptr;
     DBtable::DBCriticalSection.Lock();
     if (m_tran && m_bindState != 2) {
       try {
@@ -53,10 +57,14 @@ class TableBinding : public DBtable {
     DBtable::DBCriticalSection.Unlock();
   }
 
-  ~TableBinding() override { dataBindClear(); }
+  ~TableBinding() override {
+    dataBindClear();
+    delete m_rowDescriptor;
+  }
 
   void setValues(Record* row) { m_data = *row; }
   Record* getDataPtr() { return &m_data; }
+  const long long* getIndicators() const { return m_indicators; }
 
   // Texts derived from the definition, built once per process.
   static const TableTexts& texts() {

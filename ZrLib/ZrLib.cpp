@@ -1,6 +1,8 @@
 #include "ZrLib/ZrLib.h"
 
+#include <atomic>
 #include <cerrno>
+#include <new>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -119,3 +121,17 @@ int ZrSemaphoreH::available() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_units;
 }
+
+namespace {
+std::atomic<int> g_failSemaphores{0};
+}
+
+ZrSemaphoreH* zrNewSemaphore(int units) {
+  int pending = g_failSemaphores.load(std::memory_order_relaxed);
+  while (pending > 0) {
+    if (g_failSemaphores.compare_exchange_weak(pending, pending - 1)) return nullptr;
+  }
+  return new (std::nothrow) ZrSemaphoreH(units);
+}
+
+void zrFailSemaphoreCreation(int count) { g_failSemaphores.store(count < 0 ? 0 : count); }

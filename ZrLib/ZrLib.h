@@ -53,3 +53,8 @@ class ZrSemaphoreH final {
   std::condition_variable m_cv;
   int m_units;
 };
+
+// A new semaphore, or null when none can be had. Tests can make the next
+// `count` calls fail with zrFailSemaphoreCreation.
+ZrSemaphoreH* zrNewSemaphore(int units);
+void zrFailSemaphoreCreation(int count);

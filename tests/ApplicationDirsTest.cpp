@@ -131,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(Storages, ApplicationDirs, testing::Values(Storage::Fil
 
 TEST(ApplicationDirsBinding, SetsTheTableFactsAndNoDescriptorOnTheClassicPath) {
   // Bindings are final; the probe is the same template with access to the members.
-  struct Probe : db::TableBinding<YLApplicationDirs_t, YLApplicationDirs_def> {
+  struct Probe : db::TableBinding<YLApplicationDirs_t, YLApplicationDirs_def, YLApplicationDirs_t2> {
     using TableBinding::TableBinding;
     const char* columnList() const { return m_columnList; }
     const char* version() const { return m_version; }
@@ -142,8 +142,10 @@ TEST(ApplicationDirsBinding, SetsTheTableFactsAndNoDescriptorOnTheClassicPath) {
     void* indicators() const { return m_connObject->extIndicatorArray(); }
     const long long* ownIndicators() const { return m_indicators; }
   };
-  ASSERT_FALSE(DBtable::b_newDBBase);
+  bool newer = DBtable::b_newDBBase;
+  DBtable::b_newDBBase = false;
   Probe binding(nullptr);
+  DBtable::b_newDBBase = newer;
   EXPECT_STREQ(binding.getTableName(), "YLApplicationDirs");
   EXPECT_STREQ(binding.getpDescribe(), "Table YLApplicationDirs");
   EXPECT_STREQ(binding.columnList(),

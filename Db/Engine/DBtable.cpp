@@ -10,6 +10,7 @@
 #include "Db/Engine/Backend.h"
 #include "Db/FaultSeam.h"
 #include "Db/Trace.h"
+#include "Db/ZRDBRowBase.h"
 
 using db::engine::Connection;
 using db::engine::Statement;
@@ -43,7 +44,7 @@ const char* callName(Call call) {
 }
 
 // Fills the record from the current row of `statement`, columns in order.
-void readRecord(const Statement& statement, const db::TableDef& def, void* record) {
+void readRecordClassic(const Statement& statement, const db::TableDef& def, void* record) {
   int index = 0;
   for (const db::ColumnDef& column : def.columns) {
     bool null = statement.columnIsNull(index);
@@ -85,7 +86,7 @@ void readRecord(const Statement& statement, const db::TableDef& def, void* recor
 }
 
 // Binds the record's values, skipping the serial column; returns the count.
-int bindRecordValues(Statement& statement, const db::TableDef& def, const void* record) {
+int bindRecordClassic(Statement& statement, const db::TableDef& def, const void* record) {
   int index = 0;
   for (const db::ColumnDef& column : def.columns) {
     if (*def.serialColumn && strcmp(column.name, def.serialColumn) == 0) continue;
@@ -114,6 +115,131 @@ int bindRecordValues(Statement& statement, const db::TableDef& def, const void* 
     }
   }
   return index;
+}
+
+bool isSerial(const db::TableDef& def, const db::ColumnDef& column) {
+  return *def.serialColumn && strcmp(column.name, def.serialColumn) == 0;
+}
+
+// Copies a text up to its first NUL and at most `capacity - 1` bytes.
+void copyBounded(char* field, size_t capacity, const std::string& text) {
+  size_t n = strnlen(text.data(), std::min(text.size(), capacity - 1));
+  memcpy(field, text.data(), n);
+  field[n] = '\0';
+}
+
+// The newer access path: each value goes into its column object (value and
+// NULL state) and the indicator array (-1 for NULL, else 0), then into the
+// record.
+void readRecordThroughDescriptor(const Statement& statement, const db::TableDef& def, void* record,
+                                 ZRDBRowBase& descriptor, long long* indicators) {
+  int index = 0;
+  for (const db::ColumnDef& column : def.columns) {
+    bool null = statement.columnIsNull(index);
+    ZRDBDataTypeBase* object = descriptor.m_columnVec[static_cast<size_t>(index)];
+    if (indicators) indicators[index] = null ? -1 : 0;
+    switch (column.type) {
+      case db::ColumnType::Int32: {
+        int value = null ? 0 : static_cast<int>(statement.columnInt64(index));
+        object->setData(reinterpret_cast<const char*>(&value), 0, sizeof value, true);
+        object->setInternalNull(null);
+        db::fieldAt<int>(record, column) = static_cast<ZRDBInt*>(object)->m_value;
+        break;
+      }
+      case db::ColumnType::Int64:
+      case db::ColumnType::Time64: {
+        long long value = null ? 0 : statement.columnInt64(index);
+        object->setData(reinterpret_cast<const char*>(&value), 0, sizeof value, true);
+        object->setInternalNull(null);
+        db::fieldAt<long long>(record, column) = static_cast<ZRDBInt64*>(object)->m_value;
+        break;
+      }
+      case db::ColumnType::Text:
+      case db::ColumnType::OwnedText: {
+        auto* text = static_cast<ZRDB_string*>(object);
+        if (null) {
+          text->setInternalNull(true);
+        } else {
+          std::string_view value = statement.columnText(index);
+          text->setData(value.data(), 0, static_cast<int>(value.size()), true);
+          text->setInternalNull(false);
+        }
+        if (column.type == db::ColumnType::Text) {
+          copyBounded(&db::fieldAt<char>(record, column), column.size, text->m_value);
+        } else {
+          char*& field = db::fieldAt<char*>(record, column);
+          char* copy = null ? nullptr : db::duplicateOwnedText(text->m_value.c_str());
+          delete[] field;
+          field = copy;
+        }
+        break;
+      }
+    }
+    ++index;
+  }
+}
+
+int bindRecordThroughDescriptor(Statement& statement, const db::TableDef& def, const void* record,
+                                ZRDBRowBase& descriptor, long long* indicators) {
+  int parameter = 0;
+  int index = -1;
+  for (const db::ColumnDef& column : def.columns) {
+    ++index;
+    if (isSerial(def, column)) continue;
+    ++parameter;
+    ZRDBDataTypeBase* object = descriptor.m_columnVec[static_cast<size_t>(index)];
+    switch (column.type) {
+      case db::ColumnType::Int32: {
+        int value = db::fieldAt<int>(record, column);
+        object->setData(reinterpret_cast<const char*>(&value), 0, sizeof value, true);
+        object->setInternalNull(false);
+        statement.bindInt64(parameter, static_cast<ZRDBInt*>(object)->m_value);
+        break;
+      }
+      case db::ColumnType::Int64:
+      case db::ColumnType::Time64: {
+        long long value = db::fieldAt<long long>(record, column);
+        object->setData(reinterpret_cast<const char*>(&value), 0, sizeof value, true);
+        object->setInternalNull(false);
+        statement.bindInt64(parameter, static_cast<ZRDBInt64*>(object)->m_value);
+        break;
+      }
+      case db::ColumnType::Text:
+      case db::ColumnType::OwnedText: {
+        auto* text = static_cast<ZRDB_string*>(object);
+        const char* field = column.type == db::ColumnType::Text ? &db::fieldAt<char>(record, column)
+                                                                 : db::fieldAt<char*>(record, column);
+        if (!field) {
+          text->setInternalNull(true);
+          statement.bindNull(parameter);
+        } else {
+          size_t n = column.type == db::ColumnType::Text ? strnlen(field, column.size - 1) : strlen(field);
+          text->setData(field, 0, static_cast<int>(n), true);
+          text->setInternalNull(false);
+          statement.bindText(parameter, text->m_value.data(), text->m_value.size());
+        }
+        break;
+      }
+    }
+    if (indicators) indicators[index] = object->isNull() ? -1 : 0;
+  }
+  return parameter;
+}
+
+void readRecord(const Statement& statement, const db::TableDef& def, void* record, ZRDBRowBase* descriptor,
+                long long* indicators) {
+  if (descriptor)
+    readRecordThroughDescriptor(statement, def, record, *descriptor, indicators);
+  else
+    readRecordClassic(statement, def, record);
+}
+
+void bindRecordValues(Statement& statement, const db::TableDef& def, const void* record, ZRDBRowBase* descriptor,
+                      long long* indicators) {
+  if (descriptor)
+    bindRecordThroughDescriptor(statement, def, record, *descriptor, indicators);
+  else
+    bindRecordClassic(statement, def, record);
 }
 
 }  // namespace
@@ -200,10 +326,10 @@ int DBtable::runStatement(int callIndex, const std::string& sql, bool bindValues
   db::trace::statement(sql);
   Statement* statement = nullptr;
   if (int code = connection->prepare(sql, statement); code != db::kOk) return failFrom(connection, code);
-  if (bindValues) bindRecordValues(*statement, *m_def, m_record);
+  if (bindValues) bindRecordValues(*statement, *m_def, m_record, m_rowDescriptor, indicators());
   int code = statement->step();
   if (code == db::kOk) {
-    if (readRow) readRecord(*statement, *m_def, m_record);
+    if (readRow) readRecord(*statement, *m_def, m_record, m_rowDescriptor, indicators());
     if (serialOut) *serialOut = statement->columnInt64(0);
     // Run a RETURNING or one-row statement to its end, so the change is done.
     int rest = statement->step();
@@ -348,7 +474,7 @@ int DBtable::fetchCursor(bool) {
     return fail(db::kTransactionAborted, "the transaction was aborted and must be rolled back: " + m_tran->lastError());
   int code = m_cursor->step();
   if (code == db::kOk) {
-    readRecord(*m_cursor, *m_def, m_record);
+    readRecord(*m_cursor, *m_def, m_record, m_rowDescriptor, indicators());
     m_lastCode = db::kOk;
     return db::kOk;
   }

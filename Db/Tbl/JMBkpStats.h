@@ -176,7 +176,9 @@ struct JMBkpStats_def {
 };
 ZR_RECORD_DEFINE(JMBkpStats_t, JMBkpStats_def)
 
-class JMBkpStats final : public db::TableBinding<JMBkpStats_t, JMBkpStats_def> {
+class JMBkpStats_t2 final : public db::RowDescriptor<JMBkpStats_def> {};
+
+class JMBkpStats final : public db::TableBinding<JMBkpStats_t, JMBkpStats_def, JMBkpStats_t2> {
  public:
   using TableBinding::TableBinding;
 };

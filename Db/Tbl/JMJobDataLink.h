@@ -46,7 +46,9 @@ struct JMJobDataLink_def {
 };
 ZR_RECORD_DEFINE(JMJobDataLink_t, JMJobDataLink_def)
 
-class JMJobDataLink final : public db::TableBinding<JMJobDataLink_t, JMJobDataLink_def> {
+class JMJobDataLink_t2 final : public db::RowDescriptor<JMJobDataLink_def> {};
+
+class JMJobDataLink final : public db::TableBinding<JMJobDataLink_t, JMJobDataLink_def, JMJobDataLink_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -50,7 +50,9 @@ struct YLApplicationDirs_def {
 };
 ZR_RECORD_DEFINE(YLApplicationDirs_t, YLApplicationDirs_def)
 
-class YLApplicationDirs final : public db::TableBinding<YLApplicationDirs_t, YLApplicationDirs_def> {
+class YLApplicationDirs_t2 final : public db::RowDescriptor<YLApplicationDirs_def> {};
+
+class YLApplicationDirs final : public db::TableBinding<YLApplicationDirs_t, YLApplicationDirs_def, YLApplicationDirs_t2> {
  public:
   using TableBinding::TableBinding;
 };

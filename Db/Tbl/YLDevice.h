@@ -37,7 +37,9 @@ struct YLDevice_def {
 };
 ZR_RECORD_DEFINE(YLDevice_t, YLDevice_def)
 
-class YLDevice final : public db::TableBinding<YLDevice_t, YLDevice_def> {
+class YLDevice_t2 final : public db::RowDescriptor<YLDevice_def> {};
+
+class YLDevice final : public db::TableBinding<YLDevice_t, YLDevice_def, YLDevice_t2> {
  public:
   using TableBinding::TableBinding;
 };

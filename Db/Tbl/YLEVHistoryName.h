@@ -39,7 +39,9 @@ struct YLEVHistoryName_def {
 };
 ZR_RECORD_DEFINE(YLEVHistoryName_t, YLEVHistoryName_def)
 
-class YLEVHistoryName final : public db::TableBinding<YLEVHistoryName_t, YLEVHistoryName_def> {
+class YLEVHistoryName_t2 final : public db::RowDescriptor<YLEVHistoryName_def> {};
+
+class YLEVHistoryName final : public db::TableBinding<YLEVHistoryName_t, YLEVHistoryName_def, YLEVHistoryName_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -39,7 +39,9 @@ struct YLFLRApplication_def {
 };
 ZR_RECORD_DEFINE(YLFLRApplication_t, YLFLRApplication_def)
 
-class YLFLRApplication final : public db::TableBinding<YLFLRApplication_t, YLFLRApplication_def> {
+class YLFLRApplication_t2 final : public db::RowDescriptor<YLFLRApplication_def> {};
+
+class YLFLRApplication final : public db::TableBinding<YLFLRApplication_t, YLFLRApplication_def, YLFLRApplication_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -48,8 +48,9 @@ struct YLFLRConsistencyPoint_def {
 };
 ZR_RECORD_DEFINE(YLFLRConsistencyPoint_t, YLFLRConsistencyPoint_def)
 
-class YLFLRConsistencyPoint final
-    : public db::TableBinding<YLFLRConsistencyPoint_t, YLFLRConsistencyPoint_def> {
+class YLFLRConsistencyPoint_t2 final : public db::RowDescriptor<YLFLRConsistencyPoint_def> {};
+
+class YLFLRConsistencyPoint final : public db::TableBinding<YLFLRConsistencyPoint_t, YLFLRConsistencyPoint_def, YLFLRConsistencyPoint_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -41,7 +41,9 @@ struct YLFLRSnapMountPoint_def {
 };
 ZR_RECORD_DEFINE(YLFLRSnapMountPoint_t, YLFLRSnapMountPoint_def)
 
-class YLFLRSnapMountPoint final : public db::TableBinding<YLFLRSnapMountPoint_t, YLFLRSnapMountPoint_def> {
+class YLFLRSnapMountPoint_t2 final : public db::RowDescriptor<YLFLRSnapMountPoint_def> {};
+
+class YLFLRSnapMountPoint final : public db::TableBinding<YLFLRSnapMountPoint_t, YLFLRSnapMountPoint_def, YLFLRSnapMountPoint_t2> {
  public:
   using TableBinding::TableBinding;
 };

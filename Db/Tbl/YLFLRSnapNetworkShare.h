@@ -41,8 +41,9 @@ struct YLFLRSnapNetworkShare_def {
 };
 ZR_RECORD_DEFINE(YLFLRSnapNetworkShare_t, YLFLRSnapNetworkShare_def)
 
-class YLFLRSnapNetworkShare final
-    : public db::TableBinding<YLFLRSnapNetworkShare_t, YLFLRSnapNetworkShare_def> {
+class YLFLRSnapNetworkShare_t2 final : public db::RowDescriptor<YLFLRSnapNetworkShare_def> {};
+
+class YLFLRSnapNetworkShare final : public db::TableBinding<YLFLRSnapNetworkShare_t, YLFLRSnapNetworkShare_def, YLFLRSnapNetworkShare_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -42,7 +42,9 @@ struct YLFLRSnapPair_def {
 };
 ZR_RECORD_DEFINE(YLFLRSnapPair_t, YLFLRSnapPair_def)
 
-class YLFLRSnapPair final : public db::TableBinding<YLFLRSnapPair_t, YLFLRSnapPair_def> {
+class YLFLRSnapPair_t2 final : public db::RowDescriptor<YLFLRSnapPair_def> {};
+
+class YLFLRSnapPair final : public db::TableBinding<YLFLRSnapPair_t, YLFLRSnapPair_def, YLFLRSnapPair_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -49,7 +49,9 @@ struct YLFLRSnapshot_def {
 };
 ZR_RECORD_DEFINE(YLFLRSnapshot_t, YLFLRSnapshot_def)
 
-class YLFLRSnapshot final : public db::TableBinding<YLFLRSnapshot_t, YLFLRSnapshot_def> {
+class YLFLRSnapshot_t2 final : public db::RowDescriptor<YLFLRSnapshot_def> {};
+
+class YLFLRSnapshot final : public db::TableBinding<YLFLRSnapshot_t, YLFLRSnapshot_def, YLFLRSnapshot_t2> {
  public:
   using TableBinding::TableBinding;
 };

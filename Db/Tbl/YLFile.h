@@ -41,7 +41,9 @@ struct YLFile_def {
 };
 ZR_RECORD_DEFINE(YLFile_t, YLFile_def)
 
-class YLFile final : public db::TableBinding<YLFile_t, YLFile_def> {
+class YLFile_t2 final : public db::RowDescriptor<YLFile_def> {};
+
+class YLFile final : public db::TableBinding<YLFile_t, YLFile_def, YLFile_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -82,7 +82,9 @@ struct YLJobVolumeHistory_def {
 };
 ZR_RECORD_DEFINE(YLJobVolumeHistory_t, YLJobVolumeHistory_def)
 
-class YLJobVolumeHistory final : public db::TableBinding<YLJobVolumeHistory_t, YLJobVolumeHistory_def> {
+class YLJobVolumeHistory_t2 final : public db::RowDescriptor<YLJobVolumeHistory_def> {};
+
+class YLJobVolumeHistory final : public db::TableBinding<YLJobVolumeHistory_t, YLJobVolumeHistory_def, YLJobVolumeHistory_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -43,7 +43,9 @@ struct YLMountPoint_def {
 };
 ZR_RECORD_DEFINE(YLMountPoint_t, YLMountPoint_def)
 
-class YLMountPoint final : public db::TableBinding<YLMountPoint_t, YLMountPoint_def> {
+class YLMountPoint_t2 final : public db::RowDescriptor<YLMountPoint_def> {};
+
+class YLMountPoint final : public db::TableBinding<YLMountPoint_t, YLMountPoint_def, YLMountPoint_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -47,7 +47,9 @@ struct YLPhysicalDevice_def {
 };
 ZR_RECORD_DEFINE(YLPhysicalDevice_t, YLPhysicalDevice_def)
 
-class YLPhysicalDevice final : public db::TableBinding<YLPhysicalDevice_t, YLPhysicalDevice_def> {
+class YLPhysicalDevice_t2 final : public db::RowDescriptor<YLPhysicalDevice_def> {};
+
+class YLPhysicalDevice final : public db::TableBinding<YLPhysicalDevice_t, YLPhysicalDevice_def, YLPhysicalDevice_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -61,7 +61,9 @@ struct YLPhysicalVolume_def {
 };
 ZR_RECORD_DEFINE(YLPhysicalVolume_t, YLPhysicalVolume_def)
 
-class YLPhysicalVolume final : public db::TableBinding<YLPhysicalVolume_t, YLPhysicalVolume_def> {
+class YLPhysicalVolume_t2 final : public db::RowDescriptor<YLPhysicalVolume_def> {};
+
+class YLPhysicalVolume final : public db::TableBinding<YLPhysicalVolume_t, YLPhysicalVolume_def, YLPhysicalVolume_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -53,7 +53,9 @@ struct YLPolicy_def {
 };
 ZR_RECORD_DEFINE(YLPolicy_t, YLPolicy_def)
 
-class YLPolicy final : public db::TableBinding<YLPolicy_t, YLPolicy_def> {
+class YLPolicy_t2 final : public db::RowDescriptor<YLPolicy_def> {};
+
+class YLPolicy final : public db::TableBinding<YLPolicy_t, YLPolicy_def, YLPolicy_t2> {
  public:
   using TableBinding::TableBinding;
 };

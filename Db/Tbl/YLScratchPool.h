@@ -43,7 +43,9 @@ struct YLScratchPool_def {
 };
 ZR_RECORD_DEFINE(YLScratchPool_t, YLScratchPool_def)
 
-class YLScratchPool final : public db::TableBinding<YLScratchPool_t, YLScratchPool_def> {
+class YLScratchPool_t2 final : public db::RowDescriptor<YLScratchPool_def> {};
+
+class YLScratchPool final : public db::TableBinding<YLScratchPool_t, YLScratchPool_def, YLScratchPool_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -41,7 +41,9 @@ struct YLScratchVolume_def {
 };
 ZR_RECORD_DEFINE(YLScratchVolume_t, YLScratchVolume_def)
 
-class YLScratchVolume final : public db::TableBinding<YLScratchVolume_t, YLScratchVolume_def> {
+class YLScratchVolume_t2 final : public db::RowDescriptor<YLScratchVolume_def> {};
+
+class YLScratchVolume final : public db::TableBinding<YLScratchVolume_t, YLScratchVolume_def, YLScratchVolume_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -55,7 +55,9 @@ struct YLSnapEngineInfo_def {
 };
 ZR_RECORD_DEFINE(YLSnapEngineInfo_t, YLSnapEngineInfo_def)
 
-class YLSnapEngineInfo final : public db::TableBinding<YLSnapEngineInfo_t, YLSnapEngineInfo_def> {
+class YLSnapEngineInfo_t2 final : public db::RowDescriptor<YLSnapEngineInfo_def> {};
+
+class YLSnapEngineInfo final : public db::TableBinding<YLSnapEngineInfo_t, YLSnapEngineInfo_def, YLSnapEngineInfo_t2> {
  public:
   using TableBinding::TableBinding;
 };

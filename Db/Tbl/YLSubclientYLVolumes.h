@@ -41,7 +41,9 @@ struct YLSubclientYLVolumes_def {
 };
 ZR_RECORD_DEFINE(YLSubclientYLVolumes_t, YLSubclientYLVolumes_def)
 
-class YLSubclientYLVolumes final : public db::TableBinding<YLSubclientYLVolumes_t, YLSubclientYLVolumes_def> {
+class YLSubclientYLVolumes_t2 final : public db::RowDescriptor<YLSubclientYLVolumes_def> {};
+
+class YLSubclientYLVolumes final : public db::TableBinding<YLSubclientYLVolumes_t, YLSubclientYLVolumes_def, YLSubclientYLVolumes_t2> {
  public:
   using TableBinding::TableBinding;
 };

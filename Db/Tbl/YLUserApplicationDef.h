@@ -41,7 +41,9 @@ struct YLUserApplicationDef_def {
 };
 ZR_RECORD_DEFINE(YLUserApplicationDef_t, YLUserApplicationDef_def)
 
-class YLUserApplicationDef final : public db::TableBinding<YLUserApplicationDef_t, YLUserApplicationDef_def> {
+class YLUserApplicationDef_t2 final : public db::RowDescriptor<YLUserApplicationDef_def> {};
+
+class YLUserApplicationDef final : public db::TableBinding<YLUserApplicationDef_t, YLUserApplicationDef_def, YLUserApplicationDef_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -52,7 +52,9 @@ struct YLVolSnapParams_def {
 };
 ZR_RECORD_DEFINE(YLVolSnapParams_t, YLVolSnapParams_def)
 
-class YLVolSnapParams final : public db::TableBinding<YLVolSnapParams_t, YLVolSnapParams_def> {
+class YLVolSnapParams_t2 final : public db::RowDescriptor<YLVolSnapParams_def> {};
+
+class YLVolSnapParams final : public db::TableBinding<YLVolSnapParams_t, YLVolSnapParams_def, YLVolSnapParams_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -69,7 +69,9 @@ struct YLVolume_def {
 };
 ZR_RECORD_DEFINE(YLVolume_t, YLVolume_def)
 
-class YLVolume final : public db::TableBinding<YLVolume_t, YLVolume_def> {
+class YLVolume_t2 final : public db::RowDescriptor<YLVolume_def> {};
+
+class YLVolume final : public db::TableBinding<YLVolume_t, YLVolume_def, YLVolume_t2> {
  public:
   using TableBinding::TableBinding;
 };
