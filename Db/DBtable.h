@@ -11,9 +11,11 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "Db/EngineCodes.h"
 #include "Db/FXCriticalSection.h"
+#include "Db/FaultSeam.h"
 #include "Db/TableDef.h"
 
 class DBtran;
@@ -92,9 +94,10 @@ class DBtable {
  protected:
   // Column binding of the generated table code: the engine reads and writes
   // `record` column by column as `def` says.
-  void bindRecord(const db::TableDef* def, void* record) {
+  void bindRecord(const db::TableDef* def, void* record, const db::TableTexts* texts) {
     m_def = def;
     m_record = record;
+    m_texts = texts;
   }
   void unbindRecord();
 
@@ -112,18 +115,27 @@ class DBtable {
  private:
   friend int getOneRow(DBtable*, bool, int, int);
 
+ public:
+  enum class Kind { OneRow, Cursor, Count, Update, Delete, Insert };
+
+ private:
   int resolveConnection(db::engine::Connection*& connection);
   int fail(int code, std::string text);
   int failFrom(db::engine::Connection* connection, int code);
-  int runStatement(int call, const std::string& sql, bool bindRecordValues, bool readRow, long long* serialOut);
-  void appendWhere(std::string& sql) const;
-  void appendOrder(std::string& sql) const;
+  // The statement of `kind` from the binding's texts; with `params`, the
+  // integer literals of caller texts become parameters collected there.
+  void buildSql(Kind kind, const char* setText, std::string& sql, std::vector<long long>* params) const;
+  std::string plainSql(Kind kind, const char* setText) const;
+  int prepareStatement(db::engine::Connection* connection, Kind kind, const char* setText,
+                       db::engine::Statement*& statement);
+  int runStatement(db::fault::Call call, Kind kind, const char* setText, long long* serialOut);
   void releaseCursor();
   long long* indicators() const { return static_cast<long long*>(m_connObject->extIndicatorArray()); }
 
   ZRSimpleDBConnObject m_connStorage;
   const db::TableDef* m_def = nullptr;
   void* m_record = nullptr;
+  const db::TableTexts* m_texts = nullptr;
   std::string m_where;
   std::string m_orderBy;
   std::string m_errorText;

@@ -31,9 +31,12 @@ class Database final : public std::enable_shared_from_this<Database> {
   // made. Null on failure, with the reason in *error.
   static std::shared_ptr<Database> open(std::string_view url, std::string* error = nullptr);
 
-  // The database of bindings and transactions that name none.
+  // The database of bindings and transactions that name none. Replace or
+  // clear it only while no other thread is running engine calls on it.
   static void setDefault(std::shared_ptr<Database> database);
   static std::shared_ptr<Database> getDefault();
+  // The default without taking a reference: the engine's per-call path.
+  static Database* defaultForThisThread();
 
   ~Database();
   Database(const Database&) = delete;

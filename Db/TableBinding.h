@@ -73,7 +73,7 @@ class TableBinding : public DBtable {
   }
 
  protected:
-  void dataBindClearFirstTime() { bindRecord(&Def::table, &m_data); }
+  void dataBindClearFirstTime() { bindRecord(&Def::table, &m_data, &texts()); }
   void dataBindClear() { unbindRecord(); }
 
   Record m_data;

@@ -102,7 +102,12 @@ struct TableTexts {
   std::string structDef;        // "i|i|s2049|...|" (source form, with x)
   std::string describe;         // "Table <name>"
   std::string logFormat;        // "<name> Constructor [0x%08x], caught an exception"
-  std::string insertColumns;    // columns but the serial one
+  // Statement prefixes built from the same facts.
+  std::string selectPrefix;     // "SELECT <columns> FROM <table>"
+  std::string countPrefix;      // "SELECT COUNT(*) FROM <table>"
+  std::string updatePrefix;     // "UPDATE <table> SET "
+  std::string deletePrefix;     // "DELETE FROM <table>"
+  std::string insertSql;        // every column but the serial one, "?" markers, RETURNING the serial key
 };
 TableTexts makeTableTexts(const TableDef& def);
 

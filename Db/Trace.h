@@ -21,6 +21,8 @@ extern std::atomic<bool> g_on;
 void emit(const std::string& sql);
 }  // namespace detail
 
+inline bool enabled() { return detail::g_on.load(std::memory_order_relaxed); }
+
 inline void statement(const std::string& sql) {
   if (detail::g_on.load(std::memory_order_relaxed)) detail::emit(sql);
 }

@@ -11,6 +11,12 @@ namespace {
 constexpr unsigned int MaxRetryCount = 5;
 
 std::string textOrEmpty(const char* text) { return text && *text ? std::string(text) : EmptyString; }
+
+void freeText(char*& text) {
+  if (!text) return;
+  free(text);
+  text = nullptr;
+}
 }  // namespace
 
 CReplicationDBError::CReplicationDBError()
@@ -73,10 +79,7 @@ int repDBStrCpy(char** dst, const char* src) {
       strcpy_s(copy, length + 1, src);
     }
   }
-  if (*dst) {
-    free(*dst);
-    *dst = nullptr;
-  }
+  freeText(*dst);
   if (src && !copy) return 0;
   *dst = copy;
   return 1;
@@ -86,14 +89,8 @@ CRDBUpdateOp::CRDBUpdateOp() : m_update(nullptr), m_where(nullptr) {}
 CRDBUpdateOp::~CRDBUpdateOp() { clear(); }
 
 void CRDBUpdateOp::clear() {
-  if (m_update) {
-    free(m_update);
-    m_update = nullptr;
-  }
-  if (m_where) {
-    free(m_where);
-    m_where = nullptr;
-  }
+  freeText(m_update);
+  freeText(m_where);
 }
 
 int CRDBUpdateOp::setUpdate(const char* text) { return repDBStrCpy(&m_update, text); }
@@ -103,14 +100,8 @@ CRDBListQueryOp::CRDBListQueryOp() : m_orderBy(nullptr), m_where(nullptr) {}
 CRDBListQueryOp::~CRDBListQueryOp() { clear(); }
 
 void CRDBListQueryOp::clear() {
-  if (m_orderBy) {
-    free(m_orderBy);
-    m_orderBy = nullptr;
-  }
-  if (m_where) {
-    free(m_where);
-    m_where = nullptr;
-  }
+  freeText(m_orderBy);
+  freeText(m_where);
 }
 
 int CRDBListQueryOp::setOrderBy(const char* text) { return repDBStrCpy(&m_orderBy, text); }

@@ -3,7 +3,8 @@
 // the text that starts the WHERE of its Update.
 #pragma once
 
-#include <cstdio>
+#include <charconv>
+#include <cstring>
 #include <string>
 
 #include "DivUdurezevudoZE/RepBaseDB.h"
@@ -80,7 +81,15 @@ class CStandardFacade : public CRepBaseDB {
   static const char* keyColumn() { return Binding::Definition::table.primaryKey[0]; }
 
  protected:
-  static void keyWhere(char (&where)[255], int id) { snprintf(where, sizeof where, "%s = %d", keyColumn(), id); }
+  // "<key> = <id>", as snprintf("%s = %d") writes it, within 255 bytes.
+  static void keyWhere(char (&where)[255], int id) {
+    const char* key = keyColumn();
+    size_t length = strnlen(key, sizeof where - 16);
+    memcpy(where, key, length);
+    memcpy(where + length, " = ", 3);
+    char* end = std::to_chars(where + length + 3, where + sizeof where - 1, id).ptr;
+    *end = '\0';
+  }
 
   static std::string updateKeyPrefix() {
     switch (kUpdateKey) {

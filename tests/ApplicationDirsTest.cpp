@@ -127,7 +127,7 @@ TEST_P(ApplicationDirs, ANullTransactionRegistersNowhereButTakesTheLock) {
   EXPECT_FALSE(m_dirs.getInfo(id, row, nullptr));
 }
 
-INSTANTIATE_TEST_SUITE_P(Storages, ApplicationDirs, testing::Values(Storage::File, Storage::Memory), storageName);
+INSTANTIATE_TEST_SUITE_P(Storages, ApplicationDirs, everyStorage(), storageName);
 
 TEST(ApplicationDirsBinding, SetsTheTableFactsAndNoDescriptorOnTheClassicPath) {
   // Bindings are final; the probe is the same template with access to the members.

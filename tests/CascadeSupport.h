@@ -2,37 +2,40 @@
 // whole database as text, and sweeping a failure over every engine call.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <functional>
 #include <string>
 
+#include "Db/Engine/Backend.h"
 #include "DivUdurezevudoZE/AllFacades.h"
 #include "TestSupport.h"
 
 namespace divu::test {
 
-// Every row of every catalogue table, read on a connection of its own.
-inline std::string dumpDatabase(const std::string& path) {
-  sqlite3* handle = nullptr;
+// Every row of every catalogue table of the default database, in full-row
+// order, read in autocommit through the engine (so on any backend).
+inline std::string dumpDatabase() {
+  std::shared_ptr<db::Database> database = db::Database::getDefault();
+  db::engine::Connection* connection = nullptr;
+  std::string error;
+  if (!database || database->autocommitConnection(connection, &error) != db::kOk) return "cannot read: " + error;
   std::string out;
-  if (sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return "cannot open";
   for (const db::TableDef* def : catalogueTables()) {
     out += std::string("[") + def->name + "]\n";
-    sqlite3_stmt* stmt = nullptr;
-    std::string sql = std::string("SELECT * FROM ") + def->name + " ORDER BY rowid";
-    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) return sqlite3_errmsg(handle);
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-        const unsigned char* text = sqlite3_column_text(stmt, i);
-        out += text ? reinterpret_cast<const char*>(text) : "NULL";
+    std::string sql = "SELECT " + db::makeTableTexts(*def).columnList + " FROM " + def->name + " ORDER BY ";
+    for (size_t i = 1; i <= def->columns.size(); ++i) sql += (i > 1 ? ", " : "") + std::to_string(i);
+    db::engine::Statement* statement = nullptr;
+    if (connection->prepare(sql, statement) != db::kOk) return connection->lastErrorText();
+    int code;
+    while ((code = statement->step()) == db::kOk) {
+      for (int i = 0; i < static_cast<int>(def->columns.size()); ++i) {
+        out += statement->columnIsNull(i) ? std::string("NULL") : std::string(statement->columnText(i));
         out += "|";
       }
       out += "\n";
     }
-    sqlite3_finalize(stmt);
+    connection->release(statement);
+    if (code != db::kNoRow) return connection->lastErrorText();
   }
-  sqlite3_close(handle);
   return out;
 }
 
@@ -80,10 +83,10 @@ inline const char* functionOf(db::fault::Call call) {
 // them with that call failing. Each failing run must return false; `check`
 // then sees the failed call and its table; the rollback must restore the
 // database exactly. Returns the number of calls swept.
-inline int sweepEveryCall(const std::string& path, const std::function<bool(DBtran&)>& operation,
+inline int sweepEveryCall(const std::function<bool(DBtran&)>& operation,
                           const std::function<void(db::fault::Call, const std::string&)>& check) {
   using db::fault::Call;
-  const std::string before = dumpDatabase(path);
+  const std::string before = dumpDatabase();
   unsigned long calls[static_cast<int>(Call::kNumCalls)] = {};
   db::fault::clear();
   db::fault::watch();
@@ -108,7 +111,7 @@ inline int sweepEveryCall(const std::string& path, const std::function<bool(DBtr
       check(call, db::fault::lastInjectedTable());
       EXPECT_EQ(tran.rollback(), db::kOk);
       db::fault::clear();
-      EXPECT_EQ(dumpDatabase(path), before) << "call " << c << " #" << k;
+      EXPECT_EQ(dumpDatabase(), before) << "call " << c << " #" << k;
       ++swept;
     }
   }

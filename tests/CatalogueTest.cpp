@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "DivUdurezevudoZE/AllFacades.h"
+#include "AllTables.h"
 #include "TestSupport.h"
 
 namespace divu::test {
@@ -189,12 +190,6 @@ std::string differences(const Record& a, const Record& b, const db::TableDef& de
 template <class Binding>
 class RecordRules : public testing::Test {};
 
-using AllBindings =
-    testing::Types<YLVolume, YLPhysicalVolume, YLPhysicalDevice, YLMountPoint, YLDevice, YLPolicy, YLScratchPool,
-                   YLScratchVolume, YLSnapEngineInfo, YLVolSnapParams, YLSubclientYLVolumes, YLEVHistoryName, YLFile,
-                   YLApplicationDirs, YLUserApplicationDef, YLFLRConsistencyPoint, YLFLRSnapshot, YLFLRSnapPair,
-                   YLFLRSnapMountPoint, YLFLRSnapNetworkShare, YLFLRApplication, JMBkpStats, JMJobDataLink,
-                   YLJobVolumeHistory>;
 TYPED_TEST_SUITE(RecordRules, AllBindings);
 
 TYPED_TEST(RecordRules, StartEmptyAndAssignWithinEachField) {
@@ -240,10 +235,22 @@ TYPED_TEST(RecordRules, StartEmptyAndAssignWithinEachField) {
     }
 }
 
-template <class Facade>
+// A facade on one storage: the typed suite runs each facade on each.
+template <class F, Storage S>
+struct OnStorage {
+  using Facade = F;
+  static constexpr Storage storage = S;
+};
+
+template <class Case>
 class StandardOperations : public DatabaseTest {
  protected:
+  using Facade = typename Case::Facade;
   using Binding = typename Facade::BindingType;
+  void SetUp() override {
+    DatabaseTest::SetUp();
+    openDatabase(Case::storage);
+  }
   using Record = typename Binding::RecordType;
   const db::TableDef& def() const { return Binding::Definition::table; }
   bool serial() const { return *def().serialColumn != '\0'; }
@@ -263,17 +270,26 @@ class StandardOperations : public DatabaseTest {
   Facade m_facade;
 };
 
-using AllFacades = testing::Types<CReplicationVolumeDB, CSNRVolumeDB, CSNRVolumeDeviceNameDB, CSNRVolumeMountPointDB,
-                                  CYLApplianceDB, CReplicationPolicyDB, CRVScratchVolumePoolDB, CRVScratchVolumeDB,
-                                  CSnapEngineInfoDB, CVolumeSnapParamsDB, YLSubclientYLVolumesDB, CYLEVHistoryNameDB,
-                                  CYLFileDB, ApplicationDirsDB, YLUserApplicationDefDB, FLRConsistencyPointDB,
-                                  FLRSnapshotDB, FLRSnapPairDB, FLRSnapMountPointDB, FLRSnapNetworkShareDB,
-                                  FLRApplicationDB>;
-TYPED_TEST_SUITE(StandardOperations, AllFacades);
+template <class... Facades>
+using OnFileAndServer =
+    testing::Types<OnStorage<Facades, Storage::File>..., OnStorage<Facades, Storage::Postgres>...>;
+using AllFacades = OnFileAndServer<CReplicationVolumeDB, CSNRVolumeDB, CSNRVolumeDeviceNameDB, CSNRVolumeMountPointDB,
+                                   CYLApplianceDB, CReplicationPolicyDB, CRVScratchVolumePoolDB, CRVScratchVolumeDB,
+                                   CSnapEngineInfoDB, CVolumeSnapParamsDB, YLSubclientYLVolumesDB, CYLEVHistoryNameDB,
+                                   CYLFileDB, ApplicationDirsDB, YLUserApplicationDefDB, FLRConsistencyPointDB,
+                                   FLRSnapshotDB, FLRSnapPairDB, FLRSnapMountPointDB, FLRSnapNetworkShareDB,
+                                   FLRApplicationDB>;
+// "YLVolume_Postgres" rather than a number.
+struct FacadeCaseName {
+  template <class Case>
+  static std::string GetName(int) {
+    return std::string(Case::Facade::BindingType::Definition::table.name) + "_" + storageLabel(Case::storage);
+  }
+};
+TYPED_TEST_SUITE(StandardOperations, AllFacades, FacadeCaseName);
 
 TYPED_TEST(StandardOperations, RoundTripListUpdateCountAndRemove) {
   using Record = typename TestFixture::Record;
-  this->openDatabase(Storage::File);
   const db::TableDef& def = this->def();
   const TableFacts& facts = factsOf(def.name);
   ASSERT_STREQ(this->key(), std::string(facts.infoWhere42).substr(0, strlen(this->key())).c_str());

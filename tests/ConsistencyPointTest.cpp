@@ -6,12 +6,8 @@
 namespace divu::test {
 namespace {
 
-class ConsistencyPoints : public DatabaseTest {
+class ConsistencyPoints : public StorageTest {
  protected:
-  void SetUp() override {
-    DatabaseTest::SetUp();
-    openDatabase(Storage::File);
-  }
   int addPoint(int job, int cell = 2) {
     YLFLRConsistencyPoint_t point;
     point.JobId = job;
@@ -38,7 +34,7 @@ class ConsistencyPoints : public DatabaseTest {
   FLRConsistencyPointDB m_points;
 };
 
-TEST_F(ConsistencyPoints, RemovalAgesEachPointsJobThenDeletes) {
+TEST_P(ConsistencyPoints, RemovalAgesEachPointsJobThenDeletes) {
   addStats(11);
   addStats(12);
   addPoint(11);
@@ -73,7 +69,7 @@ TEST_F(ConsistencyPoints, RemovalAgesEachPointsJobThenDeletes) {
   EXPECT_EQ(dataStatus(12), 2);
 }
 
-TEST_F(ConsistencyPoints, AFailedAgeingKeepsEveryPointAndEarlierAgeing) {
+TEST_P(ConsistencyPoints, AFailedAgeingKeepsEveryPointAndEarlierAgeing) {
   addStats(11);
   addStats(12);
   addPoint(11);
@@ -88,14 +84,13 @@ TEST_F(ConsistencyPoints, AFailedAgeingKeepsEveryPointAndEarlierAgeing) {
   tran.rollback();
 }
 
-TEST_F(ConsistencyPoints, FailuresAtEveryEngineCallRollBackExactly) {
+TEST_P(ConsistencyPoints, FailuresAtEveryEngineCallRollBackExactly) {
   addStats(11);
   addPoint(11);
   addPoint(11);
   addPoint(12);  // no statistics row
   std::unique_ptr<FLRConsistencyPointDB> facade;
   int swept = sweepEveryCall(
-      dbPath(),
       [&](DBtran& tran) {
         facade = std::make_unique<FLRConsistencyPointDB>();
         return facade->remove("id > 0", &tran);
@@ -109,7 +104,7 @@ TEST_F(ConsistencyPoints, FailuresAtEveryEngineCallRollBackExactly) {
   RecordProperty("fault_points_consistency_point_removal", swept);
 }
 
-TEST_F(ConsistencyPoints, SnapshotUpdateByNameSendsTheNameAsGiven) {
+TEST_P(ConsistencyPoints, SnapshotUpdateByNameSendsTheNameAsGiven) {
   FLRSnapshotDB snapshots;
   YLFLRSnapshot_t snapshot;
   strcpy_s(snapshot.Name, sizeof snapshot.Name, "nightly");
@@ -123,7 +118,9 @@ TEST_F(ConsistencyPoints, SnapshotUpdateByNameSendsTheNameAsGiven) {
 
   EXPECT_FALSE(snapshots.Update("nightly", "Flags = 9", nullptr));  // unquoted: a column word to SQL
   EXPECT_EQ(m_statements.back(), "UPDATE YLFLRSnapshot SET Flags = 9 WHERE Name = nightly");
-  EXPECT_NE(snapshots.m_dbError.m_errorText.find("no such column: nightly"), std::string::npos);
+  EXPECT_NE(snapshots.m_dbError.m_errorText.find(backendText("no such column: nightly", "column \"nightly\" does not exist")),
+            std::string::npos)
+      << snapshots.m_dbError.m_errorText;
 
   m_statements.clear();
   snapshots.m_dbError.m_errorCode = 31337;
@@ -135,6 +132,8 @@ TEST_F(ConsistencyPoints, SnapshotUpdateByNameSendsTheNameAsGiven) {
   EXPECT_EQ(snapshots.m_dbError.m_errorCode, 31337);
   ASSERT_TRUE(snapshots.Update(snapshot.id, "Flags = 1", nullptr));  // by id still there
 }
+
+INSTANTIATE_TEST_SUITE_P(Storages, ConsistencyPoints, fileAndServer(), storageName);
 
 }  // namespace
 }  // namespace divu::test

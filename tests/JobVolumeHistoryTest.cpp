@@ -6,12 +6,8 @@
 namespace divu::test {
 namespace {
 
-class JobVolumeHistory : public DatabaseTest {
+class JobVolumeHistory : public StorageTest {
  protected:
-  void SetUp() override {
-    DatabaseTest::SetUp();
-    openDatabase(Storage::File);
-  }
   int add(int job, int destination = 500) {
     YLJobVolumeHistory_t row;
     row.JobId = job;
@@ -40,7 +36,7 @@ class JobVolumeHistory : public DatabaseTest {
   CYLJobVolumeHistoryDB m_history;
 };
 
-TEST_F(JobVolumeHistory, ListsSeeLiveRowsUntilThisFacadePrunes) {
+TEST_P(JobVolumeHistory, ListsSeeLiveRowsUntilThisFacadePrunes) {
   int live = add(1), marked = add(1);
   ASSERT_TRUE(m_history.remove(marked, nullptr));
   CYLJobVolumeHistoryDB history;
@@ -65,7 +61,7 @@ TEST_F(JobVolumeHistory, ListsSeeLiveRowsUntilThisFacadePrunes) {
   EXPECT_EQ(history.m_dbError.m_errorCode, db::kNoRow);
 }
 
-TEST_F(JobVolumeHistory, MarkingKeepsTheFirstTimeAndMissingRowsRemoveAsSuccess) {
+TEST_P(JobVolumeHistory, MarkingKeepsTheFirstTimeAndMissingRowsRemoveAsSuccess) {
   int a = add(1), b = add(1), c = add(2);
   setPruneTime(b, 1234);
   unsigned int count = 0;
@@ -105,7 +101,7 @@ TEST_F(JobVolumeHistory, MarkingKeepsTheFirstTimeAndMissingRowsRemoveAsSuccess) 
   EXPECT_EQ(pruneTimeOf(fresh.id), 0);
 }
 
-TEST_F(JobVolumeHistory, RemoveByWhereMarksEveryListedLiveRow) {
+TEST_P(JobVolumeHistory, RemoveByWhereMarksEveryListedLiveRow) {
   int a = add(1), b = add(2), c = add(3);
   EXPECT_TRUE(m_history.remove("JobId = 42", nullptr));  // nothing matches
   EXPECT_EQ(pruneTimeOf(a) + pruneTimeOf(b) + pruneTimeOf(c), 0);
@@ -119,7 +115,7 @@ TEST_F(JobVolumeHistory, RemoveByWhereMarksEveryListedLiveRow) {
   EXPECT_EQ(count, 0u);
 }
 
-TEST_F(JobVolumeHistory, PruneDeletesMarkedRowsUpToTheCutoffAndNeverLiveOnes) {
+TEST_P(JobVolumeHistory, PruneDeletesMarkedRowsUpToTheCutoffAndNeverLiveOnes) {
   int live = add(1), atCutoff = add(1), after = add(1), early = add(1);
   setPruneTime(atCutoff, 1000);
   setPruneTime(after, 1001);
@@ -133,7 +129,7 @@ TEST_F(JobVolumeHistory, PruneDeletesMarkedRowsUpToTheCutoffAndNeverLiveOnes) {
   EXPECT_EQ(pruneTimeOf(after), 1001);
 }
 
-TEST_F(JobVolumeHistory, FailuresAtEveryEngineCallOfRemoveAndPruneRollBackExactly) {
+TEST_P(JobVolumeHistory, FailuresAtEveryEngineCallOfRemoveAndPruneRollBackExactly) {
   int a = add(1), b = add(2);
   add(3);
   setPruneTime(a, 10);
@@ -152,7 +148,6 @@ TEST_F(JobVolumeHistory, FailuresAtEveryEngineCallOfRemoveAndPruneRollBackExactl
   for (const Case& c : cases) {
     std::unique_ptr<CYLJobVolumeHistoryDB> facade;
     int swept = sweepEveryCall(
-        dbPath(),
         [&](DBtran& tran) {
           facade = std::make_unique<CYLJobVolumeHistoryDB>();
           return c.run(*facade, tran);
@@ -165,6 +160,8 @@ TEST_F(JobVolumeHistory, FailuresAtEveryEngineCallOfRemoveAndPruneRollBackExactl
     RecordProperty(std::string("fault_points_history_") + (c.name[0] == 'p' ? "prune" : "remove"), swept);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Storages, JobVolumeHistory, fileAndServer(), storageName);
 
 }  // namespace
 }  // namespace divu::test

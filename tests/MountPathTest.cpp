@@ -40,16 +40,12 @@ TEST(MountPath, NormalisesTrailingSeparatorsAndBlanks) {
   EXPECT_EQ(unterminated[3], '/');
 }
 
-class MountPoints : public DatabaseTest {
+class MountPoints : public StorageTest {
  protected:
-  void SetUp() override {
-    DatabaseTest::SetUp();
-    openDatabase(Storage::File);
-  }
   CSNRVolumeMountPointDB m_mounts;
 };
 
-TEST_F(MountPoints, DeviceNamespacePathsAreSkippedAndOthersStoredNormalised) {
+TEST_P(MountPoints, DeviceNamespacePathsAreSkippedAndOthersStoredNormalised) {
   for (const char* path : {"\\\\?\\Volume{1234}\\", "C:\\mnt\\\\?\\x", "\\\\.\\PhysicalDrive0", "/a/\\\\.\\b "}) {
     YLMountPoint_t row;
     strcpy_s(row.Path, sizeof row.Path, path);
@@ -77,7 +73,7 @@ TEST_F(MountPoints, DeviceNamespacePathsAreSkippedAndOthersStoredNormalised) {
   EXPECT_EQ(m_mounts.m_dbError.m_function, "CRepBaseDB::insertRow()");
 }
 
-TEST_F(MountPoints, FileInsertsNeverTouchTheCallersContent) {
+TEST_P(MountPoints, FileInsertsNeverTouchTheCallersContent) {
   CYLFileDB files;
   std::string big(3 * 1024 * 1024, 'z');
   YLFile_t file;
@@ -104,6 +100,8 @@ TEST_F(MountPoints, FileInsertsNeverTouchTheCallersContent) {
   ASSERT_TRUE(files.getInfo(none.id, stored, nullptr));
   EXPECT_EQ(stored.Content, nullptr);
 }
+
+INSTANTIATE_TEST_SUITE_P(Storages, MountPoints, fileAndServer(), storageName);
 
 }  // namespace
 }  // namespace divu::test

@@ -6,6 +6,7 @@
 #include <future>
 #include <thread>
 
+#include "AllTables.h"
 #include "CascadeSupport.h"
 #include "Db/RowDescriptor.h"
 
@@ -87,12 +88,6 @@ TEST(ColumnObjects, SetDataWritesOnlyWithinTheValue) {
 
 template <class Binding>
 class Descriptors : public testing::Test {};
-using AllBindings =
-    testing::Types<YLVolume, YLPhysicalVolume, YLPhysicalDevice, YLMountPoint, YLDevice, YLPolicy, YLScratchPool,
-                   YLScratchVolume, YLSnapEngineInfo, YLVolSnapParams, YLSubclientYLVolumes, YLEVHistoryName, YLFile,
-                   YLApplicationDirs, YLUserApplicationDef, YLFLRConsistencyPoint, YLFLRSnapshot, YLFLRSnapPair,
-                   YLFLRSnapMountPoint, YLFLRSnapNetworkShare, YLFLRApplication, JMBkpStats, JMJobDataLink,
-                   YLJobVolumeHistory>;
 TYPED_TEST_SUITE(Descriptors, AllBindings);
 
 TYPED_TEST(Descriptors, DescribeTheirTableFromItsDefinition) {
@@ -254,11 +249,10 @@ TEST(Descriptors, AFailedConstructionLeaksNothingAndLeavesTheClassUninitialised)
   DBtable::b_newDBBase = newer;
 }
 
-class NewerAccessPath : public DatabaseTest {
+class NewerAccessPath : public StorageTest {
  protected:
   void SetUp() override {
-    DatabaseTest::SetUp();
-    openDatabase(Storage::File);
+    StorageTest::SetUp();
     m_saved = DBtable::b_newDBBase;
     DBtable::b_newDBBase = true;
   }
@@ -269,7 +263,7 @@ class NewerAccessPath : public DatabaseTest {
   bool m_saved = false;
 };
 
-TEST_F(NewerAccessPath, NullsAreVisibleInColumnObjectsAndIndicators) {
+TEST_P(NewerAccessPath, NullsAreVisibleInColumnObjectsAndIndicators) {
   ASSERT_EQ(m_db->exec("INSERT INTO YLApplicationDirs (id, clientId, objName, path) VALUES (7, NULL, 'obj', NULL)"),
             db::kOk);
   YLApplicationDirs binding(nullptr);
@@ -298,6 +292,8 @@ TEST_F(NewerAccessPath, NullsAreVisibleInColumnObjectsAndIndicators) {
   ASSERT_TRUE(files.getInfo(file.id, read, nullptr));
   EXPECT_STREQ(read.Content, "through the descriptor");
 }
+
+INSTANTIATE_TEST_SUITE_P(Storages, NewerAccessPath, fileAndServer(), storageName);
 
 }  // namespace
 }  // namespace divu::test

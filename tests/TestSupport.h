@@ -1,10 +1,16 @@
-// Shared test fixture: a real SQLite database (a temporary file, or in
-// memory), made the default database, with the catalogue's schema, and the
-// fault seam and trace cleared around each test.
+// Shared test fixture: a real database (a temporary SQLite file, SQLite in
+// memory, or a fresh schema on the PostgreSQL server named by
+// DIVU_TEST_POSTGRES_URL), made the default database, with the catalogue's
+// schema, and the fault seam and trace cleared around each test.
+//
+// PostgreSQL cases skip when DIVU_TEST_POSTGRES_URL is not set.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -12,18 +18,102 @@
 
 #include "Db/Database.h"
 #include "Db/FaultSeam.h"
+#include "Db/Tbl/YLApplicationDirs.h"
 #include "Db/Trace.h"
 #include "DivUdurezevudoZE/Catalogue.h"
+#include "ZrLib/ZrLib.h"
 
 namespace divu::test {
 
-enum class Storage { File, Memory };
+enum class Storage { File, Memory, Postgres };
 
-inline void PrintTo(Storage storage, std::ostream* out) { *out << (storage == Storage::File ? "File" : "Memory"); }
-
-inline std::string storageName(const testing::TestParamInfo<Storage>& info) {
-  return info.param == Storage::File ? "File" : "Memory";
+inline const char* storageLabel(Storage storage) {
+  switch (storage) {
+    case Storage::File: return "File";
+    case Storage::Memory: return "Memory";
+    case Storage::Postgres: return "Postgres";
+  }
+  return "?";
 }
+
+inline void PrintTo(Storage storage, std::ostream* out) { *out << storageLabel(storage); }
+
+inline std::string storageName(const testing::TestParamInfo<Storage>& info) { return storageLabel(info.param); }
+
+// Every storage; the ones that multi-step operations and sweeps run on.
+inline auto everyStorage() { return testing::Values(Storage::File, Storage::Memory, Storage::Postgres); }
+inline auto fileAndServer() { return testing::Values(Storage::File, Storage::Postgres); }
+
+// An application directory of `client` at `path`, every other field empty.
+inline YLApplicationDirs_t makeDir(int client, const char* path) {
+  YLApplicationDirs_t row;
+  row.clientId = client;
+  strcpy_s(row.path, sizeof row.path, path);
+  return row;
+}
+
+// The test server's URL, or "" when none was given.
+inline std::string postgresTestUrl() {
+  const char* url = getenv("DIVU_TEST_POSTGRES_URL");
+  return url ? url : "";
+}
+
+// `url` with one more option: "key=value" (a libpq setting or one of ours).
+inline std::string withOption(const std::string& url, const std::string& key, const std::string& value) {
+  if (url.find("://") != std::string::npos) {
+    std::string encoded;  // percent-encoded as a URI query value
+    for (char c : value) {
+      if (isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.') {
+        encoded += c;
+      } else {
+        char hex[4];
+        snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+        encoded += hex;
+      }
+    }
+    return url + (url.find('?') == std::string::npos ? "?" : "&") + key + "=" + encoded;
+  }
+  return url + " " + key + "='" + value + "'";
+}
+
+// Runs `sql` on the test server on a connection of its own; the failure's
+// text, or "" on success.
+inline std::string runOnTestServer(const std::string& sql) {
+  std::string error;
+  std::shared_ptr<db::Database> admin = db::Database::open(postgresTestUrl(), &error);
+  if (!admin) return error;
+  if (admin->exec(sql.c_str(), &error) != db::kOk) return error;
+  return "";
+}
+
+// A schema of its own on the test server for one test, dropped with its
+// content at destruction: each test starts on an empty database.
+class PostgresSchema {
+ public:
+  PostgresSchema() {
+    static std::atomic<int> counter{0};
+    m_name = "divu_test_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+  }
+  ~PostgresSchema() {
+    if (m_created) runOnTestServer("DROP SCHEMA IF EXISTS " + m_name + " CASCADE");
+  }
+  PostgresSchema(const PostgresSchema&) = delete;
+  PostgresSchema& operator=(const PostgresSchema&) = delete;
+
+  // Creates the schema; the reason on failure.
+  std::string create() {
+    std::string error = runOnTestServer("CREATE SCHEMA " + m_name);
+    m_created = error.empty();
+    return error;
+  }
+  // The server's URL with this schema first on the search path.
+  std::string url() const { return withOption(postgresTestUrl(), "options", "-csearch_path=" + m_name); }
+  const std::string& name() const { return m_name; }
+
+ private:
+  std::string m_name;
+  bool m_created = false;
+};
 
 // A fresh temporary directory, removed with its content at destruction.
 class TempDir {
@@ -44,14 +134,40 @@ class TempDir {
 
 class DatabaseTest : public testing::Test {
  protected:
-  void openDatabase(Storage storage, const std::string& options = "") {
-    std::string url = storage == Storage::Memory ? "sqlite::memory:" : "sqlite:" + m_dir.file("test.sqlite") + options;
+  // Opens a fresh database of `storage`, with `option` ("key=value") when
+  // given, creates the catalogue and makes it the default. Skips the test for
+  // PostgreSQL without a test server; a fixture's SetUp that goes on
+  // afterwards checks IsSkipped().
+  void openDatabase(Storage storage, const std::string& option = "") {
+    m_storage = storage;
+    switch (storage) {
+      case Storage::Memory:
+        m_url = "sqlite::memory:" + (option.empty() ? "" : "?" + option);
+        break;
+      case Storage::File:
+        m_url = "sqlite:" + dbPath() + (option.empty() ? "" : "?" + option);
+        break;
+      case Storage::Postgres: {
+        if (postgresTestUrl().empty()) GTEST_SKIP() << "no PostgreSQL server given (DIVU_TEST_POSTGRES_URL)";
+        m_schema = std::make_unique<PostgresSchema>();
+        std::string problem = m_schema->create();
+        ASSERT_EQ(problem, "") << "cannot create a schema on the test server";
+        m_url = m_schema->url();
+        if (size_t eq = option.find('='); eq != std::string::npos)
+          m_url = withOption(m_url, option.substr(0, eq), option.substr(eq + 1));
+        break;
+      }
+    }
     std::string error;
-    m_db = db::Database::open(url, &error);
+    m_db = db::Database::open(m_url, &error);
     ASSERT_TRUE(m_db) << error;
     ASSERT_EQ(createCatalogue(*m_db, &error), db::kOk) << error;
     db::Database::setDefault(m_db);
   }
+  bool onPostgres() const { return m_storage == Storage::Postgres; }
+  // The text a backend gives for the same failure.
+  const char* backendText(const char* sqlite, const char* postgres) const { return onPostgres() ? postgres : sqlite; }
+
   void SetUp() override {
     db::fault::clear();
     db::trace::set(nullptr);
@@ -61,6 +177,7 @@ class DatabaseTest : public testing::Test {
     db::trace::set(nullptr);
     db::Database::setDefault(nullptr);
     m_db.reset();
+    m_schema.reset();  // after the connections into it are closed
   }
   std::string dbPath() const { return m_dir.file("test.sqlite"); }
   // How many traced statements contain `text`.
@@ -76,11 +193,14 @@ class DatabaseTest : public testing::Test {
   }
 
   TempDir m_dir;
+  std::string m_url;  // of the open database
+  std::unique_ptr<PostgresSchema> m_schema;
   std::shared_ptr<db::Database> m_db;
+  Storage m_storage = Storage::File;
   std::vector<std::string> m_statements;
 };
 
-// The same cases on a file database and an in-memory one.
+// The same cases on each storage of the instantiation.
 class StorageTest : public DatabaseTest, public testing::WithParamInterface<Storage> {
  protected:
   void SetUp() override {

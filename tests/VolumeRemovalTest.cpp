@@ -9,12 +9,8 @@ namespace {
 
 constexpr int kCell = 2;
 
-class VolumeRemoval : public DatabaseTest {
+class VolumeRemoval : public StorageTest {
  protected:
-  void SetUp() override {
-    DatabaseTest::SetUp();
-    openDatabase(Storage::File);
-  }
 
   int addVolume(int role, int physical) {
     YLVolume_t volume;
@@ -74,12 +70,12 @@ class VolumeRemoval : public DatabaseTest {
   CYLJobVolumeHistoryDB m_history;
 };
 
-TEST_F(VolumeRemoval, RolesOutsideTheCascadeDeleteOnlyTheVolume) {
+TEST_P(VolumeRemoval, RolesOutsideTheCascadeDeleteOnlyTheVolume) {
   addJob(101, 1);
   addHistory(101, 500);
   for (int role : {0, 4, 6, -1}) {
     int id = addVolume(role, 500);
-    std::string before = dumpDatabase(dbPath());
+    std::string before = dumpDatabase();
     traceStatements();
     ASSERT_TRUE(m_volumes.remove(id, nullptr)) << role;
     EXPECT_EQ(m_statements.size(), 2u) << "read and delete only";
@@ -90,7 +86,7 @@ TEST_F(VolumeRemoval, RolesOutsideTheCascadeDeleteOnlyTheVolume) {
   EXPECT_EQ(historyRow(1).pruneTime, 0);
 }
 
-TEST_F(VolumeRemoval, CascadeRolesWithoutLiveHistoryTouchNoJobTable) {
+TEST_P(VolumeRemoval, CascadeRolesWithoutLiveHistoryTouchNoJobTable) {
   addJob(101, 1);
   addHistory(101, 500, kCell, 1700000000);  // marked already: never listed
   for (int role : {1, 2, 3, 5}) {
@@ -106,7 +102,7 @@ TEST_F(VolumeRemoval, CascadeRolesWithoutLiveHistoryTouchNoJobTable) {
   EXPECT_EQ(links(101), 1u);
 }
 
-TEST_F(VolumeRemoval, AgesEachJobOnceWhenItsLastLiveHistoryRowGoes) {
+TEST_P(VolumeRemoval, AgesEachJobOnceWhenItsLastLiveHistoryRowGoes) {
   for (int role : {1, 2, 3, 5}) {
     SCOPED_TRACE("role " + std::to_string(role));
     ASSERT_EQ(m_db->exec("DELETE FROM YLJobVolumeHistory; DELETE FROM JMBkpStats; DELETE FROM JMJobDataLink;"), db::kOk);
@@ -162,11 +158,11 @@ TEST_F(VolumeRemoval, AgesEachJobOnceWhenItsLastLiveHistoryRowGoes) {
   }
 }
 
-TEST_F(VolumeRemoval, AFailedStatisticsUpdateStopsAndRollsBackWhole) {
+TEST_P(VolumeRemoval, AFailedStatisticsUpdateStopsAndRollsBackWhole) {
   addJob(101, 2);
   int row = addHistory(101, 500);
   int volume = addVolume(1, 500);
-  const std::string before = dumpDatabase(dbPath());
+  const std::string before = dumpDatabase();
 
   DBtran tran;
   ASSERT_EQ(tran.begin(), db::kOk);
@@ -184,10 +180,10 @@ TEST_F(VolumeRemoval, AFailedStatisticsUpdateStopsAndRollsBackWhole) {
   EXPECT_TRUE(m_volumes.getInfo(volume, kept, &tran));
 
   ASSERT_EQ(tran.rollback(), db::kOk);
-  EXPECT_EQ(dumpDatabase(dbPath()), before);
+  EXPECT_EQ(dumpDatabase(), before);
 }
 
-TEST_F(VolumeRemoval, AFailureAtEveryEngineCallIsReportedAndRollsBackExactly) {
+TEST_P(VolumeRemoval, AFailureAtEveryEngineCallIsReportedAndRollsBackExactly) {
   addJob(101, 2);
   addJob(102, 1);
   addHistory(101, 500);
@@ -197,7 +193,6 @@ TEST_F(VolumeRemoval, AFailureAtEveryEngineCallIsReportedAndRollsBackExactly) {
 
   std::unique_ptr<CReplicationVolumeDB> facade;
   int swept = sweepEveryCall(
-      dbPath(),
       [&](DBtran& tran) {
         facade = std::make_unique<CReplicationVolumeDB>();
         return facade->remove(volume, &tran);
@@ -219,6 +214,8 @@ TEST_F(VolumeRemoval, AFailureAtEveryEngineCallIsReportedAndRollsBackExactly) {
   EXPECT_EQ(swept, 1 + 5 + 9 + 6 + 1);
   RecordProperty("fault_points_volume_removal", swept);
 }
+
+INSTANTIATE_TEST_SUITE_P(Storages, VolumeRemoval, fileAndServer(), storageName);
 
 }  // namespace
 }  // namespace divu::test

@@ -29,8 +29,8 @@ class Statement {
   virtual int step() = 0;
 
   virtual bool columnIsNull(int index) const = 0;  // 0-based
-  virtual long long columnInt64(int index) const = 0;
-  virtual std::string_view columnText(int index) const = 0;
+  virtual long long columnInt64(int index) const = 0;  // 0 for NULL
+  virtual std::string_view columnText(int index) const = 0;  // empty for NULL
 
   const std::string& sql() const { return m_sql; }
 
@@ -57,6 +57,9 @@ class Connection {
   // Whether the database itself holds an open transaction on this connection.
   virtual bool inTransaction() const = 0;
 
+  // Statements compiled so far (cache misses), for tests and statistics.
+  unsigned long compiledStatements() const { return m_compiled; }
+
   // The last failure: the database's message, its native code and the SQL.
   const std::string& lastErrorText() const { return m_lastErrorText; }
 
@@ -64,6 +67,10 @@ class Connection {
   virtual const char* ddlType(ColumnType type, bool serial) const = 0;
   // DDL of a serial key column, primary key included.
   virtual std::string serialColumnDdl(const char* name) const = 0;
+  // Makes schema creators of the open transaction wait for each other until
+  // it ends (a write transaction that already excludes other writers needs
+  // nothing more).
+  virtual int lockSchema() { return kOk; }
 
   // Bookkeeping of Database: the transaction that holds this connection and
   // the bindings that use it in autocommit.
@@ -76,6 +83,7 @@ class Connection {
   void noteFailure(bool transactionEnded);
 
   std::string m_lastErrorText;
+  unsigned long m_compiled = 0;
 };
 
 class Backend {
@@ -87,7 +95,10 @@ class Backend {
   virtual bool needsKeeper() const { return false; }
 };
 
-// Backends by URL; null with *error when the URL names none.
+// Backends by URL; null with *error when the URL names none or is malformed.
 std::unique_ptr<Backend> makeSqliteBackend(std::string_view url, std::string* error);
+// postgresql://..., postgres://..., or postgresql: + a libpq keyword string;
+// built with DIVU_WITH_POSTGRESQL only.
+std::unique_ptr<Backend> makePostgresBackend(std::string_view url, std::string* error);
 
 }  // namespace db::engine

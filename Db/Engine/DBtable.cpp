@@ -4,11 +4,13 @@
 
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "Db/DBtran.h"
 #include "Db/Database.h"
 #include "Db/Engine/Backend.h"
 #include "Db/FaultSeam.h"
+#include "Db/Engine/SqlLiterals.h"
 #include "Db/Trace.h"
 #include "Db/ZRDBRowBase.h"
 
@@ -44,23 +46,24 @@ const char* callName(Call call) {
 }
 
 // Fills the record from the current row of `statement`, columns in order.
+// A NULL reads as 0, the empty text or a null owned text (the backends give
+// 0 and no text for it).
 void readRecordClassic(const Statement& statement, const db::TableDef& def, void* record) {
   int index = 0;
   for (const db::ColumnDef& column : def.columns) {
-    bool null = statement.columnIsNull(index);
     switch (column.type) {
       case db::ColumnType::Int32:
-        db::fieldAt<int>(record, column) = null ? 0 : static_cast<int>(statement.columnInt64(index));
+        db::fieldAt<int>(record, column) = static_cast<int>(statement.columnInt64(index));
         break;
       case db::ColumnType::Int64:
       case db::ColumnType::Time64:
-        db::fieldAt<long long>(record, column) = null ? 0 : statement.columnInt64(index);
+        db::fieldAt<long long>(record, column) = statement.columnInt64(index);
         break;
       case db::ColumnType::Text: {
         // A stored text longer than the field is cut to fit; an embedded NUL
         // ends it, as it would end any C text.
         char* field = &db::fieldAt<char>(record, column);
-        std::string_view text = null ? std::string_view{} : statement.columnText(index);
+        std::string_view text = statement.columnText(index);
         size_t n = text.empty() ? 0 : strnlen(text.data(), std::min<size_t>(text.size(), column.size - 1));
         if (n) memcpy(field, text.data(), n);
         field[n] = '\0';
@@ -69,7 +72,7 @@ void readRecordClassic(const Statement& statement, const db::TableDef& def, void
       case db::ColumnType::OwnedText: {
         char*& field = db::fieldAt<char*>(record, column);
         char* copy = nullptr;
-        if (!null) {
+        if (!statement.columnIsNull(index)) {
           std::string_view text = statement.columnText(index);
           size_t n = text.data() ? strnlen(text.data(), text.size()) : 0;
           copy = new char[n + 1];
@@ -242,6 +245,21 @@ void bindRecordValues(Statement& statement, const db::TableDef& def, const void*
     bindRecordClassic(statement, def, record);
 }
 
+// The SQL text being built and the literals taken out of it. One per thread:
+// a statement is built, prepared and bound before the next one is built.
+struct SqlScratch {
+  std::string text;
+  std::vector<long long> params;
+};
+thread_local SqlScratch tl_sql;
+
+// A caller's fragment, with its integer literals as parameters when `params`
+// is given and the fragment allows it.
+void appendFragment(std::string& sql, std::vector<long long>* params, const std::string& fragment) {
+  if (params && db::engine::parameteriseLiterals(fragment, sql, *params)) return;
+  sql += fragment;
+}
+
 }  // namespace
 
 DBtable::DBtable(const char* tableName, int, DBtran* tran)
@@ -253,6 +271,7 @@ void DBtable::unbindRecord() {
   releaseCursor();
   m_def = nullptr;
   m_record = nullptr;
+  m_texts = nullptr;
 }
 
 int DBtable::setWhere(const char* where) {
@@ -265,18 +284,6 @@ int DBtable::setOrderBy(const char* orderBy) {
   return db::kOk;
 }
 
-void DBtable::appendWhere(std::string& sql) const {
-  if (isBlank(m_where)) return;
-  sql += " WHERE ";
-  sql += m_where;
-}
-
-void DBtable::appendOrder(std::string& sql) const {
-  if (isBlank(m_orderBy)) return;
-  sql += " ORDER BY ";
-  sql += m_orderBy;
-}
-
 int DBtable::fail(int code, std::string text) {
   m_lastCode = code;
   m_errorText = std::move(text);
@@ -286,6 +293,14 @@ int DBtable::fail(int code, std::string text) {
 int DBtable::failFrom(Connection* connection, int code) {
   m_lastCode = code;
   m_errorText = connection->lastErrorText();
+  // The literals taken out of the failing statement, when it is the last one
+  // this thread built.
+  const SqlScratch& scratch = tl_sql;
+  if (!scratch.params.empty() && m_errorText.find(scratch.text) != std::string::npos) {
+    m_errorText += " (parameters:";
+    for (long long value : scratch.params) m_errorText += " " + std::to_string(value);
+    m_errorText += ")";
+  }
   return code;
 }
 
@@ -307,113 +322,128 @@ int DBtable::resolveConnection(Connection*& connection) {
     connection = m_connObject->m_connection;
     return db::kOk;
   }
-  std::shared_ptr<db::Database> database = db::Database::getDefault();
+  db::Database* database = db::Database::defaultForThisThread();
   if (!database) return fail(db::kNoDatabase, "no transaction given and no default database set");
   std::string error;
-  if (int code = database->autocommitConnection(connection, &error); code != db::kOk)
-    return fail(code, error);
+  if (int code = database->autocommitConnection(connection, &error); code != db::kOk) return fail(code, error);
   return db::kOk;
 }
 
-int DBtable::runStatement(int callIndex, const std::string& sql, bool bindValues, bool readRow,
-                          long long* serialOut) {
-  Call call = static_cast<Call>(callIndex);
+void DBtable::buildSql(Kind kind, const char* setText, std::string& sql, std::vector<long long>* params) const {
+  switch (kind) {
+    case Kind::OneRow:
+    case Kind::Cursor:
+      sql += m_texts->selectPrefix;
+      break;
+    case Kind::Count:
+      sql += m_texts->countPrefix;
+      break;
+    case Kind::Update:
+      sql += m_texts->updatePrefix;
+      appendFragment(sql, params, setText);
+      break;
+    case Kind::Delete:
+      sql += m_texts->deletePrefix;
+      break;
+    case Kind::Insert:
+      sql += m_texts->insertSql;
+      return;
+  }
+  if (!isBlank(m_where)) {
+    sql += " WHERE ";
+    appendFragment(sql, params, m_where);
+  }
+  if ((kind == Kind::OneRow || kind == Kind::Cursor) && !isBlank(m_orderBy)) {
+    sql += " ORDER BY ";
+    sql += m_orderBy;
+  }
+  if (kind == Kind::OneRow) sql += " LIMIT 1";
+}
+
+std::string DBtable::plainSql(Kind kind, const char* setText) const {
+  std::string sql;
+  buildSql(kind, setText, sql, nullptr);
+  return sql;
+}
+
+int DBtable::prepareStatement(Connection* connection, Kind kind, const char* setText, Statement*& statement) {
+  if (db::trace::enabled()) db::trace::statement(plainSql(kind, setText));
+  SqlScratch& scratch = tl_sql;
+  bool parameterise = kind != Kind::Insert && db::engine::literalParameters();
+  for (;;) {
+    scratch.text.clear();
+    scratch.params.clear();
+    buildSql(kind, setText, scratch.text, parameterise ? &scratch.params : nullptr);
+    int code = connection->prepare(scratch.text, statement);
+    if (code == db::kOk) {
+      int index = 0;
+      for (long long value : scratch.params) statement->bindInt64(++index, value);
+      return db::kOk;
+    }
+    // A text the parameters did not suit: try it exactly as the caller wrote it.
+    if (!scratch.params.empty()) {
+      parameterise = false;
+      continue;
+    }
+    return failFrom(connection, code);
+  }
+}
+
+int DBtable::runStatement(Call call, Kind kind, const char* setText, long long* serialOut) {
   if (int injected = db::fault::check(call, m_tableName))
     return fail(injected, std::string("injected fault: ") + callName(call) + " on " + m_tableName);
   Connection* connection = nullptr;
   if (int code = resolveConnection(connection); code != db::kOk) return code;
-
-  db::trace::statement(sql);
   Statement* statement = nullptr;
-  if (int code = connection->prepare(sql, statement); code != db::kOk) return failFrom(connection, code);
-  if (bindValues) bindRecordValues(*statement, *m_def, m_record, m_rowDescriptor, indicators());
+  if (int code = prepareStatement(connection, kind, setText, statement); code != db::kOk) return code;
+  if (kind == Kind::Insert) bindRecordValues(*statement, *m_def, m_record, m_rowDescriptor, indicators());
+  bool readRow = kind == Kind::OneRow;
   int code = statement->step();
   if (code == db::kOk) {
+    // One row is all a one-row read wants; an INSERT ... RETURNING has made
+    // its change by its first row. Releasing the statement ends it.
     if (readRow) readRecord(*statement, *m_def, m_record, m_rowDescriptor, indicators());
     if (serialOut) *serialOut = statement->columnInt64(0);
-    // Run a RETURNING or one-row statement to its end, so the change is done.
-    int rest = statement->step();
-    while (rest == db::kOk) rest = statement->step();
-    if (rest != db::kNoRow) {
-      connection->release(statement);
-      return failFrom(connection, rest);
-    }
-  } else if (code == db::kNoRow) {
-    code = readRow ? db::kNoRow : db::kOk;
-  } else {
+  } else if (code == db::kNoRow && !readRow) {
+    code = db::kOk;
+  }
+  if (code != db::kOk && code != db::kNoRow) {
+    failFrom(connection, code);
     connection->release(statement);
-    return failFrom(connection, code);
+    return code;
   }
   connection->release(statement);
   if (code == db::kNoRow)
-    return fail(db::kNoRow, std::string("no row of ") + m_tableName + " matches: " + sql);
+    return fail(db::kNoRow, std::string("no row of ") + m_tableName + " matches: " + plainSql(kind, setText));
   m_lastCode = db::kOk;
   return db::kOk;
 }
 
 int getOneRow(DBtable* table, bool, int, int) {
   if (!table) return db::kMisuse;
-  std::string sql = "SELECT ";
-  sql += table->m_columnList;
-  sql += " FROM ";
-  sql += table->m_tableName;
-  table->appendWhere(sql);
-  table->appendOrder(sql);
-  sql += " LIMIT 1";
-  return table->runStatement(static_cast<int>(Call::OneRow), sql, false, true, nullptr);
+  return table->runStatement(Call::OneRow, DBtable::Kind::OneRow, nullptr, nullptr);
 }
 
 int DBtable::rowInsert(bool) {
   if (!m_def) return fail(db::kMisuse, std::string("table ") + m_tableName + " has no record bound");
   const db::TableDef& def = *m_def;
-  std::string sql = "INSERT INTO ";
-  sql += m_tableName;
-  sql += " (";
-  std::string values;
-  int index = 0;
-  for (const db::ColumnDef& column : def.columns) {
-    if (*def.serialColumn && strcmp(column.name, def.serialColumn) == 0) continue;
-    if (index) {
-      sql += ", ";
-      values += ", ";
-    }
-    sql += column.name;
-    values += "?";
-    ++index;
-  }
-  sql += ") VALUES (";
-  sql += values;
-  sql += ")";
   bool serial = *def.serialColumn != '\0';
-  if (serial) {
-    sql += " RETURNING ";
-    sql += def.serialColumn;
-  }
   long long assigned = 0;
-  int code = runStatement(static_cast<int>(Call::Insert), sql, true, false, serial ? &assigned : nullptr);
+  int code = runStatement(Call::Insert, Kind::Insert, nullptr, serial ? &assigned : nullptr);
   if (code == db::kOk && serial) {
     for (const db::ColumnDef& column : def.columns)
-      if (strcmp(column.name, def.serialColumn) == 0) db::fieldAt<int>(m_record, column) = static_cast<int>(assigned);
+      if (isSerial(def, column)) db::fieldAt<int>(m_record, column) = static_cast<int>(assigned);
   }
   return code;
 }
 
 int DBtable::rowUpdate(const char* setText) {
-  if (!setText || isBlank(setText)) return fail(db::kMisuse, std::string("update of ") + m_tableName + " without SET text");
-  std::string sql = "UPDATE ";
-  sql += m_tableName;
-  sql += " SET ";
-  sql += setText;
-  appendWhere(sql);
-  return runStatement(static_cast<int>(Call::Update), sql, false, false, nullptr);
+  if (!setText || isBlank(setText))
+    return fail(db::kMisuse, std::string("update of ") + m_tableName + " without SET text");
+  return runStatement(Call::Update, Kind::Update, setText, nullptr);
 }
 
-int DBtable::rowDelete() {
-  std::string sql = "DELETE FROM ";
-  sql += m_tableName;
-  appendWhere(sql);
-  return runStatement(static_cast<int>(Call::Delete), sql, false, false, nullptr);
-}
+int DBtable::rowDelete() { return runStatement(Call::Delete, Kind::Delete, nullptr, nullptr); }
 
 int DBtable::getRowsInTable(int* codeOut, bool) {
   int scratch = 0;
@@ -424,22 +454,17 @@ int DBtable::getRowsInTable(int* codeOut, bool) {
   }
   Connection* connection = nullptr;
   if ((code = resolveConnection(connection)) != db::kOk) return db::kCountFailed;
-  std::string sql = "SELECT COUNT(*) FROM ";
-  sql += m_tableName;
-  appendWhere(sql);
-  db::trace::statement(sql);
   Statement* statement = nullptr;
-  if (int rc = connection->prepare(sql, statement); rc != db::kOk) {
-    code = failFrom(connection, rc);
-    return db::kCountFailed;
-  }
+  if ((code = prepareStatement(connection, Kind::Count, nullptr, statement)) != db::kOk) return db::kCountFailed;
   int rc = statement->step();
   long long count = rc == db::kOk ? statement->columnInt64(0) : 0;
-  connection->release(statement);
   if (rc != db::kOk) {
-    code = rc == db::kNoRow ? fail(db::kError, "count returned no row: " + sql) : failFrom(connection, rc);
+    code = rc == db::kNoRow ? fail(db::kError, "count returned no row: " + plainSql(Kind::Count, nullptr))
+                            : failFrom(connection, rc);
+    connection->release(statement);
     return db::kCountFailed;
   }
+  connection->release(statement);
   code = m_lastCode = db::kOk;
   return count > INT_MAX ? INT_MAX : static_cast<int>(count);
 }
@@ -450,15 +475,8 @@ int DBtable::openCursor() {
     return fail(injected, std::string("injected fault: openCursor on ") + m_tableName);
   Connection* connection = nullptr;
   if (int code = resolveConnection(connection); code != db::kOk) return code;
-  std::string sql = "SELECT ";
-  sql += m_columnList;
-  sql += " FROM ";
-  sql += m_tableName;
-  appendWhere(sql);
-  appendOrder(sql);
-  db::trace::statement(sql);
   Statement* statement = nullptr;
-  if (int code = connection->prepare(sql, statement); code != db::kOk) return failFrom(connection, code);
+  if (int code = prepareStatement(connection, Kind::Cursor, nullptr, statement); code != db::kOk) return code;
   m_cursor = statement;
   m_cursorConnection = connection;
   if (!m_tran) ++connection->autocommitUsers;

@@ -13,6 +13,14 @@ namespace {
 std::atomic<uint64_t> g_nextId{1};
 std::mutex g_defaultMutex;
 std::shared_ptr<Database> g_default;
+std::atomic<uint64_t> g_defaultGeneration{1};
+
+// The default database as this thread last saw it, re-read when it changes.
+struct DefaultCache {
+  uint64_t generation = 0;
+  Database* database = nullptr;
+};
+thread_local DefaultCache tl_default;
 
 // The calling thread's connections, per database id. Destroyed (and so
 // closed) when the thread ends.
@@ -26,10 +34,14 @@ thread_local ThreadConnections tl_connections;
 std::shared_ptr<Database> Database::open(std::string_view url, std::string* error) {
   std::unique_ptr<engine::Backend> backend;
   if (url.starts_with("postgresql:") || url.starts_with("postgres:")) {
-    if (error) *error = "this build has no PostgreSQL backend";
-    return nullptr;
+#ifdef DIVU_WITH_POSTGRESQL
+    backend = engine::makePostgresBackend(url, error);
+#else
+    if (error) *error = "this build has no PostgreSQL backend (configure with DIVU_WITH_POSTGRESQL=ON and libpq)";
+#endif
+  } else {
+    backend = engine::makeSqliteBackend(url, error);
   }
-  backend = engine::makeSqliteBackend(url, error);
   if (!backend) return nullptr;
   std::shared_ptr<Database> database(new Database(std::string(url), std::move(backend)));
   // Connect once now, so that a bad path is reported here and not at first use.
@@ -51,6 +63,17 @@ Database::~Database() {
 void Database::setDefault(std::shared_ptr<Database> database) {
   std::lock_guard<std::mutex> lock(g_defaultMutex);
   g_default = std::move(database);
+  g_defaultGeneration.fetch_add(1, std::memory_order_release);
+}
+
+Database* Database::defaultForThisThread() {
+  uint64_t generation = g_defaultGeneration.load(std::memory_order_acquire);
+  if (tl_default.generation != generation) {
+    std::lock_guard<std::mutex> lock(g_defaultMutex);
+    tl_default.database = g_default.get();
+    tl_default.generation = g_defaultGeneration.load(std::memory_order_relaxed);
+  }
+  return tl_default.database;
 }
 
 std::shared_ptr<Database> Database::getDefault() {

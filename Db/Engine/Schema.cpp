@@ -96,6 +96,7 @@ int Database::createSchema(std::span<const TableDef* const> tables, std::string*
     if (error) *error = connection.lastErrorText();
     return code;
   };
+  if (int code = connection.lockSchema(); code != kOk) return failed(code);
   std::string sql = std::string("CREATE TABLE IF NOT EXISTS ") + kVersionTable +
                     " (tableName TEXT PRIMARY KEY, version TEXT NOT NULL)";
   if (int code = connection.exec(sql.c_str()); code != kOk) return failed(code);

@@ -21,6 +21,19 @@ TableTexts makeTableTexts(const TableDef& def) {
     texts.structDef += "|";
   }
   texts.describe = std::string("Table ") + def.name;
+  texts.selectPrefix = "SELECT " + texts.columnList + " FROM " + def.name;
+  texts.countPrefix = std::string("SELECT COUNT(*) FROM ") + def.name;
+  texts.updatePrefix = std::string("UPDATE ") + def.name + " SET ";
+  texts.deletePrefix = std::string("DELETE FROM ") + def.name;
+  std::string columns, markers;
+  for (const ColumnDef& column : def.columns) {
+    if (*def.serialColumn && strcmp(column.name, def.serialColumn) == 0) continue;
+    columns += columns.empty() ? "" : ", ";
+    columns += column.name;
+    markers += markers.empty() ? "?" : ", ?";
+  }
+  texts.insertSql = std::string("INSERT INTO ") + def.name + " (" + columns + ") VALUES (" + markers + ")";
+  if (*def.serialColumn) texts.insertSql += std::string(" RETURNING ") + def.serialColumn;
   texts.logFormat = std::string(def.name) + " Constructor [0x%08x], caught an exception";
   return texts;
 }

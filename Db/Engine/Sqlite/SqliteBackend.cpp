@@ -190,6 +190,7 @@ int SqliteConnection::prepare(const std::string& sql, Statement*& out) {
   bool cache = found == m_cache.end();
   int rc = sqlite3_prepare_v3(m_db, sql.c_str(), static_cast<int>(sql.size() + 1),
                               cache ? SQLITE_PREPARE_PERSISTENT : 0, &stmt, &tail);
+  ++m_compiled;
   if (rc != SQLITE_OK) return mapError(rc, sql.c_str());
   while (tail && (*tail == ' ' || *tail == '\t' || *tail == '\n' || *tail == '\r' || *tail == ';')) ++tail;
   if (!stmt || (tail && *tail)) {

@@ -1,0 +1,643 @@
+// PostgreSQL backend over libpq: statements prepared on the server and cached
+// per connection by SQL text, results streamed row by row (single-row mode),
+// a savepoint before each statement of a caller's transaction so that a
+// failed statement is undone alone, and the one mapping of SQLSTATEs to
+// engine codes.
+//
+// A connection runs one query at a time. When a statement is needed while
+// another one's rows are still arriving (a nested cursor), the rest of those
+// rows is read ahead into that statement first. A list counts its rows before
+// its first fetch, so the usual list streams without reading ahead.
+#include <libpq-fe.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <list>
+#include <unordered_map>
+#include <vector>
+
+#include "Db/Engine/Backend.h"
+#include "Db/Engine/Postgres/PostgresText.h"
+
+namespace db::engine {
+namespace {
+
+constexpr size_t kStatementCacheSize = 128;
+
+struct ResultDeleter {
+  void operator()(PGresult* result) const { PQclear(result); }
+};
+using Result = std::unique_ptr<PGresult, ResultDeleter>;
+
+struct ConnDeleter {
+  void operator()(PGconn* conn) const { PQfinish(conn); }
+};
+
+// A statement prepared on the server, shared by every lease of its text.
+struct Prepared {
+  std::string sql;       // as the engine wrote it: the cache key
+  std::string numbered;  // as the server reads it ($n markers)
+  std::string name;      // server-side name
+  int parameters = 0;
+  int leases = 0;
+  bool typed = false;  // integer parameters checked against the server's types
+  std::list<Prepared*>::iterator lruPos;
+};
+
+constexpr Oid kInt8Oid = 20;
+
+// Types the server gives a parameter it cannot place ("? > ?" compares
+// texts), where an integer bound there must stay an integer.
+bool isTextual(Oid type) {
+  return type == 25 /* text */ || type == 705 /* unknown */ || type == 1043 /* varchar */ ||
+         type == 1042 /* bpchar */ || type == 19 /* name */ || type == 18 /* char */;
+}
+
+// A failure as the server (or libpq) reported it, copied before the result
+// it came in is freed.
+struct Failure {
+  std::string sqlstate;
+  std::string message;
+};
+
+Failure failureOf(const PGresult* result, PGconn* conn) {
+  Failure failure;
+  const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  const char* primary = result ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+  const char* detail = result ? PQresultErrorField(result, PG_DIAG_MESSAGE_DETAIL) : nullptr;
+  if (state) failure.sqlstate = state;
+  if (primary) {
+    failure.message = primary;
+    if (detail) failure.message += std::string(" (") + detail + ")";
+  } else {
+    failure.message = result ? PQresultErrorMessage(result) : "";
+    if (failure.message.empty()) failure.message = PQerrorMessage(conn);
+  }
+  while (!failure.message.empty() && (failure.message.back() == '\n' || failure.message.back() == ' '))
+    failure.message.pop_back();
+  return failure;
+}
+
+// Notices ("relation ... already exists, skipping") are not failures, and
+// libpq would print them on stderr.
+void ignoreNotice(void*, const char*) {}
+
+class PgConnection;
+
+class PgStatement final : public Statement {
+ public:
+  PgStatement(PgConnection& connection, std::shared_ptr<Prepared> prepared, uint64_t generation)
+      : m_connection(connection),
+        m_prepared(std::move(prepared)),
+        m_generation(generation),
+        m_values(static_cast<size_t>(m_prepared->parameters)),
+        m_isNull(static_cast<size_t>(m_prepared->parameters), 1),
+        m_isInteger(static_cast<size_t>(m_prepared->parameters), 0) {
+    m_sql = m_prepared->sql;
+  }
+
+  // Unbound parameters are NULL; an index past the last one is ignored.
+  void bindNull(int index) override {
+    if (!inRange(index)) return;
+    m_isNull[static_cast<size_t>(index - 1)] = 1;
+    m_isInteger[static_cast<size_t>(index - 1)] = 0;
+  }
+  void bindInt64(int index, long long value) override {
+    if (!inRange(index)) return;
+    m_values[static_cast<size_t>(index - 1)] = std::to_string(value);
+    m_isNull[static_cast<size_t>(index - 1)] = 0;
+    m_isInteger[static_cast<size_t>(index - 1)] = 1;
+  }
+  void bindText(int index, const char* text, size_t length) override {
+    if (!inRange(index)) return;
+    m_values[static_cast<size_t>(index - 1)].assign(text, length);
+    m_isNull[static_cast<size_t>(index - 1)] = 0;
+    m_isInteger[static_cast<size_t>(index - 1)] = 0;
+  }
+
+  int step() override;
+
+  bool columnIsNull(int index) const override { return PQgetisnull(m_row.get(), 0, index) != 0; }
+  long long columnInt64(int index) const override {
+    return strtoll(PQgetvalue(m_row.get(), 0, index), nullptr, 10);
+  }
+  std::string_view columnText(int index) const override {
+    if (columnIsNull(index)) return {};
+    return {PQgetvalue(m_row.get(), 0, index), static_cast<size_t>(PQgetlength(m_row.get(), 0, index))};
+  }
+
+ private:
+  friend class PgConnection;
+  enum class State { Ready, Streaming, Done };
+
+  bool inRange(int index) const { return index >= 1 && index <= m_prepared->parameters; }
+
+  PgConnection& m_connection;
+  std::shared_ptr<Prepared> m_prepared;
+  uint64_t m_generation;  // of the connection when prepared
+  std::vector<std::string> m_values;
+  std::vector<char> m_isNull;
+  std::vector<char> m_isInteger;
+  State m_state = State::Ready;
+  Result m_row;                // the current row: a single-row result
+  std::deque<Result> m_ahead;  // rows read ahead while the connection was needed elsewhere
+  int m_deferredCode = kOk;    // a failure met while reading ahead, reported after those rows
+  std::string m_deferredText;
+};
+
+class PgConnection final : public Connection {
+ public:
+  PgConnection(PGconn* conn, int lockTimeoutMs) : m_conn(conn), m_lockTimeoutMs(lockTimeoutMs) {}
+  ~PgConnection() override = default;
+  PgConnection(const PgConnection&) = delete;
+  PgConnection& operator=(const PgConnection&) = delete;
+
+  int prepare(const std::string& sql, Statement*& out) override;
+  void release(Statement* statement) override;
+  int exec(const char* sql) override;
+  int begin(bool write) override;
+  int commit() override;
+  int rollback() override;
+  bool inTransaction() const override {
+    PGTransactionStatusType status = PQtransactionStatus(m_conn.get());
+    return status == PQTRANS_INTRANS || status == PQTRANS_INERROR || status == PQTRANS_ACTIVE;
+  }
+
+  const char* ddlType(ColumnType type, bool) const override {
+    switch (type) {
+      case ColumnType::Int32:
+        return "integer";
+      case ColumnType::Int64:
+      case ColumnType::Time64:
+        return "bigint";
+      case ColumnType::Text:
+      case ColumnType::OwnedText:
+        // Not varchar(n): it counts characters where the records count bytes,
+        // so the one limit is the reading rule (a longer text is cut to fit).
+        return "text";
+    }
+    return "text";
+  }
+  std::string serialColumnDdl(const char* name) const override {
+    // A sequence never hands out an id again, even after a rollback.
+    return std::string(name) + " integer GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY";
+  }
+
+  // Concurrent CREATE TABLE IF NOT EXISTS of one name would fail in all but
+  // one creator; a transaction-scoped advisory lock ("DivU") queues them.
+  int lockSchema() override { return exec("SELECT pg_advisory_xact_lock(1147762261)"); }
+
+  // Session settings, after connecting and after connecting again.
+  int setUp();
+
+  // Sends the statement's query; its rows then arrive one by one.
+  int execute(PgStatement& statement);
+  // The next result of the streaming statement: kOk with a row in
+  // statement.m_row, kNoRow at its end, or a failure code.
+  int next(PgStatement& statement);
+  void restoreError(const std::string& text) { m_lastErrorText = text; }
+
+ private:
+  // The one place where PostgreSQL failures become engine codes. Undoes the
+  // failed statement to its savepoint when the caller's transaction can go
+  // on; otherwise reports the transaction as ended.
+  int mapError(const Failure& failure, const std::string& sql, bool atCommit = false);
+  // Connects again when an autocommit connection was lost.
+  int usable();
+  // Reads the rest of a statement still streaming, so the connection is free.
+  void settle();
+  // Reads the streaming statement to its end, keeping its rows or not.
+  void finishStreaming(bool keepRows);
+  // Sets a savepoint before a statement of an open transaction.
+  int beginStatement();
+  // A command without rows.
+  int runCommand(const char* sql, bool atCommit = false);
+  // Prepares the statement again with integer types where the server gave
+  // an integer parameter a text type, the first time integers are bound.
+  int typeIntegers(PgStatement& statement);
+  void evictOne();
+  void forgetStatements();
+
+  std::unique_ptr<PGconn, ConnDeleter> m_conn;
+  const int m_lockTimeoutMs;
+  uint64_t m_generation = 0;  // counts reconnections
+  unsigned long m_nextName = 0;
+  std::unordered_map<std::string, std::shared_ptr<Prepared>> m_cache;
+  std::list<Prepared*> m_lru;  // front: most recently used
+  PgStatement* m_streaming = nullptr;
+  bool m_savepoint = false;       // the open transaction has our statement savepoint
+  bool m_savepointClean = false;  // and nothing has run since it was set
+};
+
+int PgStatement::step() {
+  m_row.reset();
+  if (m_state == State::Ready) {
+    if (int code = m_connection.execute(*this); code != kOk) {
+      m_state = State::Done;
+      return code;
+    }
+  }
+  if (!m_ahead.empty()) {
+    m_row = std::move(m_ahead.front());
+    m_ahead.pop_front();
+    return kOk;
+  }
+  if (m_state == State::Streaming) return m_connection.next(*this);
+  if (m_deferredCode != kOk) {
+    int code = m_deferredCode;
+    m_deferredCode = kOk;
+    m_connection.restoreError(m_deferredText);
+    return code;
+  }
+  return kNoRow;
+}
+
+int PgConnection::setUp() {
+  PQsetNoticeProcessor(m_conn.get(), ignoreNotice, nullptr);
+  // Caller texts are taken as SQL texts are on SQLite: a backslash is a plain character.
+  std::string sql =
+      "SET standard_conforming_strings = on; SET lock_timeout = " + std::to_string(m_lockTimeoutMs);
+  Result result(PQexec(m_conn.get(), sql.c_str()));
+  if (PQresultStatus(result.get()) == PGRES_COMMAND_OK) return kOk;
+  return mapError(failureOf(result.get(), m_conn.get()), sql);
+}
+
+int PgConnection::mapError(const Failure& failure, const std::string& sql, bool atCommit) {
+  const std::string& state = failure.sqlstate;
+  PGTransactionStatusType status = PQtransactionStatus(m_conn.get());
+  bool lost = PQstatus(m_conn.get()) == CONNECTION_BAD || state.starts_with("08") || state == "57P01" ||
+              state == "57P02" || state == "57P03";
+  // A lost connection no longer knows its transaction state; the owner does.
+  bool inBlock = atCommit || owner != nullptr || status == PQTRANS_INERROR || status == PQTRANS_INTRANS;
+  int code;
+  if (lost) {
+    code = atCommit ? kOutcomeInDoubt : kConnection;
+  } else if (state == "55P03") {  // lock_not_available: lock_timeout ran out
+    code = kRetry;
+  } else if (state == "40P01" || state == "40001") {
+    // Our own locks or snapshot are the obstacle: only a new transaction
+    // helps. In autocommit the statement is that new transaction.
+    code = inBlock ? kRestartTransaction : kRetry;
+  } else if (state.starts_with("23")) {
+    code = kConstraint;
+  } else if (state == "25P02") {  // in_failed_sql_transaction
+    code = kTransactionAborted;
+  } else if (state == "53100") {
+    code = kFull;
+  } else if (state == "53200") {
+    code = kNoMemory;
+  } else if (state == "53300") {  // too_many_connections
+    code = kConnection;
+  } else if (state == "58030") {
+    code = kIoError;
+  } else if (state == "25006") {
+    code = kReadOnly;
+  } else if (state == "XX001" || state == "XX002") {
+    code = kCorrupt;
+  } else {
+    code = kError;
+  }
+
+  // What remains of the caller's transaction.
+  bool ended = false;
+  if (inBlock) {
+    if (lost || atCommit || code == kRestartTransaction || code == kTransactionAborted) {
+      ended = true;
+    } else if (status == PQTRANS_INERROR) {
+      ended = !m_savepoint;
+      if (m_savepoint) {
+        Result undo(PQexec(m_conn.get(), "ROLLBACK TO SAVEPOINT divu_statement"));
+        ended = PQresultStatus(undo.get()) != PGRES_COMMAND_OK;
+        m_savepointClean = !ended;
+      }
+    }
+  }
+  if (ended && code == kRetry) code = kRestartTransaction;
+
+  m_lastErrorText = failure.message.empty() ? std::string(codeName(code)) : failure.message;
+  m_lastErrorText += state.empty() ? (lost ? " [connection lost]" : "") : " [SQLSTATE " + state + "]";
+  if (ended && !atCommit) m_lastErrorText += "; the transaction is over and must be rolled back";
+  if (!sql.empty()) {
+    m_lastErrorText += " in: ";
+    m_lastErrorText += sql;
+  }
+  noteFailure(ended);
+  return code;
+}
+
+int PgConnection::usable() {
+  if (PQstatus(m_conn.get()) == CONNECTION_OK) return kOk;
+  if (owner) {
+    m_lastErrorText = "the connection to the PostgreSQL server was lost";
+    noteFailure(true);
+    return kConnection;
+  }
+  // In autocommit nothing is lost by connecting again.
+  if (m_streaming) finishStreaming(false);
+  PQreset(m_conn.get());
+  forgetStatements();
+  if (PQstatus(m_conn.get()) != CONNECTION_OK) {
+    m_lastErrorText = "cannot reach the PostgreSQL server again: " + failureOf(nullptr, m_conn.get()).message;
+    return kConnection;
+  }
+  return setUp();
+}
+
+void PgConnection::forgetStatements() {
+  // Server-side names die with the session; leased statements notice the
+  // generation and fail.
+  m_cache.clear();
+  m_lru.clear();
+  ++m_generation;
+  m_savepoint = m_savepointClean = false;
+}
+
+void PgConnection::finishStreaming(bool keepRows) {
+  PgStatement& statement = *m_streaming;
+  m_streaming = nullptr;
+  statement.m_state = PgStatement::State::Done;
+  Failure failure;
+  bool failed = false;
+  while (Result result{PQgetResult(m_conn.get())}) {
+    ExecStatusType status = PQresultStatus(result.get());
+    if (status == PGRES_SINGLE_TUPLE) {
+      if (keepRows) statement.m_ahead.push_back(std::move(result));
+    } else if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK && !failed) {
+      failure = failureOf(result.get(), m_conn.get());
+      failed = true;
+    }
+  }
+  if (!failed) return;
+  int code = mapError(failure, statement.sql());
+  if (keepRows) {
+    statement.m_deferredCode = code;
+    statement.m_deferredText = m_lastErrorText;
+  }
+}
+
+void PgConnection::settle() {
+  if (m_streaming) finishStreaming(true);
+}
+
+int PgConnection::beginStatement() {
+  if (PQtransactionStatus(m_conn.get()) != PQTRANS_INTRANS) return kOk;
+  if (m_savepoint && m_savepointClean) return kOk;
+  // One savepoint, moved forward: released and set again in one round trip.
+  const char* sql =
+      m_savepoint ? "RELEASE SAVEPOINT divu_statement; SAVEPOINT divu_statement" : "SAVEPOINT divu_statement";
+  Result result(PQexec(m_conn.get(), sql));
+  if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
+    return mapError(failureOf(result.get(), m_conn.get()), sql);
+  m_savepoint = m_savepointClean = true;
+  return kOk;
+}
+
+int PgConnection::runCommand(const char* sql, bool atCommit) {
+  settle();
+  Result result(PQexec(m_conn.get(), sql));
+  ExecStatusType status = PQresultStatus(result.get());
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+    return mapError(failureOf(result.get(), m_conn.get()), sql, atCommit);
+  return kOk;
+}
+
+void PgConnection::evictOne() {
+  for (auto it = m_lru.rbegin(); it != m_lru.rend(); ++it) {
+    Prepared* victim = *it;
+    if (victim->leases > 0) continue;
+    // Not transactional, and it cannot fail for a name that exists.
+    if (PQtransactionStatus(m_conn.get()) != PQTRANS_INERROR) {
+      std::string sql = "DEALLOCATE " + victim->name;
+      Result ignored(PQexec(m_conn.get(), sql.c_str()));
+    }
+    m_lru.erase(std::next(it).base());
+    std::string key = victim->sql;  // the entry owns victim->sql
+    m_cache.erase(key);
+    return;
+  }
+}
+
+int PgConnection::prepare(const std::string& sql, Statement*& out) {
+  out = nullptr;
+  if (int code = usable(); code != kOk) return code;
+  std::shared_ptr<Prepared> prepared;
+  if (auto found = m_cache.find(sql); found != m_cache.end()) {
+    prepared = found->second;
+    m_lru.splice(m_lru.begin(), m_lru, prepared->lruPos);
+  } else {
+    std::string text;
+    int parameters = 0;
+    std::string problem;
+    if (!pg::numberPlaceholders(sql, text, parameters, &problem)) {
+      m_lastErrorText = problem + " in: " + sql;
+      noteFailure(false);
+      return kError;
+    }
+    settle();
+    if (m_cache.size() >= kStatementCacheSize) evictOne();
+    // A failed parse aborts an open transaction: it runs under the savepoint too.
+    if (int code = beginStatement(); code != kOk) return code;
+    std::string name = "divu_" + std::to_string(++m_nextName);
+    Result result(PQprepare(m_conn.get(), name.c_str(), text.c_str(), parameters, nullptr));
+    ++m_compiled;
+    if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
+      return mapError(failureOf(result.get(), m_conn.get()), sql);
+    prepared = std::make_shared<Prepared>();
+    prepared->sql = sql;
+    prepared->numbered = std::move(text);
+    prepared->name = std::move(name);
+    prepared->parameters = parameters;
+    m_lru.push_front(prepared.get());
+    prepared->lruPos = m_lru.begin();
+    m_cache.emplace(sql, prepared);
+  }
+  ++prepared->leases;
+  out = new PgStatement(*this, std::move(prepared), m_generation);
+  return kOk;
+}
+
+void PgConnection::release(Statement* base) {
+  if (!base) return;
+  auto* statement = static_cast<PgStatement*>(base);
+  // An abandoned statement's remaining rows are read and dropped; a failure
+  // among them still undoes it (or ends the transaction) as usual.
+  if (m_streaming == statement) finishStreaming(false);
+  --statement->m_prepared->leases;
+  delete statement;
+}
+
+int PgConnection::execute(PgStatement& statement) {
+  if (statement.m_generation != m_generation) {
+    m_lastErrorText =
+        "the connection was opened again since this statement was prepared; prepare it again: " +
+        statement.sql();
+    return kConnection;
+  }
+  settle();
+  if (int code = beginStatement(); code != kOk) return code;
+  if (int code = typeIntegers(statement); code != kOk) return code;
+  const int n = statement.m_prepared->parameters;
+  std::vector<const char*> values(static_cast<size_t>(n));
+  for (size_t i = 0; i < values.size(); ++i)
+    values[i] = statement.m_isNull[i] ? nullptr : statement.m_values[i].c_str();
+  m_savepointClean = false;
+  if (!PQsendQueryPrepared(m_conn.get(), statement.m_prepared->name.c_str(), n, values.data(), nullptr,
+                           nullptr, 0))
+    return mapError(failureOf(nullptr, m_conn.get()), statement.sql());
+  PQsetSingleRowMode(m_conn.get());
+  m_streaming = &statement;
+  statement.m_state = PgStatement::State::Streaming;
+  return kOk;
+}
+
+int PgConnection::typeIntegers(PgStatement& statement) {
+  Prepared& prepared = *statement.m_prepared;
+  if (prepared.typed) return kOk;
+  bool integers = false;
+  for (char isInteger : statement.m_isInteger) integers = integers || isInteger;
+  if (!integers) return kOk;
+  Result described(PQdescribePrepared(m_conn.get(), prepared.name.c_str()));
+  if (PQresultStatus(described.get()) != PGRES_COMMAND_OK)
+    return mapError(failureOf(described.get(), m_conn.get()), prepared.sql);
+  std::vector<Oid> types(static_cast<size_t>(prepared.parameters));
+  bool retype = false;
+  for (int i = 0; i < prepared.parameters; ++i) {
+    types[static_cast<size_t>(i)] = PQparamtype(described.get(), i);
+    if (statement.m_isInteger[static_cast<size_t>(i)] && isTextual(types[static_cast<size_t>(i)])) {
+      types[static_cast<size_t>(i)] = kInt8Oid;
+      retype = true;
+    }
+  }
+  // The engine binds the same kinds at the same places of one text: settled
+  // once, unless the retyped text fails (as the literal it stands for would).
+  prepared.typed = !retype;
+  if (!retype) return kOk;
+  std::string name = "divu_" + std::to_string(++m_nextName);
+  Result result(
+      PQprepare(m_conn.get(), name.c_str(), prepared.numbered.c_str(), prepared.parameters, types.data()));
+  ++m_compiled;
+  if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
+    return mapError(failureOf(result.get(), m_conn.get()), prepared.sql);
+  std::string sql = "DEALLOCATE " + prepared.name;
+  Result ignored(PQexec(m_conn.get(), sql.c_str()));
+  prepared.name = std::move(name);
+  prepared.typed = true;
+  return kOk;
+}
+
+int PgConnection::next(PgStatement& statement) {
+  Result result(PQgetResult(m_conn.get()));
+  if (result && PQresultStatus(result.get()) == PGRES_SINGLE_TUPLE) {
+    statement.m_row = std::move(result);
+    return kOk;
+  }
+  Failure failure;
+  bool failed = false;
+  if (result) {
+    ExecStatusType status = PQresultStatus(result.get());
+    failed = status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK;
+    if (failed) failure = failureOf(result.get(), m_conn.get());
+  } else if (PQstatus(m_conn.get()) == CONNECTION_BAD) {
+    failed = true;
+    failure = failureOf(nullptr, m_conn.get());
+  }
+  result.reset();
+  while (Result rest{PQgetResult(m_conn.get())}) {
+  }
+  m_streaming = nullptr;
+  statement.m_state = PgStatement::State::Done;
+  return failed ? mapError(failure, statement.sql()) : kNoRow;
+}
+
+int PgConnection::exec(const char* sql) {
+  if (int code = usable(); code != kOk) return code;
+  settle();
+  if (int code = beginStatement(); code != kOk) return code;
+  m_savepointClean = false;
+  return runCommand(sql);
+}
+
+int PgConnection::begin(bool write) {
+  if (int code = usable(); code != kOk) return code;
+  m_savepoint = m_savepointClean = false;
+  // Write: each statement sees the latest commits and waits for the rows it
+  // changes, so it never meets a stale snapshot. Read: one snapshot for the
+  // whole transaction; a write that conflicts with it needs a restart.
+  const char* sql = write ? "BEGIN ISOLATION LEVEL READ COMMITTED" : "BEGIN ISOLATION LEVEL REPEATABLE READ";
+  int code = runCommand(sql);
+  // A connection the server closed while it was idle shows only now; nothing
+  // had begun, so connecting again and beginning anew is safe.
+  if (code == kConnection && PQstatus(m_conn.get()) == CONNECTION_BAD && usable() == kOk)
+    code = runCommand(sql);
+  return code;
+}
+
+int PgConnection::commit() {
+  settle();
+  Result result(PQexec(m_conn.get(), "COMMIT"));
+  m_savepoint = m_savepointClean = false;
+  if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
+    return mapError(failureOf(result.get(), m_conn.get()), "COMMIT", true);
+  if (strcmp(PQcmdStatus(result.get()), "ROLLBACK") == 0) {
+    // The server answers COMMIT of a failed transaction by rolling it back.
+    m_lastErrorText = "the transaction had failed; COMMIT rolled it back";
+    return kTransactionAborted;
+  }
+  return kOk;
+}
+
+int PgConnection::rollback() {
+  m_savepoint = m_savepointClean = false;
+  if (PQstatus(m_conn.get()) != CONNECTION_OK) {
+    if (m_streaming) finishStreaming(false);
+    return kOk;  // the server ended the transaction with the connection
+  }
+  settle();
+  if (PQtransactionStatus(m_conn.get()) == PQTRANS_IDLE) return kOk;
+  return runCommand("ROLLBACK");
+}
+
+class PgBackend final : public Backend {
+ public:
+  explicit PgBackend(pg::ConnectionSettings settings) : m_settings(std::move(settings)) {}
+  const char* name() const override { return "postgresql"; }
+
+  int connect(std::unique_ptr<Connection>& out, std::string* error) override {
+    PGconn* conn = PQconnectdb(m_settings.conninfo.c_str());
+    if (PQstatus(conn) != CONNECTION_OK) {
+      if (error) *error = "cannot connect to the PostgreSQL server: " + failureOf(nullptr, conn).message;
+      PQfinish(conn);
+      return kConnection;
+    }
+    auto connection = std::make_unique<PgConnection>(conn, m_settings.lockTimeoutMs);
+    if (int code = connection->setUp(); code != kOk) {
+      if (error) *error = "cannot set up the PostgreSQL session: " + connection->lastErrorText();
+      return code;
+    }
+    out = std::move(connection);
+    return kOk;
+  }
+
+ private:
+  pg::ConnectionSettings m_settings;
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> makePostgresBackend(std::string_view url, std::string* error) {
+  pg::ConnectionSettings settings;
+  if (!pg::parseUrl(url, settings, error)) return nullptr;
+  char* problem = nullptr;
+  PQconninfoOption* options = PQconninfoParse(settings.conninfo.c_str(), &problem);
+  if (!options) {
+    if (error) *error = std::string("bad PostgreSQL URL: ") + (problem ? problem : "out of memory");
+    while (error && !error->empty() && error->back() == '\n') error->pop_back();
+    PQfreemem(problem);
+    return nullptr;
+  }
+  PQconninfoFree(options);
+  return std::make_unique<PgBackend>(std::move(settings));
+}
+
+}  // namespace db::engine

@@ -1,0 +1,276 @@
+// The PostgreSQL backend: how it reads statement texts and URLs, and what a
+// real server's row locks, deadlocks and lost connections become.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <latch>
+#include <thread>
+#include <tuple>
+
+#include "Db/Engine/Backend.h"
+#include "Db/Engine/Postgres/PostgresText.h"
+#include "DivUdurezevudoZE/ApplicationDirsDB.h"
+#include "TestSupport.h"
+
+namespace divu::test {
+namespace {
+
+TEST(PostgresText, PlaceholdersAreNumberedOnlyOutsideLiteralsIdentifiersAndComments) {
+  struct Case {
+    const char* sql;
+    const char* expected;  // null: refused
+    int count;
+  } cases[] = {
+      {"UPDATE t SET a = ? WHERE b = ?", "UPDATE t SET a = $1 WHERE b = $2", 2},
+      {"a = '?' AND b = 'it''s ?' AND c = ?", "a = '?' AND b = 'it''s ?' AND c = $1", 1},
+      {"a = E'\\'?' AND b = ?", "a = E'\\'?' AND b = $1", 1},
+      {"a = 'x\\' AND b = ?", "a = 'x\\' AND b = $1", 1},  // standard strings: the backslash is plain
+      {"\"odd?\"\"name\" = ?", "\"odd?\"\"name\" = $1", 1},
+      {"a = $$?'$$ AND b = $q$ ? $q$ AND c = ?", "a = $$?'$$ AND b = $q$ ? $q$ AND c = $1", 1},
+      {"a$b = ? AND c = $1", "a$b = $1 AND c = $1", 1},
+      {"a = ? -- why?\n AND b = ?", "a = $1 -- why?\n AND b = $2", 2},
+      {"a = /* ? /* ? */ ? */ ?", "a = /* ? /* ? */ ? */ $1", 1},
+      {"a = 'x;y' AND b = ?", "a = 'x;y' AND b = $1", 1},
+      {"INSERT INTO t (a) VALUES (?);  ; -- done\n", "INSERT INTO t (a) VALUES ($1)", 1},
+      {"a = 'open ?", "a = 'open ?", 0},  // the server reports it
+      {"a = ?; DELETE FROM t", nullptr, 0},
+      {"a = 1; /* then */ b", nullptr, 0},
+  };
+  for (const Case& c : cases) {
+    std::string out, error;
+    int count = -1;
+    bool taken = db::engine::pg::numberPlaceholders(c.sql, out, count, &error);
+    if (!c.expected) {
+      EXPECT_FALSE(taken) << c.sql;
+      EXPECT_EQ(error, "more than one SQL statement in one text") << c.sql;
+      continue;
+    }
+    EXPECT_TRUE(taken) << c.sql << ": " << error;
+    EXPECT_EQ(out, c.expected) << c.sql;
+    EXPECT_EQ(count, c.count) << c.sql;
+  }
+}
+
+TEST(PostgresText, UrlsKeepTheirLibpqPartsAndGiveUpTheLockTimeout) {
+  struct Case {
+    const char* url;
+    const char* conninfo;  // null: refused with `reason`
+    int lockTimeoutMs;
+    const char* reason;
+  } cases[] = {
+      {"postgresql://user@db.example:5433/catalogue", "postgresql://user@db.example:5433/catalogue", 5000,
+       ""},
+      {"postgres://h/db?lock_timeout=250&sslmode=disable", "postgres://h/db?sslmode=disable", 250, ""},
+      {"postgresql:///db?host=/run/pg&lock_timeout=0", "postgresql:///db?host=/run/pg", 0, ""},
+      {"postgresql:host=/tmp dbname=x", "host=/tmp dbname=x", 5000, ""},
+      {"postgres: host = /tmp lock_timeout = '70' password='a b\\'c'", "host = /tmp password='a b\\'c'", 70,
+       ""},
+      {"postgresql://h/db?lock_timeout=soon", nullptr, 0, "lock_timeout takes milliseconds"},
+      {"postgresql:lock_timeout=3600001", nullptr, 0, "lock_timeout takes milliseconds"},
+      {"postgresql:dbname", nullptr, 0, "missing '=' after 'dbname'"},
+      {"postgresql:password='open", nullptr, 0, "unterminated quoted value"},
+  };
+  for (const Case& c : cases) {
+    db::engine::pg::ConnectionSettings settings;
+    std::string error;
+    bool taken = db::engine::pg::parseUrl(c.url, settings, &error);
+    if (!c.conninfo) {
+      EXPECT_FALSE(taken) << c.url;
+      EXPECT_NE(error.find(c.reason), std::string::npos) << c.url << ": " << error;
+      continue;
+    }
+    EXPECT_TRUE(taken) << c.url << ": " << error;
+    EXPECT_EQ(settings.conninfo, c.conninfo) << c.url;
+    EXPECT_EQ(settings.lockTimeoutMs, c.lockTimeoutMs) << c.url;
+  }
+  std::string error;
+  EXPECT_FALSE(db::Database::open("postgresql:colour=blue", &error));
+  EXPECT_NE(error.find("bad PostgreSQL URL: invalid connection option \"colour\""), std::string::npos)
+      << error;
+}
+
+class PostgresServer : public DatabaseTest {
+ protected:
+  // The server process of a transaction's connection.
+  long long backendPid(DBtran& tran) {
+    db::engine::Statement* statement = nullptr;
+    long long pid = 0;
+    if (tran.connection()->prepare("SELECT pg_backend_pid()", statement) == db::kOk &&
+        statement->step() == db::kOk)
+      pid = statement->columnInt64(0);
+    tran.connection()->release(statement);
+    return pid;
+  }
+  // Ends that process from another connection, as an administrator or a
+  // failing server would, and waits until it is gone.
+  void terminate(long long pid) {
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(runOnTestServer("SELECT pg_terminate_backend(" + std::to_string(pid) + ", 5000)"), "");
+  }
+  unsigned int count(const char* where) {
+    unsigned int n = 0;
+    EXPECT_TRUE(m_dirs.getNRows(where, n, nullptr)) << m_dirs.m_dbError.m_errorText;
+    return n;
+  }
+  ApplicationDirsDB m_dirs;
+};
+
+TEST_F(PostgresServer, ALockedRowWaitsForTheLockTimeoutThenGivesTheRetryCodeAndTheTransactionGoesOn) {
+  constexpr int kLockTimeoutMs = 200;
+  openDatabase(Storage::Postgres, "lock_timeout=" + std::to_string(kLockTimeoutMs));
+  if (IsSkipped() || HasFatalFailure()) return;
+  YLApplicationDirs_t locked = makeDir(1, "/locked");
+  ASSERT_TRUE(m_dirs.insert(locked, nullptr));
+
+  DBtran holder;  // another connection of this thread holds the row lock
+  ASSERT_EQ(holder.begin(), db::kOk);
+  ASSERT_TRUE(m_dirs.Update(locked.id, "Flags = 1", &holder));
+
+  DBtran waiter;
+  ASSERT_EQ(waiter.begin(), db::kOk);
+  YLApplicationDirs_t before = makeDir(2, "/before");
+  ASSERT_TRUE(m_dirs.insert(before, &waiter));
+  db::fault::watch();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(m_dirs.Update(locked.id, "Flags = 2", &waiter));
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(m_dirs.m_dbError.m_errorCode, db::kRetry);
+  EXPECT_EQ(db::fault::seen(db::fault::Call::Update), 6u) << "the statement is repeated as it is";
+  EXPECT_GE(waited, std::chrono::milliseconds(6 * kLockTimeoutMs * 9 / 10));
+  EXPECT_NE(m_dirs.m_dbError.m_errorText.find("lock timeout [SQLSTATE 55P03]"), std::string::npos)
+      << m_dirs.m_dbError.m_errorText;
+
+  // Only the statement was undone: the transaction keeps its work and goes on.
+  EXPECT_FALSE(waiter.isAborted());
+  YLApplicationDirs_t after = makeDir(3, "/after");
+  ASSERT_TRUE(m_dirs.insert(after, &waiter)) << m_dirs.m_dbError.m_errorText;
+  ASSERT_EQ(holder.rollback(), db::kOk);
+  ASSERT_TRUE(m_dirs.Update(locked.id, "Flags = 2", &waiter)) << m_dirs.m_dbError.m_errorText;
+  ASSERT_EQ(waiter.commit(), db::kOk) << waiter.lastError();
+  EXPECT_EQ(count("clientId IN (2, 3)"), 2u);
+  EXPECT_EQ(count("Flags = 2"), 1u);
+}
+
+TEST_F(PostgresServer, ADeadlockEndsOneTransactionWithTheRestartCodeAndTheRetryHelperCompletesIt) {
+  openDatabase(Storage::Postgres);  // the lock timeout (5 s) outlasts the server's deadlock check (1 s)
+  if (IsSkipped() || HasFatalFailure()) return;
+  YLApplicationDirs_t a = makeDir(1, "/a"), b = makeDir(2, "/b");
+  ASSERT_TRUE(m_dirs.insert(a, nullptr));
+  ASSERT_TRUE(m_dirs.insert(b, nullptr));
+
+  std::latch bothHoldOneRow(2);
+  std::atomic<int> bodies{0}, restarts{0};
+  auto increment = [&](int first, int second, int& result) {
+    ApplicationDirsDB dirs;
+    bool waited = false;
+    result = DBtran::run([&](DBtran& tran) {
+      ++bodies;
+      if (!dirs.Update(first, "Flags = Flags + 1", &tran)) return dirs.m_dbError.m_errorCode;
+      if (!waited) {  // the first attempts cross: each then waits for the other's row
+        waited = true;
+        bothHoldOneRow.arrive_and_wait();
+      }
+      if (!dirs.Update(second, "Flags = Flags + 1", &tran)) {
+        if (dirs.m_dbError.m_errorCode == db::kRestartTransaction && tran.isAborted()) ++restarts;
+        return dirs.m_dbError.m_errorCode;
+      }
+      return db::kOk;
+    });
+  };
+  int resultA = -1, resultB = -1;
+  std::thread one(increment, a.id, b.id, std::ref(resultA));
+  std::thread two(increment, b.id, a.id, std::ref(resultB));
+  one.join();
+  two.join();
+  EXPECT_EQ(resultA, db::kOk);
+  EXPECT_EQ(resultB, db::kOk);
+  // One of the first two is the victim; its retry may meet the other still
+  // finishing and cause a second deadlock, which is resolved the same way.
+  EXPECT_GE(restarts.load(), 1);
+  EXPECT_EQ(bodies.load(), 2 + restarts.load()) << "each restart runs its body once more";
+  EXPECT_EQ(count("Flags = 2"), 2u) << "each increment counted once";
+}
+
+TEST_F(PostgresServer, IntegersBoundWhereTheServerCannotPlaceThemStayIntegers) {
+  openDatabase(Storage::Postgres);
+  if (IsSkipped() || HasFatalFailure()) return;
+  db::engine::Connection* connection = nullptr;
+  ASSERT_EQ(m_db->autocommitConnection(connection, nullptr), db::kOk);
+  // Untyped, the server would compare '10' and '9' as texts.
+  for (auto [left, right, expected] : {std::tuple{10, 9, "t"}, {2, 10, "f"}}) {
+    db::engine::Statement* statement = nullptr;
+    ASSERT_EQ(connection->prepare("SELECT ? > ?, ? || 'x'", statement), db::kOk)
+        << connection->lastErrorText();
+    statement->bindInt64(1, left);
+    statement->bindInt64(2, right);
+    statement->bindText(3, "a", 1);
+    ASSERT_EQ(statement->step(), db::kOk) << connection->lastErrorText();
+    EXPECT_EQ(statement->columnText(0), expected) << left << " > " << right;
+    EXPECT_EQ(statement->columnText(1), "ax");
+    connection->release(statement);
+  }
+}
+
+TEST_F(PostgresServer, ALostConnectionFailsItsTransactionAndACommitOnItIsInDoubt) {
+  openDatabase(Storage::Postgres);
+  if (IsSkipped() || HasFatalFailure()) return;
+  {
+    DBtran tran;
+    ASSERT_EQ(tran.begin(), db::kOk);
+    YLApplicationDirs_t row = makeDir(1, "/lost");
+    ASSERT_TRUE(m_dirs.insert(row, &tran));
+    terminate(backendPid(tran));
+    EXPECT_FALSE(m_dirs.insert(row, &tran));
+    EXPECT_EQ(m_dirs.m_dbError.m_errorCode, db::kConnection) << m_dirs.m_dbError.m_errorText;
+    EXPECT_TRUE(tran.isAborted());
+    EXPECT_EQ(tran.commit(), db::kTransactionAborted);
+    EXPECT_EQ(tran.rollback(), db::kOk);
+  }
+  {
+    DBtran tran;
+    ASSERT_EQ(tran.begin(), db::kOk);
+    YLApplicationDirs_t row = makeDir(2, "/in doubt");
+    ASSERT_TRUE(m_dirs.insert(row, &tran));
+    terminate(backendPid(tran));
+    EXPECT_EQ(tran.commit(), db::kOutcomeInDoubt) << tran.lastError();
+    EXPECT_FALSE(tran.isActive());
+  }
+  // The lost connection is opened again when next used.
+  DBtran first, second;
+  ASSERT_EQ(first.begin(), db::kOk) << first.lastError();
+  ASSERT_EQ(second.begin(), db::kOk) << second.lastError();
+  YLApplicationDirs_t row = makeDir(3, "/after");
+  ASSERT_TRUE(m_dirs.insert(row, &second)) << m_dirs.m_dbError.m_errorText;
+  ASSERT_EQ(second.commit(), db::kOk);
+  ASSERT_EQ(first.commit(), db::kOk);
+  EXPECT_EQ(count(nullptr), 1u);
+  EXPECT_EQ(count("clientId = 3"), 1u);
+}
+
+TEST_F(PostgresServer, ALostIdleConnectionFailsOneStatementButNotABegin) {
+  openDatabase(Storage::Postgres);
+  if (IsSkipped() || HasFatalFailure()) return;
+  auto pidOfThisThreadsConnection = [&] {
+    DBtran probe;  // takes the thread's one connection while no one else holds it
+    EXPECT_EQ(probe.begin(), db::kOk);
+    long long pid = backendPid(probe);
+    EXPECT_EQ(probe.rollback(), db::kOk);
+    return pid;
+  };
+  terminate(pidOfThisThreadsConnection());
+  YLApplicationDirs_t row = makeDir(1, "/again");
+  EXPECT_FALSE(m_dirs.insert(row, nullptr));  // its outcome unknown: not repeated
+  EXPECT_EQ(m_dirs.m_dbError.m_errorCode, db::kConnection) << m_dirs.m_dbError.m_errorText;
+  EXPECT_TRUE(m_dirs.insert(row, nullptr)) << m_dirs.m_dbError.m_errorText;
+
+  terminate(pidOfThisThreadsConnection());
+  DBtran tran;
+  ASSERT_EQ(tran.begin(), db::kOk) << tran.lastError();  // nothing had begun: connected again
+  ASSERT_TRUE(m_dirs.insert(row, &tran)) << m_dirs.m_dbError.m_errorText;
+  ASSERT_EQ(tran.commit(), db::kOk);
+  EXPECT_EQ(count(nullptr), 2u);
+}
+
+}  // namespace
+}  // namespace divu::test

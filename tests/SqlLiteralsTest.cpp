@@ -1,0 +1,141 @@
+// Integer literals of caller texts become bound parameters only where that
+// cannot change a result; random texts give the same rows both ways.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "Db/Engine/Backend.h"
+#include "Db/Engine/SqlLiterals.h"
+#include "DivUdurezevudoZE/ApplicationDirsDB.h"
+#include "TestSupport.h"
+
+namespace divu::test {
+namespace {
+
+using db::engine::parameteriseLiterals;
+
+TEST(LiteralParameters, TakeOutOnlyPlainIntegersOutsideQuotesAndComments) {
+  struct Case {
+    const char* text;
+    const char* expected;  // null: declined, the text is used as written
+    std::vector<long long> values;
+  } cases[] = {
+      {"id = 42", "id = ?", {42}},
+      {"zorbCellId = 2 AND JobId = 7", "zorbCellId = ? AND JobId = ?", {2, 7}},
+      {"path = 'vol 5' AND Flags = 3", "path = 'vol 5' AND Flags = ?", {3}},
+      {"path = 'it''s 5' OR id=6", "path = 'it''s 5' OR id=?", {6}},
+      {"\"col 5\" = 1 AND [x 2] = `y 3`", "\"col 5\" = ? AND [x 2] = `y 3`", {1}},
+      {"id IN (1,2, 3)", "id IN (?,?, ?)", {1, 2, 3}},
+      {"col1 = 5 AND t.col2 = 0", "col1 = ? AND t.col2 = ?", {5, 0}},
+      {"x = -5", "x = -?", {5}},
+      {"a = 1.5 AND b = 1e5 AND c = 0x1F AND d = 7", "a = 1.5 AND b = 1e5 AND c = 0x1F AND d = ?", {7}},
+      {"a = 007 AND b = 8", "a = 007 AND b = ?", {8}},
+      {"a = 12345678901234567890 AND b = 9", "a = 12345678901234567890 AND b = ?", {9}},
+      {"a = 1 -- the 2nd\n AND b = 3", "a = ? -- the 2nd\n AND b = ?", {1, 3}},
+      {"a = /* 4 */ 5", "a = /* 4 */ ?", {5}},
+      {"id > ?", nullptr, {}},
+      {"id = :id", nullptr, {}},
+      {"id = @id OR id = $1", nullptr, {}},
+      {"id IN (SELECT id FROM t ORDER BY 1 LIMIT 2)", nullptr, {}},
+      {"id IN (SELECT max(id) FROM t GROUP BY 1)", nullptr, {}},
+      {"path = 'unterminated 5", nullptr, {}},
+      {"a = /* open 5", nullptr, {}},
+      {"id = 1; DELETE FROM t", nullptr, {}},
+      {"path = 'no numbers'", nullptr, {}},
+      {"", nullptr, {}},
+  };
+  for (const Case& c : cases) {
+    std::string out = "prefix ";
+    std::vector<long long> values = {99};
+    bool taken = parameteriseLiterals(c.text, out, values);
+    if (!c.expected) {
+      EXPECT_FALSE(taken) << c.text;
+      EXPECT_EQ(out, "prefix ") << c.text;
+      EXPECT_EQ(values, std::vector<long long>{99}) << c.text;
+      continue;
+    }
+    EXPECT_TRUE(taken) << c.text;
+    EXPECT_EQ(out, std::string("prefix ") + c.expected) << c.text;
+    std::vector<long long> expected = {99};
+    expected.insert(expected.end(), c.values.begin(), c.values.end());
+    EXPECT_EQ(values, expected) << c.text;
+  }
+}
+
+class LiteralParameterResults : public DatabaseTest {
+ protected:
+  void SetUp() override {
+    DatabaseTest::SetUp();
+    openDatabase(Storage::File);
+    m_saved = db::engine::literalParameters();
+  }
+  void TearDown() override {
+    db::engine::setLiteralParameters(m_saved);
+    DatabaseTest::TearDown();
+  }
+  // Ids listed and count, or the failure, for `where` with parameters on or off.
+  std::string evaluate(const std::string& where, bool parameters) {
+    db::engine::setLiteralParameters(parameters);
+    ApplicationDirsDB dirs;
+    YLApplicationDirs_t* rows = nullptr;
+    unsigned int count = 0;
+    std::string result;
+    if (!dirs.getList(rows, count, where.c_str(), "id", nullptr)) return "list failed " + std::to_string(dirs.m_dbError.m_errorCode);
+    for (unsigned int i = 0; i < count; ++i) result += std::to_string(rows[i].id) + ",";
+    dirs.deleteList(rows);
+    unsigned int counted = 0;
+    if (!dirs.getNRows(where.c_str(), counted, nullptr)) return result + " count failed";
+    return result + " count " + std::to_string(counted);
+  }
+  bool m_saved = true;
+};
+
+TEST_F(LiteralParameterResults, CachedStatementsServeEveryIdAndRandomTextsAgree) {
+  ApplicationDirsDB dirs;
+  for (int i = 0; i < 40; ++i) {
+    YLApplicationDirs_t row;
+    row.clientId = i % 7;
+    row.Flags = i * 3 - 20;
+    row.pathType = i % 2;
+    snprintf(row.path, sizeof row.path, "/v%d/%s", i % 5, i % 3 ? "data" : "logs 12");
+    ASSERT_TRUE(dirs.insert(row, nullptr));
+  }
+
+  // After the first read, reads of other ids reuse the prepared statement.
+  db::engine::setLiteralParameters(true);
+  YLApplicationDirs_t row;
+  ASSERT_TRUE(dirs.getInfo(1, row, nullptr));
+  db::engine::Connection* connection = nullptr;
+  ASSERT_EQ(m_db->autocommitConnection(connection, nullptr), db::kOk);
+  unsigned long compiled = connection->compiledStatements();
+  for (int id = 2; id <= 40; ++id) ASSERT_TRUE(dirs.getInfo(id, row, nullptr));
+  EXPECT_EQ(connection->compiledStatements(), compiled);
+
+  const char* columns[] = {"id", "clientId", "Flags", "pathType", "length(path)"};
+  const char* comparisons[] = {" = ", " <> ", " < ", " >= ", " IS ", " % 3 = "};
+  const char* joins[] = {" AND ", " OR "};
+  const char* extras[] = {"path LIKE '/v1%'", "path = '/v2/logs 12'", "Flags BETWEEN -5 AND 30",
+                          "clientId IN (1, 3, 5)", "(id + 2) * 3 > 40", "CASE WHEN Flags > 0 THEN 1 ELSE 0 END = 1",
+                          "id IN (SELECT id FROM YLApplicationDirs WHERE clientId = 2)", "substr(path, 3, 1) = '3'",
+                          "Flags = -2 -- 7", "Flags = 1.0", "id = 0x0A", "clientId = 003", "id = = 4"};
+  std::mt19937 random(1234);
+  auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+  int compared = 0;
+  for (int round = 0; round < 300; ++round) {
+    std::string where;
+    int terms = 1 + pick(3);
+    for (int t = 0; t < terms; ++t) {
+      if (t) where += joins[pick(2)];
+      if (pick(3) == 0)
+        where += extras[pick(static_cast<int>(std::size(extras)))];
+      else
+        where += std::string(columns[pick(5)]) + comparisons[pick(6)] + std::to_string(pick(60) - 20);
+    }
+    EXPECT_EQ(evaluate(where, true), evaluate(where, false)) << where;
+    ++compared;
+  }
+  EXPECT_EQ(compared, 300);
+}
+
+}  // namespace
+}  // namespace divu::test
