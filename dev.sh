@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Developer entry point: installs what is missing (Debian packages), builds,
 # and runs.
-#   ./dev.sh run     build and run the example program on an embedded database
+#   ./dev.sh run     build and run the repdb demo on an embedded database
 #   ./dev.sh test    build and run the whole test suite
 #   ./dev.sh asan    the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
 #   ./dev.sh tsan    the threading tests under ThreadSanitizer
+#   ./dev.sh postgres test|asan|tsan   the same with a throwaway PostgreSQL server: both backends
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake make g++ pkg-config libsqlite3-dev libboost-dev googletest libgtest-dev libgmock-dev)
+packages=(cmake make g++ pkg-config libsqlite3-dev libboost-dev googletest libgtest-dev libgmock-dev
+          libcli11-dev nlohmann-json3-dev libpq-dev postgresql)
 
 install_missing() {
   local missing=()
@@ -24,6 +26,40 @@ install_missing() {
   fi
 }
 
+# A throwaway PostgreSQL cluster for the tests: a temporary folder, a unix
+# socket in it, run by an unprivileged user, removed on exit. Exports
+# DIVU_TEST_POSTGRES_URL.
+start_postgres() {
+  local bin
+  bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
+  [ -x "$bin/initdb" ] || { echo "no PostgreSQL server binaries under /usr/lib/postgresql" >&2; exit 1; }
+  pg_dir=$(mktemp -d /tmp/divu-pg.XXXXXX)
+  pg_as=()
+  if [ "$(id -u)" -eq 0 ]; then  # the server refuses to run as root
+    local user=postgres
+    if ! id -u "$user" >/dev/null 2>&1; then
+      user=divu-pg
+      id -u "$user" >/dev/null 2>&1 || useradd --system --no-create-home --shell /usr/sbin/nologin "$user"
+    fi
+    chown "$user" "$pg_dir"
+    pg_as=(runuser -u "$user" --)
+  fi
+  pg_bin=$bin
+  trap stop_postgres EXIT
+  "${pg_as[@]}" "$bin/initdb" -D "$pg_dir/data" -U divu --auth=trust -E UTF8 --locale=C --no-sync >"$pg_dir/initdb.log"
+  # fsync off: a throwaway cluster; deadlock_timeout short: the deadlock test waits for it.
+  "${pg_as[@]}" "$bin/pg_ctl" -D "$pg_dir/data" -l "$pg_dir/server.log" -w \
+    -o "-k $pg_dir -c listen_addresses='' -c fsync=off -c deadlock_timeout=200ms" start >/dev/null
+  "$bin/createdb" -h "$pg_dir" -U divu divu_test
+  export DIVU_TEST_POSTGRES_URL="postgresql:///divu_test?host=$pg_dir&user=divu"
+  echo "PostgreSQL $("$bin/postgres" --version | awk '{print $3}') at $DIVU_TEST_POSTGRES_URL"
+}
+
+stop_postgres() {
+  "${pg_as[@]}" "$pg_bin/pg_ctl" -D "$pg_dir/data" -m fast stop >/dev/null 2>&1 || true
+  rm -rf "$pg_dir"
+}
+
 build() {
   cmake --preset "$1" >/dev/null
   cmake --build --preset "$1" -j"$(nproc)"
@@ -33,7 +69,8 @@ case "${1:-}" in
   run)
     install_missing
     build default
-    ./build/appdirs_example "sqlite:${2:-build/appdirs_example.sqlite}"
+    # The demo clears and rebuilds its own database on every run.
+    ./build/tools/repdb/repdb --db "${2:-build/repdb-demo.sqlite}" demo
     ;;
   test)
     install_missing
@@ -50,8 +87,19 @@ case "${1:-}" in
     build tsan
     TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -j"$(nproc)"
     ;;
+  postgres)
+    install_missing
+    start_postgres
+    log="$pg_dir/ctest.log"
+    "./$(basename "$0")" "${2:-test}" | tee "$log"
+    # The PostgreSQL cases by name, so that a run where they all skipped shows.
+    ran=$(grep -cE 'Postgres.* Passed' "$log" || true)
+    total=$(grep -cE 'Test +#[0-9]+: .*Postgres' "$log" || true)
+    echo "PostgreSQL cases: $ran of $total ran and passed"
+    [ "$ran" -gt 0 ] && [ "$ran" -eq "$total" ]
+    ;;
   *)
-    sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

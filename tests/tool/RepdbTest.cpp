@@ -1,0 +1,439 @@
+// End-to-end tests of repdb: the built binary run on temporary databases,
+// its output parsed back and the database files read directly.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
+
+#include <sqlite3.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "DivUdurezevudoZE/Catalogue.h"
+
+extern char** environ;
+
+namespace divu::test {
+namespace {
+
+using nlohmann::json;
+
+// Every row of every catalogue table in the file, read with SQLite itself.
+std::string dumpDatabase(const std::string& path) {
+  sqlite3* handle = nullptr;
+  std::string out;
+  if (sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return "cannot open";
+  for (const db::TableDef* def : catalogueTables()) {
+    out += std::string("[") + def->name + "]\n";
+    sqlite3_stmt* stmt = nullptr;
+    std::string sql = std::string("SELECT * FROM ") + def->name + " ORDER BY rowid";
+    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) return sqlite3_errmsg(handle);
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+        const unsigned char* text = sqlite3_column_text(stmt, i);
+        out += text ? reinterpret_cast<const char*>(text) : "NULL";
+        out += "|";
+      }
+      out += "\n";
+    }
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(handle);
+  return out;
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "repdb-test-XXXXXX").string();
+    m_path = mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+  }
+  std::string file(const char* name) const { return (std::filesystem::path(m_path) / name).string(); }
+
+ private:
+  std::string m_path;
+};
+
+struct Result {
+  int code;
+  std::string out, err;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class Repdb : public testing::Test {
+ protected:
+  // Runs repdb with `args`; REPDB_DB is taken from `env` only.
+  Result exec(const std::vector<std::string>& args, const std::vector<std::string>& env = {}, const std::string& cwd = "") {
+    std::vector<std::string> words{REPDB_PATH};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv, envp;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> variables = env;
+    for (char** e = environ; *e; ++e)
+      if (std::string_view(*e).substr(0, 9) != "REPDB_DB=") variables.push_back(*e);
+    for (std::string& variable : variables) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+
+    const std::string out = m_dir.file("stdout"), err = m_dir.file("stderr");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    pid_t pid = 0;
+    int status = -1;
+    EXPECT_EQ(posix_spawn(&pid, REPDB_PATH, &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    waitpid(pid, &status, 0);
+    Result result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
+    EXPECT_EQ(result.err.find("Sanitizer"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("runtime error"), std::string::npos) << result.err;
+    return result;
+  }
+  Result repdb(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--db", m_db});
+    return exec(args);
+  }
+  // A command that must succeed, its --json output parsed.
+  json rows(std::vector<std::string> args) {
+    args.push_back("--json");
+    Result result = repdb(args);
+    EXPECT_EQ(result.code, 0) << result.err;
+    return result.code == 0 ? json::parse(result.out) : json::array();
+  }
+  void init() { ASSERT_EQ(repdb({"init"}).code, 0); }
+  int insert(const std::vector<std::string>& args) {
+    std::vector<std::string> command{"insert"};
+    command.insert(command.end(), args.begin(), args.end());
+    json stored = rows(command);
+    return stored.size() == 1 && stored[0].contains("id") ? stored[0]["id"].get<int>() : 0;
+  }
+
+  TempDir m_dir;
+  std::string m_db = m_dir.file("catalogue.sqlite");
+};
+
+TEST_F(Repdb, InitIsIdempotentAndTablesCountsEveryCatalogueTable) {
+  init();
+  init();
+  json tables = rows({"tables"});
+  ASSERT_EQ(tables.size(), catalogueTables().size());
+  for (size_t i = 0; i < tables.size(); ++i) {
+    EXPECT_EQ(tables[i]["table"], catalogueTables()[i]->name);
+    EXPECT_EQ(tables[i]["rows"], 0);
+  }
+}
+
+TEST_F(Repdb, InsertedRowsReadBackExactly) {
+  init();
+  const std::string uniqueId(256, 'u'), reason(24, 'r'), content = "line 1\nline \"2\", " + std::string(5000, 'c');
+  struct Case {
+    std::vector<std::string> insert;
+    std::vector<std::string> get;  // empty: by the assigned id
+    json expected;
+  } cases[] = {
+      {{"YLPhysicalVolume", "StartLBA=9007199254740993", "BlockCount=-9223372036854775808", "UniqueId=" + uniqueId},
+       {},
+       {{"StartLBA", 9007199254740993LL}, {"BlockCount", INT64_MIN}, {"UniqueId", uniqueId}, {"LUN", 0}}},
+      {{"JMBkpStats", "jobId=7", "zorbCellId=2", "totalBackupSize=9223372036854775807", "scanTypeChangeReason=" + reason,
+        "username=o'hara, \"ops\""},
+       {"JMBkpStats", "--where", "jobId = 7 AND zorbCellId = 2"},
+       {{"totalBackupSize", INT64_MAX}, {"scanTypeChangeReason", reason}, {"username", "o'hara, \"ops\""}}},
+      {{"YLMountPoint", "DeviceNameId=3", "Path=/srv/data/"}, {}, {{"Path", "/srv/data"}, {"DeviceNameId", 3}}},
+      {{"YLFile", "VolumeId=4", "Name=layout.json", "Content=" + content}, {}, {{"Content", content}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.insert[0]);
+    std::vector<std::string> command{"insert"};
+    command.insert(command.end(), c.insert.begin(), c.insert.end());
+    json stored = rows(command);
+    ASSERT_EQ(stored.size(), 1u);
+    for (const auto& [column, value] : c.expected.items()) EXPECT_EQ(stored[0][column], value) << column;
+    std::vector<std::string> get{"get"};
+    if (c.get.empty())
+      get.insert(get.end(), {c.insert[0], std::to_string(stored[0]["id"].get<int>())});
+    else
+      get.insert(get.end(), c.get.begin(), c.get.end());
+    EXPECT_EQ(rows(get), stored);
+  }
+}
+
+// Insert, read, list and remove a row of defaults in every table: each is
+// wired to its facade (or the generic operations) and its definition.
+TEST_F(Repdb, EveryTableRoundTripsARowOfDefaults) {
+  init();
+  for (const db::TableDef* def : catalogueTables()) {
+    SCOPED_TRACE(def->name);
+    json stored = rows({"insert", def->name});
+    ASSERT_EQ(stored.size(), 1u);
+    ASSERT_EQ(stored[0].size(), def->columns.size());
+    bool keyed = def->primaryKey.size() == 1;
+    std::vector<std::string> select = keyed ? std::vector<std::string>{std::to_string(stored[0][def->primaryKey[0]].get<int>())}
+                                            : std::vector<std::string>{"--where", "1=1"};
+    std::vector<std::string> get{"get", def->name}, remove{"remove", def->name};
+    get.insert(get.end(), select.begin(), select.end());
+    remove.insert(remove.end(), select.begin(), select.end());
+    EXPECT_EQ(rows(get), stored);
+    EXPECT_EQ(rows({"list", def->name}), stored);
+    EXPECT_EQ(rows(remove)[0]["rows"], 1);
+    EXPECT_EQ(repdb({"count", def->name}).out, "0\n");
+  }
+}
+
+TEST_F(Repdb, TimesAreSecondsOrIso8601) {
+  init();
+  struct Case {
+    const char* text;
+    long long seconds;  // -2: refused
+  } cases[] = {
+      {"1769860800", 1769860800},           {"2026-01-31T12:00:00Z", 1769860800}, {"2026-01-31T13:30:00+01:30", 1769860800},
+      {"2026-01-31 06:30-0530", 1769860800}, {"2024-02-29T00:00:00Z", 1709164800}, {"1969-12-31T23:59:59Z", -1},
+      {"2026-02-29T00:00:00Z", -2},         {"2026-01-31T24:00:00Z", -2},         {"2026-01-31T12:00:00", -2},
+      {"2026-01-31T12:00:00Zulu", -2},      {"2026-01-31T12:00:00+01:", -2},      {"yesterday", -2},
+  };
+  int job = 0;
+  for (const Case& c : cases) {
+    Result result = repdb({"--json", "insert", "JMBkpStats", "jobId=" + std::to_string(++job), std::string("servStartDate=") + c.text});
+    if (c.seconds == -2) {
+      EXPECT_EQ(result.code, 2) << c.text;
+      continue;
+    }
+    ASSERT_EQ(result.code, 0) << c.text << result.err;
+    EXPECT_EQ(json::parse(result.out)[0]["servStartDate"], c.seconds) << c.text;
+  }
+}
+
+TEST_F(Repdb, HumanListsAlignColumnsAndShortenLongTexts) {
+  init();
+  std::string accented;
+  for (int i = 0; i < 50; ++i) accented += "\u00e9";
+  insert({"YLDevice", "Name=" + accented, "Flags=7"});
+  insert({"YLDevice", "Name=short", "Flags=12345"});
+  std::istringstream lines(repdb({"list", "YLDevice"}).out);
+  std::string header, first, second, footer;
+  std::getline(lines, header), std::getline(lines, first), std::getline(lines, second), std::getline(lines, footer);
+  std::string shortened;
+  for (int i = 0; i < 39; ++i) shortened += "\u00e9";
+  EXPECT_EQ(header, "id  Name" + std::string(38, ' ') + "Flags");
+  EXPECT_EQ(first, " 1  " + shortened + "\u2026      7");
+  EXPECT_EQ(second, " 2  short" + std::string(35, ' ') + "  12345");
+  EXPECT_EQ(footer, "(2 rows)");
+}
+
+// Every changing command, run with --dry-run: the changes it reports, and a
+// database left as it was.
+TEST_F(Repdb, DryRunOfEachChangingCommandReportsAndRollsBack) {
+  init();
+  int snapshot = insert({"YLFLRSnapshot", "Name=hourly"});
+  insert({"JMBkpStats", "jobId=7", "zorbCellId=2"});
+  insert({"JMBkpStats", "jobId=8", "zorbCellId=2"});
+  int history = insert({"YLJobVolumeHistory", "JobId=7"});
+  ASSERT_EQ(repdb({"remove", "YLJobVolumeHistory", std::to_string(history)}).code, 0);
+  insert({"YLJobVolumeHistory", "JobId=8"});
+  const std::string before = dumpDatabase(m_db);
+  struct Case {
+    std::vector<std::string> args;
+    json changes;
+  } cases[] = {
+      {{"insert", "YLDevice", "Name=array-2"}, {{"YLDevice", 1, 0, 0}}},
+      {{"update", "YLFLRSnapshot", std::to_string(snapshot), "Flags = 3"}, {{"YLFLRSnapshot", 0, 1, 0}}},
+      {{"update", "JMBkpStats", "--where", "zorbCellId = 2", "dataStatus = 4"}, {{"JMBkpStats", 0, 2, 0}}},
+      {{"remove", "JMBkpStats", "--where", "jobId = 8"}, {{"JMBkpStats", 0, 0, 1}}},
+      {{"remove", "YLJobVolumeHistory", "--where", "JobId = 8"}, {{"YLJobVolumeHistory", 0, 1, 0}}},
+      {{"snapshot-update", "hourly", "Type = 2"}, {{"YLFLRSnapshot", 0, 1, 0}}},
+      {{"prune-history", "--before", "2037-01-01T00:00:00Z"}, {{"YLJobVolumeHistory", 0, 0, 1}}},
+  };
+  for (Case& c : cases) {
+    c.args.insert(c.args.end(), {"--dry-run", "--csv"});
+    Result result = repdb(c.args);
+    ASSERT_EQ(result.code, 0) << c.args[0] << result.err;
+    std::string expected = "table,inserted,updated,deleted\r\n";
+    for (const json& change : c.changes)
+      expected += change[0].get<std::string>() + "," + change[1].dump() + "," + change[2].dump() + "," + change[3].dump() + "\r\n";
+    EXPECT_EQ(result.out, expected) << c.args[0];
+    EXPECT_EQ(dumpDatabase(m_db), before) << c.args[0];
+  }
+}
+
+TEST_F(Repdb, EverySubcommandHasHelp) {
+  for (const char* command : {"init", "tables", "list", "get", "count", "insert", "update", "remove", "prune-history",
+                              "snapshot-update", "mount-path", "demo"}) {
+    Result result = repdb({command, "--help"});
+    EXPECT_EQ(result.code, 0) << command;
+    EXPECT_NE(result.out.find(std::string("Usage: repdb ") + command), std::string::npos) << result.out;
+  }
+  EXPECT_FALSE(std::filesystem::exists(m_db));
+}
+
+TEST_F(Repdb, ListFiltersOrdersAndQuotesCsv) {
+  init();
+  int first = insert({"YLApplicationDirs", "clientId=11", "path=/srv/a,\"b\""});
+  int second = insert({"YLApplicationDirs", "clientId=11", "path=/srv/c"});
+  insert({"YLApplicationDirs", "clientId=12", "path=/srv/d"});
+  json listed = rows({"list", "YLApplicationDirs", "--where", "clientId = 11", "--order", "id DESC"});
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[0]["id"], second);
+  EXPECT_EQ(listed[1]["id"], first);
+
+  Result csv = repdb({"--csv", "list", "YLApplicationDirs", "--where", "clientId = 11", "--columns", "id,path", "--order", "id"});
+  EXPECT_EQ(csv.out, "id,path\r\n" + std::to_string(first) + ",\"/srv/a,\"\"b\"\"\"\r\n" + std::to_string(second) +
+                         ",/srv/c\r\n");
+  EXPECT_EQ(repdb({"count", "YLApplicationDirs", "--where", "clientId = 11"}).out, "2\n");
+}
+
+TEST_F(Repdb, VolumeRemovalCascadesAndDryRunChangesNothing) {
+  init();
+  insert({"JMBkpStats", "jobId=101", "zorbCellId=2", "dataStatus=1"});
+  insert({"JMJobDataLink", "zorbCellId=2", "parentJobId=900", "childJobId=101"});
+  insert({"YLJobVolumeHistory", "JobId=101", "zorbCellId=2", "DstVolId=50"});
+  int volume = insert({"YLVolume", "CurrentRole=1", "PhysicalVolumeId=50"});
+  const std::string before = dumpDatabase(m_db);
+
+  json changes = rows({"remove", "YLVolume", std::to_string(volume), "--dry-run"});
+  EXPECT_EQ(changes, json::parse(R"([{"table":"YLVolume","inserted":0,"updated":0,"deleted":1},
+                                     {"table":"JMBkpStats","inserted":0,"updated":1,"deleted":0},
+                                     {"table":"JMJobDataLink","inserted":0,"updated":0,"deleted":1},
+                                     {"table":"YLJobVolumeHistory","inserted":0,"updated":1,"deleted":0}])"));
+  EXPECT_EQ(dumpDatabase(m_db), before);
+
+  ASSERT_EQ(repdb({"remove", "YLVolume", std::to_string(volume)}).code, 0);
+  EXPECT_EQ(repdb({"count", "YLVolume"}).out, "0\n");
+  EXPECT_EQ(repdb({"count", "JMJobDataLink"}).out, "0\n");
+  EXPECT_EQ(repdb({"count", "YLJobVolumeHistory"}).out, "0\n");  // marked, so hidden by the facade
+  EXPECT_EQ(rows({"get", "JMBkpStats", "--where", "jobId = 101"})[0]["dataStatus"], 3);
+
+  auto storedHistory = [&] { return rows({"tables"})[catalogueTables().size() - 1]; };
+  ASSERT_EQ(storedHistory()["table"], "YLJobVolumeHistory");
+  EXPECT_EQ(storedHistory()["rows"], 1);
+  EXPECT_EQ(rows({"prune-history", "--before", "2001-09-09T01:46:40Z"})[0]["rows"], 0);
+  EXPECT_EQ(storedHistory()["rows"], 1);
+  EXPECT_EQ(rows({"prune-history", "--before", "2038-01-01T00:00:00+01:00"})[0]["rows"], 1);
+  EXPECT_EQ(storedHistory()["rows"], 0);
+}
+
+TEST_F(Repdb, EngineFailureExitsOneWithTheRecordAndRollsBack) {
+  init();
+  insert({"JMBkpStats", "jobId=7", "zorbCellId=2", "dataStatus=1"});
+  insert({"YLJobVolumeHistory", "JobId=7", "zorbCellId=2", "DstVolId=50"});
+  int volume = insert({"YLVolume", "CurrentRole=1", "PhysicalVolumeId=50"});
+  // The cascade marks the history and ages the job before the volume's own
+  // delete, which this trigger refuses: all of it must be rolled back.
+  sqlite3* handle = nullptr;
+  ASSERT_EQ(sqlite3_open(m_db.c_str(), &handle), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(handle, "CREATE TRIGGER held BEFORE DELETE ON YLVolume BEGIN SELECT RAISE(ABORT, 'volume held'); END",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(handle);
+  const std::string before = dumpDatabase(m_db);
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{"list", "YLVolume", "--where", "CurrentRole = = 1"}, "syntax error"},
+      {{"remove", "YLVolume", "--where", "id = = 1"}, "syntax error"},
+      {{"update", "YLVolume", std::to_string(volume), "NoSuchColumn = 1"}, "no such column"},
+      {{"insert", "JMBkpStats", "jobId=7", "zorbCellId=2"}, "code:     2002"},
+      {{"get", "YLVolume", "999"}, "code:     100"},
+      {{"remove", "YLVolume", std::to_string(volume)}, "volume held"},
+  };
+  for (const Case& c : cases) {
+    Result result = repdb(c.args);
+    EXPECT_EQ(result.code, 1) << c.args[0];
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("function: CRepBaseDB::"), std::string::npos) << result.err;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(dumpDatabase(m_db), before) << c.args[0];
+  }
+}
+
+TEST_F(Repdb, UsageErrorsExitTwoBeforeTouchingTheDatabase) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{"list", "NoSuchTable"}, "unknown table 'NoSuchTable'"},
+      {{"insert", "YLVolume", "Bogus=1"}, "no column 'Bogus'"},
+      {{"insert", "YLVolume", "CurrentRole=two"}, "YLVolume.CurrentRole takes a whole number"},
+      {{"insert", "YLVolume", "CurrentRole=2147483648"}, "YLVolume.CurrentRole is out of range"},
+      {{"insert", "JMBkpStats", "totalBackupSize=9223372036854775808"}, "JMBkpStats.totalBackupSize is out of range"},
+      {{"insert", "YLDevice", "Name=" + std::string(257, 'n')}, "YLDevice.Name holds at most 256 bytes"},
+      {{"insert", "YLVolume", "id=4"}, "YLVolume.id is assigned by the database"},
+      {{"get", "JMBkpStats", "7"}, "--where"},
+      {{"remove", "YLVolume", "--where", " "}, "--where needs a condition"},
+      {{"prune-history", "--before", "2026-02-30T00:00:00Z"}, "--before takes seconds"},
+      {{"list", "YLVolume", "--json", "--csv"}, "excludes"},
+  };
+  for (const Case& c : cases) {
+    Result result = repdb(c.args);
+    EXPECT_EQ(result.code, 2) << c.args[1];
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+    EXPECT_FALSE(std::filesystem::exists(m_db)) << c.args[1];
+  }
+}
+
+TEST_F(Repdb, SnapshotUpdateQuotesTheName) {
+  init();
+  int snapshot = insert({"YLFLRSnapshot", "Name=it's hourly"});
+  insert({"YLFLRSnapshot", "Name=its hourly"});
+  EXPECT_EQ(rows({"snapshot-update", "it's hourly", "Flags = 7"})[0]["rows"], 1);
+  EXPECT_EQ(rows({"get", "YLFLRSnapshot", std::to_string(snapshot)})[0]["Flags"], 7);
+  EXPECT_EQ(rows({"count", "YLFLRSnapshot", "--where", "Flags = 7"})[0]["count"], 1);
+  EXPECT_EQ(repdb({"snapshot-update", "nobody's", "Flags = 7"}).code, 1);
+}
+
+TEST_F(Repdb, MountPathIsNormalisedWithoutADatabase) {
+  struct Case {
+    const char* given;
+    json stored;
+  } cases[] = {{"/srv/data/", "/srv/data"}, {"  /srv/x  ", "/srv/x"}, {R"(\\?\Volume{7}\)", nullptr}};
+  for (const Case& c : cases) EXPECT_EQ(rows({"mount-path", c.given})[0]["stored"], c.stored) << c.given;
+  EXPECT_FALSE(std::filesystem::exists(m_db));
+}
+
+TEST_F(Repdb, DatabaseComesFromOptionEnvironmentOrWorkingDirectory) {
+  EXPECT_EQ(exec({"tables"}, {"REPDB_DB=" + m_db}).code, 1);  // init creates, nothing else does
+  EXPECT_FALSE(std::filesystem::exists(m_db));
+  EXPECT_EQ(exec({"init"}, {"REPDB_DB=" + m_db}).code, 0);
+  EXPECT_TRUE(std::filesystem::exists(m_db));
+  EXPECT_EQ(exec({"init"}, {}, m_dir.file("")).code, 0);
+  EXPECT_TRUE(std::filesystem::exists(m_dir.file("repdb.sqlite")));
+  // Whether or not the engine has a server backend, nothing answers there:
+  // the engine's reason follows the tool's prefix.
+  const std::string server = "postgresql://127.0.0.1:1/catalogue";
+  Result unreachable = exec({"--db", server, "tables"});
+  EXPECT_EQ(unreachable.code, 1);
+  EXPECT_EQ(unreachable.err.rfind("repdb: cannot open " + server + ": ", 0), 0u) << unreachable.err;
+  EXPECT_GT(unreachable.err.size(), server.size() + 22) << unreachable.err;
+}
+
+TEST_F(Repdb, DemoRunsAgainOnItsDatabaseAndRefusesOthers) {
+  for (int run = 0; run < 2; ++run) {
+    Result demo = repdb({"demo"});
+    ASSERT_EQ(demo.code, 0) << demo.err;
+    EXPECT_NE(demo.out.find("JMJobDataLink: 1 deleted"), std::string::npos) << demo.out;
+    EXPECT_NE(demo.out.find("YLJobVolumeHistory: 1 deleted"), std::string::npos) << demo.out;
+  }
+  EXPECT_EQ(rows({"count", "YLVolume"})[0]["count"], 3);
+
+  m_db = m_dir.file("other.sqlite");
+  init();
+  insert({"YLDevice", "Name=array-1"});
+  Result refused = repdb({"demo"});
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_NE(refused.err.find("did not make"), std::string::npos) << refused.err;
+}
+
+}  // namespace
+}  // namespace divu::test

@@ -1,0 +1,386 @@
+#include "Commands.h"
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+
+#include "Changes.h"
+#include "DivUdurezevudoZE/Catalogue.h"
+#include "DivUdurezevudoZE/FLRSnapshotDB.h"
+#include "DivUdurezevudoZE/SNRVolumeMountPointDB.h"
+#include "DivUdurezevudoZE/YLJobVolumeHistoryDB.h"
+
+namespace repdb {
+namespace {
+
+// The file an SQLite URL names, as the engine reads the URL; nothing for an
+// in-memory or server database.
+std::optional<std::string> sqliteFile(std::string_view url) {
+  if (url.starts_with("postgres")) return std::nullopt;
+  bool scheme = url.starts_with("sqlite:");
+  if (scheme) {
+    url.remove_prefix(7);
+    if (url.starts_with("//")) url.remove_prefix(2);
+    url = url.substr(0, url.find('?'));
+  }
+  if (url.empty() || url == ":memory:") return std::nullopt;
+  return std::string(url);
+}
+
+void fail(const std::string& what, const Table& table) { throw CommandFailure(what, table.error()); }
+
+// A sentence for a person, or the same facts as one row for a script.
+void report(Session& session, const std::string& sentence, ResultSet facts) {
+  if (session.format == Format::Human)
+    session.out << sentence << "\n";
+  else
+    printResult(session.out, facts, session.format);
+}
+
+void reportRows(Session& session, const Table& table, const char* action, unsigned int rows, const std::string& detail) {
+  report(session,
+         std::string(action) + " " + std::to_string(rows) + (rows == 1 ? " row of " : " rows of ") + table.name() + detail,
+         ResultSet{{"table", "action", "rows"}, {false, false, true}, {{table.name(), action, static_cast<long long>(rows)}}});
+}
+
+std::string keyWhere(const Table& table, int id) { return std::string(table.keyColumn()) + " = " + std::to_string(id); }
+
+int parseId(const std::string& text) { return static_cast<int>(parseInteger(text, INT_MIN, INT_MAX, "ID")); }
+
+// A blank text means "none" to the engine: for a WHERE, every row.
+std::string requireText(const Text& text, const std::string& complaint) {
+  std::string value = text.value_or("");
+  if (value.find_first_not_of(" \t\r\n") == std::string::npos) throw UsageError(complaint);
+  return value;
+}
+
+// A keyed table takes an ID; the tables without a facade take --where.
+struct Selection {
+  std::optional<int> id;
+  Text where;
+};
+Selection selectRows(const Table& table, const std::vector<std::string>& ids, const Text& where, const char* command,
+                     bool whereForAll) {
+  if (ids.size() > 1) throw UsageError(std::string(command) + " takes one ID");
+  if (!ids.empty() && where) throw UsageError(std::string(command) + " takes an ID or --where, not both");
+  if (!ids.empty()) {
+    if (!table.keyed())
+      throw UsageError(std::string(table.name()) + " has no facade and a composite key; " + command +
+                       " it with --where TEXT");
+    return {parseId(ids[0]), std::nullopt};
+  }
+  if (!where) throw UsageError(std::string(command) + " " + table.name() + " needs " + (table.keyed() ? "an ID" : "--where TEXT") +
+                               (table.keyed() && whereForAll ? " or --where TEXT" : ""));
+  if (table.keyed() && !whereForAll)
+    throw UsageError(std::string(command) + " " + table.name() + " takes an ID (" + table.keyColumn() +
+                     "); --where is for the tables without a facade");
+  return {std::nullopt, requireText(where, "--where needs a condition (--where 1=1 for every row)")};
+}
+
+void requireRow(Session& session, Table& table, const std::string& where) {
+  unsigned int count = 0;
+  if (!table.count(where.c_str(), count, *session.tran)) fail("counting rows of " + std::string(table.name()), table);
+  if (count == 0) throw CommandFailure("no row of " + std::string(table.name()) + " has " + where);
+}
+
+void printFailure(const std::string& text) { std::cerr << "repdb: " << text << "\n"; }
+
+}  // namespace
+
+void CommandFailure::print(std::ostream& err) const {
+  err << "repdb: " << what() << (m_hasRecord ? " failed\n" : "\n");
+  if (!m_hasRecord) return;
+  err << "  function: " << m_record.m_function << "\n"
+      << "  table:    " << m_record.m_tableName << "\n"
+      << "  code:     " << m_record.m_errorCode << " (" << db::codeName(m_record.m_errorCode) << ")\n"
+      << "  text:     " << m_record.m_errorText << "\n";
+}
+
+std::string databaseUrl(const std::string& option) {
+  if (!option.empty()) return option;
+  if (const char* env = getenv("REPDB_DB"); env && *env) return env;
+  return "./repdb.sqlite";
+}
+
+int execute(const Command& command, const Globals& globals) {
+  using Kind = Command::Kind;
+  if (command.kind == Kind::Offline) {
+    Session session{nullptr, nullptr, std::cout, globals.format};
+    try {
+      command.body(session);
+    } catch (const CommandFailure& failure) {
+      failure.print(std::cerr);
+      return kExitFailure;
+    }
+    return 0;
+  }
+  const std::string url = databaseUrl(globals.database);
+  // Opening a missing file would create an empty one: only init and demo may.
+  if (command.kind != Kind::Schema && command.kind != Kind::Demo) {
+    if (auto file = sqliteFile(url); file && !std::filesystem::exists(*file)) {
+      printFailure("no database at " + *file + " (repdb init creates one)");
+      return kExitFailure;
+    }
+  }
+  std::string error;
+  std::shared_ptr<db::Database> database = divu::openCatalogue(url, &error);
+  if (!database) {
+    printFailure("cannot open " + url + ": " + error);
+    return kExitFailure;
+  }
+
+  if (command.kind == Kind::Schema || command.kind == Kind::Demo) {
+    std::ostringstream buffered;
+    Session session{database.get(), nullptr, command.kind == Kind::Demo ? std::cout : buffered, globals.format};
+    try {
+      command.body(session);
+    } catch (const CommandFailure& failure) {
+      std::cout.flush();
+      failure.print(std::cerr);
+      return kExitFailure;
+    }
+    std::cout << buffered.str();
+    return 0;
+  }
+
+  DBtran tran(database);
+  if (int code = tran.begin(command.kind == Kind::Read ? DBtran::Mode::Read : DBtran::Mode::Write); code != db::kOk) {
+    printFailure("cannot begin a transaction: [" + std::to_string(code) + "] " + tran.lastError());
+    return kExitFailure;
+  }
+  std::ostringstream out;
+  Session session{database.get(), &tran, out, globals.format};
+  State before, after;
+  try {
+    if (command.dryRun)
+      if (Table* failed = captureState(before, tran)) fail("reading " + std::string(failed->name()), *failed);
+    command.body(session);
+    if (command.dryRun)
+      if (Table* failed = captureState(after, tran)) fail("reading " + std::string(failed->name()), *failed);
+  } catch (const CommandFailure& failure) {
+    failure.print(std::cerr);
+    tran.rollback();
+    return kExitFailure;
+  }
+
+  if (command.dryRun) {
+    tran.rollback();
+    std::vector<TableChange> changes = compareStates(before, after);
+    if (globals.format == Format::Human) std::cout << out.str() << "dry run, rolled back; it would change:\n";
+    printChanges(std::cout, changes, globals.format);
+    return 0;
+  }
+  if (int code = tran.commit(); code != db::kOk) {
+    printFailure("commit failed: [" + std::to_string(code) + "] " + tran.lastError());
+    return kExitFailure;
+  }
+  std::cout << out.str();
+  return 0;
+}
+
+Command initCommand() {
+  return {Command::Kind::Schema, false, [](Session& session) {
+            std::string error;
+            if (divu::createCatalogue(*session.database, &error) != db::kOk)
+              throw CommandFailure("cannot create the tables: " + error);
+            size_t tables = divu::catalogueTables().size();
+            report(session, "schema ready: " + std::to_string(tables) + " tables in " + session.database->url(),
+                   ResultSet{{"database", "tables"}, {false, true}, {{session.database->url(), static_cast<long long>(tables)}}});
+          }};
+}
+
+Command tablesCommand() {
+  return {Command::Kind::Read, false, [](Session& session) {
+            ResultSet result{{"table", "rows"}, {false, true}, {}};
+            for (Table* table : allTables()) {
+              unsigned int count = 0;
+              if (!table->countStored(nullptr, count, *session.tran)) fail("counting rows of " + std::string(table->name()), *table);
+              result.rows.push_back({table->name(), static_cast<long long>(count)});
+            }
+            printResult(session.out, result, session.format);
+          }};
+}
+
+Command listCommand(const std::string& tableName, const Text& where, const Text& orderBy,
+                    const std::vector<std::string>& columns) {
+  Table& table = tableNamed(tableName);
+  std::vector<size_t> shown;
+  for (const std::string& name : columns) {
+    const db::ColumnDef* column = findColumn(table.def(), name);
+    if (!column) throw UsageError("table " + std::string(table.name()) + " has no column '" + name + "'");
+    shown.push_back(static_cast<size_t>(column - table.def().columns.data()));
+  }
+  return {Command::Kind::Read, false, [&table, where, orderBy, shown](Session& session) {
+            ResultSet all = columnsOf(table.def());
+            if (!table.list(where ? where->c_str() : nullptr, orderBy ? orderBy->c_str() : nullptr, all.rows, *session.tran))
+              fail("listing " + std::string(table.name()), table);
+            if (shown.empty()) return printResult(session.out, all, session.format);
+            ResultSet some;
+            for (size_t index : shown) {
+              some.columns.push_back(all.columns[index]);
+              some.numeric.push_back(all.numeric[index]);
+            }
+            for (const Row& row : all.rows) {
+              Row& picked = some.rows.emplace_back();
+              for (size_t index : shown) picked.push_back(row[index]);
+            }
+            printResult(session.out, some, session.format);
+          }};
+}
+
+Command getCommand(const std::string& tableName, const std::vector<std::string>& args, const Text& where) {
+  Table& table = tableNamed(tableName);
+  Selection selection = selectRows(table, args, where, "get", false);
+  return {Command::Kind::Read, false, [&table, selection](Session& session) {
+            ResultSet result = columnsOf(table.def());
+            Row& row = result.rows.emplace_back();
+            bool found = selection.id ? table.get(*selection.id, row, *session.tran)
+                                      : table.getFirst(selection.where->c_str(), row, *session.tran);
+            std::string which = selection.id ? keyWhere(table, *selection.id) : *selection.where;
+            if (!found) fail("reading " + std::string(table.name()) + " (" + which + ")", table);
+            printResult(session.out, result, session.format, Layout::Record);
+          }};
+}
+
+Command countCommand(const std::string& tableName, const Text& where) {
+  Table& table = tableNamed(tableName);
+  return {Command::Kind::Read, false, [&table, where](Session& session) {
+            unsigned int count = 0;
+            if (!table.count(where ? where->c_str() : nullptr, count, *session.tran))
+              fail("counting rows of " + std::string(table.name()), table);
+            if (session.format == Format::Human)
+              session.out << count << "\n";
+            else
+              printResult(session.out, {{"table", "count"}, {false, true}, {{table.name(), static_cast<long long>(count)}}},
+                          session.format);
+          }};
+}
+
+Command insertCommand(const std::string& tableName, const std::vector<std::string>& texts) {
+  Table& table = tableNamed(tableName);
+  std::vector<Assignment> values;
+  for (const std::string& text : texts) {
+    Assignment value = parseAssignment(table.def(), text);
+    for (const Assignment& earlier : values)
+      if (earlier.column == value.column) throw UsageError(std::string("column ") + value.column->name + " is given twice");
+    values.push_back(std::move(value));
+  }
+  return {Command::Kind::Write, false, [&table, values](Session& session) {
+            ResultSet result = columnsOf(table.def());
+            Row stored;
+            if (!table.insert(values, stored, *session.tran)) fail("insert into " + std::string(table.name()), table);
+            if (!stored.empty()) {
+              result.rows.push_back(std::move(stored));
+            } else if (session.format == Format::Human) {
+              session.out << "nothing stored: the " << table.name() << " facade skipped the row\n";
+              return;
+            }
+            printResult(session.out, result, session.format, Layout::Record);
+          }};
+}
+
+Command updateCommand(const std::string& tableName, const std::vector<std::string>& args, const Text& where) {
+  Table& table = tableNamed(tableName);
+  if (args.size() != (where ? 1u : 2u))
+    throw UsageError(where ? "update with --where takes one SETTEXT" : "update takes ID SETTEXT");
+  std::string setText = requireText(args.back(), "update needs a SET text");
+  Selection selection = selectRows(table, {args.begin(), args.end() - 1}, where, "update", false);
+  return {Command::Kind::Write, false, [&table, selection, setText](Session& session) {
+            if (selection.id) {
+              std::string which = keyWhere(table, *selection.id);
+              requireRow(session, table, which);
+              if (!table.update(*selection.id, setText.c_str(), *session.tran))
+                fail("update of " + std::string(table.name()), table);
+              return reportRows(session, table, "updated", 1, " (" + which + ")");
+            }
+            unsigned int count = 0;
+            if (!table.count(selection.where->c_str(), count, *session.tran))
+              fail("counting rows of " + std::string(table.name()), table);
+            if (!table.update(selection.where->c_str(), setText.c_str(), *session.tran))
+              fail("update of " + std::string(table.name()), table);
+            reportRows(session, table, "updated", count, "");
+          }};
+}
+
+Command removeCommand(const std::string& tableName, const std::vector<std::string>& args, const Text& where) {
+  Table& table = tableNamed(tableName);
+  Selection selection = selectRows(table, args, where, "remove", true);
+  return {Command::Kind::Write, false, [&table, selection](Session& session) {
+            if (selection.id) {
+              std::string which = keyWhere(table, *selection.id);
+              requireRow(session, table, which);
+              if (!table.remove(*selection.id, *session.tran)) fail("remove from " + std::string(table.name()), table);
+              return reportRows(session, table, "removed", 1, " (" + which + ")");
+            }
+            unsigned int count = 0;
+            if (!table.count(selection.where->c_str(), count, *session.tran))
+              fail("counting rows of " + std::string(table.name()), table);
+            if (!table.remove(selection.where->c_str(), *session.tran)) fail("remove from " + std::string(table.name()), table);
+            reportRows(session, table, "removed", count, "");
+          }};
+}
+
+Command pruneHistoryCommand(const std::string& before) {
+  long long cutoff = parseTime(before, "--before");
+  // The history keeps its prune times in 32-bit columns, and prune takes an int.
+  if (cutoff < 0 || cutoff > INT_MAX)
+    throw UsageError("--before must lie between 1970-01-01T00:00:00Z and " + formatTime(INT_MAX) + ": " + before);
+  return {Command::Kind::Write, false, [cutoff](Session& session) {
+            Table& history = tableNamed("YLJobVolumeHistory");
+            std::string marked = "pruneTime <> 0 AND pruneTime <= " + std::to_string(cutoff);
+            unsigned int count = 0;
+            if (!history.countStored(marked.c_str(), count, *session.tran)) fail("counting marked history rows", history);
+            CYLJobVolumeHistoryDB facade;
+            if (!facade.prune(static_cast<int>(cutoff), session.tran))
+              throw CommandFailure("prune of YLJobVolumeHistory", facade.m_dbError);
+            reportRows(session, history, "deleted", count, " (marked pruned at or before " + formatTime(cutoff) + ")");
+          }};
+}
+
+Command snapshotUpdateCommand(const std::string& name, const std::string& setText) {
+  if (name.empty()) throw UsageError("snapshot-update needs a snapshot name");
+  std::string set = requireText(setText, "snapshot-update needs a SET text");
+  return {Command::Kind::Write, false, [literal = sqlLiteral(name), set](Session& session) {
+            FLRSnapshotDB snapshots;
+            std::string which = "Name = " + literal;
+            unsigned int count = 0;
+            if (!snapshots.getNRows(which.c_str(), count, session.tran))
+              throw CommandFailure("counting rows of YLFLRSnapshot", snapshots.m_dbError);
+            if (count == 0) throw CommandFailure("no row of YLFLRSnapshot has " + which);
+            if (!snapshots.Update(literal.c_str(), set.c_str(), session.tran))
+              throw CommandFailure("update of YLFLRSnapshot", snapshots.m_dbError);
+            reportRows(session, tableNamed("YLFLRSnapshot"), "updated", count, " (" + which + ")");
+          }};
+}
+
+Command mountPathCommand(const std::string& path) {
+  YLMountPoint_t row;  // the field an insert would normalise
+  if (path.size() >= sizeof row.Path)
+    throw UsageError("YLMountPoint.Path holds at most " + std::to_string(sizeof row.Path - 1) + " bytes; the path has " +
+                     std::to_string(path.size()));
+  if (path.empty()) throw UsageError("mount-path needs a path");
+  return {Command::Kind::Offline, false, [path](Session& session) {
+            char buffer[sizeof(YLMountPoint_t::Path)] = {};
+            path.copy(buffer, sizeof buffer - 1);
+            bool skipped = CSNRVolumeMountPointDB::isDeviceNamespacePath(buffer, sizeof buffer);
+            if (!skipped && !CSNRVolumeMountPointDB::CheckMountPathSyntax(buffer, sizeof buffer))
+              throw CommandFailure("not a mount path: '" + path + "'");
+            Cell stored = skipped ? Cell{} : Cell{std::string(buffer)};
+            report(session,
+                   skipped ? "device-namespace path: an insert into YLMountPoint would skip it" : std::string(buffer),
+                   ResultSet{{"path", "stored"}, {false, false}, {{path, stored}}});
+          }};
+}
+
+Command demoCommand() {
+  return {Command::Kind::Demo, false, [](Session& session) {
+            std::string error;
+            if (divu::createCatalogue(*session.database, &error) != db::kOk)
+              throw CommandFailure("cannot create the tables: " + error);
+            runDemo(*session.database, session.out);
+          }};
+}
+
+}  // namespace repdb

@@ -1,0 +1,86 @@
+// The commands of repdb. Building a command checks its whole command line
+// (a UsageError, exit 2) before the database is touched; running it opens
+// the database and runs it in one transaction.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "Output.h"
+#include "Registry.h"
+
+namespace db {
+class Database;
+}
+
+namespace repdb {
+
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+struct Globals {
+  std::string database;  // --db; empty: $REPDB_DB, else ./repdb.sqlite
+  Format format = Format::Human;
+};
+
+struct Session {
+  db::Database* database;
+  DBtran* tran;  // null for init, demo and offline commands
+  std::ostream& out;
+  Format format;
+};
+
+// Raised inside a command: the transaction is rolled back and the tool exits 1.
+// With a facade's error record, `what` names the action that failed.
+class CommandFailure : public std::runtime_error {
+ public:
+  CommandFailure(const std::string& what, const CReplicationDBError& record)
+      : std::runtime_error(what), m_record(record), m_hasRecord(true) {}
+  explicit CommandFailure(const std::string& what) : std::runtime_error(what) {}
+
+  void print(std::ostream& err) const;
+
+ private:
+  CReplicationDBError m_record;
+  bool m_hasRecord = false;
+};
+
+struct Command {
+  enum class Kind {
+    Read,     // one read transaction
+    Write,    // one write transaction; may be a dry run
+    Schema,   // creates the database and its tables
+    Demo,     // creates the database, then its own transactions
+    Offline,  // needs no database
+  };
+  Kind kind = Kind::Read;
+  bool dryRun = false;
+  std::function<void(Session&)> body;
+};
+
+// --db, else $REPDB_DB, else ./repdb.sqlite.
+std::string databaseUrl(const std::string& option);
+int execute(const Command& command, const Globals& globals);
+
+using Text = std::optional<std::string>;
+
+Command initCommand();
+Command tablesCommand();
+Command listCommand(const std::string& table, const Text& where, const Text& orderBy, const std::vector<std::string>& columns);
+Command getCommand(const std::string& table, const std::vector<std::string>& args, const Text& where);
+Command countCommand(const std::string& table, const Text& where);
+Command insertCommand(const std::string& table, const std::vector<std::string>& assignments);
+Command updateCommand(const std::string& table, const std::vector<std::string>& args, const Text& where);
+Command removeCommand(const std::string& table, const std::vector<std::string>& args, const Text& where);
+Command pruneHistoryCommand(const std::string& before);
+Command snapshotUpdateCommand(const std::string& name, const std::string& setText);
+Command mountPathCommand(const std::string& path);
+Command demoCommand();
+
+// Builds the demo catalogue and walks through a volume removal and a prune.
+void runDemo(db::Database& database, std::ostream& out);
+
+}  // namespace repdb
