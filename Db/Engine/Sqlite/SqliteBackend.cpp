@@ -19,7 +19,9 @@ constexpr size_t kStatementCacheSize = 128;
 struct SqliteConfig {
   std::string path;     // file name or memdb URI
   bool memory = false;
+  bool uri = false;     // an SQLite URI filename ("file:..."), passed on as it is
   int busyTimeoutMs = 5000;
+  long cacheKiB = 0;    // 0: SQLite's own page cache size
   std::string synchronous = "FULL";
 };
 
@@ -257,7 +259,7 @@ class SqliteBackend final : public Backend {
   int connect(std::unique_ptr<Connection>& out, std::string* error) override {
     sqlite3* db = nullptr;
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
-    if (m_config.memory) flags |= SQLITE_OPEN_URI;
+    if (m_config.memory || m_config.uri) flags |= SQLITE_OPEN_URI;
     int rc = sqlite3_open_v2(m_config.path.c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
       if (error) *error = std::string("cannot open ") + m_config.path + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
@@ -268,6 +270,7 @@ class SqliteBackend final : public Backend {
     sqlite3_busy_timeout(db, m_config.busyTimeoutMs);
     auto connection = std::make_unique<SqliteConnection>(db);
     std::string setup = "PRAGMA synchronous=" + m_config.synchronous + ";";
+    if (m_config.cacheKiB) setup += "PRAGMA cache_size=-" + std::to_string(m_config.cacheKiB) + ";";
     if (!m_config.memory) setup = "PRAGMA journal_mode=WAL;" + setup;
     if (int code = connection->exec(setup.c_str()); code != kOk) {
       if (error) *error = "cannot set up " + m_config.path + ": " + connection->lastErrorText();
@@ -294,6 +297,13 @@ std::unique_ptr<Backend> makeSqliteBackend(std::string_view url, std::string* er
     if (rest.starts_with("//")) rest.remove_prefix(2);  // sqlite:///abs/path
   }
   std::string_view query;
+  if (scheme && rest.starts_with("file:")) {
+    // An SQLite URI filename keeps its own query (mode=, vfs=, cache=...).
+    config.uri = true;
+    config.path = std::string(rest);
+    config.memory = rest.find("vfs=memdb") != std::string_view::npos || rest.find("mode=memory") != std::string_view::npos;
+    return std::make_unique<SqliteBackend>(std::move(config));
+  }
   if (scheme) {
     if (size_t q = rest.find('?'); q != std::string_view::npos) {
       query = rest.substr(q + 1);
@@ -326,6 +336,14 @@ std::unique_ptr<Backend> makeSqliteBackend(std::string_view url, std::string* er
         return nullptr;
       }
       config.busyTimeoutMs = static_cast<int>(ms);
+    } else if (key == "cache_size") {
+      char* end = nullptr;
+      long kib = strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end || kib <= 0 || kib > 64L * 1024 * 1024) {
+        if (error) *error = "cache_size takes KiB from 1 to 67108864, not '" + value + "'";
+        return nullptr;
+      }
+      config.cacheKiB = kib;
     } else if (key == "synchronous") {
       for (char& c : value) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
       if (value != "FULL" && value != "NORMAL" && value != "EXTRA" && value != "OFF") {

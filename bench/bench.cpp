@@ -1,0 +1,653 @@
+// The same work on the same data through raw SQLite (prepared statements
+// reused: the floor), the library's facades on both engine access paths, and
+// the peer libraries when built in. Ratios are computed by bench/run.py.
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "DivUdurezevudoZE/AllFacades.h"
+#include "DivUdurezevudoZE/Catalogue.h"
+
+#ifdef DIVU_BENCH_SQLITECPP
+#include <SQLiteCpp/SQLiteCpp.h>
+#endif
+#ifdef DIVU_BENCH_SOCI
+#include <soci/soci.h>
+#endif
+
+namespace {
+
+constexpr int kRows = 100000;
+constexpr int kPhysicalVolumes = 100;  // a list by PhysicalVolumeId gives 1000 rows
+const char* kColumns =
+    "id, PointInTime, CreationTime, ModifyTime, CurrentState, CurrentRole, PrimaryVolumeId, PhysicalVolumeId, "
+    "ReplicationPolicyId, RVScratchVolumeId, Flags, JobId, SnapVolumeId, SnapEngineType, SnapvaultReplicaDir, "
+    "SourceGUID";
+
+std::string g_path;
+// Point lookups run on an in-memory database, shared by every contender
+// through SQLite's memdb VFS; the rest on a file. Every connection gets the
+// same page cache size.
+constexpr const char* kMemoryName = "/divu-bench-memory";
+constexpr const char* kCachePragma = "PRAGMA cache_size=-65536;";
+std::shared_ptr<db::Database> g_fileDb, g_memoryDb;
+sqlite3* g_memoryKeeper = nullptr;
+
+void check(int rc, sqlite3* db, const char* what) {
+  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
+    fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
+    abort();
+  }
+}
+
+void seed(sqlite3* raw) {
+  check(sqlite3_exec(raw, "BEGIN", nullptr, nullptr, nullptr), raw, "begin");
+  sqlite3_stmt* insert = nullptr;
+  check(sqlite3_prepare_v2(raw,
+                           "INSERT INTO YLVolume (PointInTime, CreationTime, ModifyTime, CurrentState, CurrentRole, "
+                           "PrimaryVolumeId, PhysicalVolumeId, ReplicationPolicyId, RVScratchVolumeId, Flags, JobId, "
+                           "SnapVolumeId, SnapEngineType, SnapvaultReplicaDir, SourceGUID) "
+                           "VALUES (?1, ?1, ?1, 1, 4, 0, ?2, 3, 0, 0, ?3, 0, 1, '/replica/dir', ?4)",
+                           -1, &insert, nullptr),
+        raw, "prepare");
+  for (int i = 0; i < kRows; ++i) {
+    std::string guid = "guid-" + std::to_string(i);
+    sqlite3_bind_int(insert, 1, 1700000000 + i);
+    sqlite3_bind_int(insert, 2, i % kPhysicalVolumes);
+    sqlite3_bind_int(insert, 3, i);
+    sqlite3_bind_text(insert, 4, guid.c_str(), -1, SQLITE_TRANSIENT);
+    check(sqlite3_step(insert), raw, "insert");
+    sqlite3_reset(insert);
+  }
+  sqlite3_finalize(insert);
+  check(sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr), raw, "commit");
+}
+
+std::shared_ptr<db::Database> openLibrary(const std::string& url) {
+  std::string error;
+  auto db = divu::openCatalogue(url, &error);
+  if (!db || divu::createCatalogue(*db, &error) != db::kOk) {
+    fprintf(stderr, "cannot create %s: %s\n", url.c_str(), error.c_str());
+    abort();
+  }
+  return db;
+}
+
+// The file and the in-memory database, made and filled once.
+const std::string& database() {
+  if (!g_path.empty()) return g_path;
+  g_path = (std::filesystem::temp_directory_path() / ("divu-bench-" + std::to_string(getpid()) + ".sqlite")).string();
+  g_fileDb = openLibrary("sqlite:" + g_path + "?cache_size=65536");
+  sqlite3* raw = nullptr;
+  check(sqlite3_open(g_path.c_str(), &raw), raw, "open");
+  seed(raw);
+  sqlite3_close(raw);
+
+  check(sqlite3_open_v2(kMemoryName, &g_memoryKeeper, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, "memdb"),
+        g_memoryKeeper, "open memory");
+  g_memoryDb = openLibrary(std::string("sqlite:file:") + kMemoryName + "?vfs=memdb&cache=private");
+  seed(g_memoryKeeper);
+
+  db::Database::setDefault(g_fileDb);
+  std::atexit([] {
+    db::Database::setDefault(nullptr);
+    g_fileDb.reset();
+    g_memoryDb.reset();
+    sqlite3_close(g_memoryKeeper);
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(g_path + suffix);
+  });
+  return g_path;
+}
+
+// Opens a raw connection to the file or the in-memory database.
+sqlite3* openRaw(bool memory) {
+  database();
+  sqlite3* db = nullptr;
+  if (memory)
+    check(sqlite3_open_v2(kMemoryName, &db, SQLITE_OPEN_READWRITE, "memdb"), db, "open");
+  else
+    check(sqlite3_open(g_path.c_str(), &db), db, "open");
+  sqlite3_exec(db, kCachePragma, nullptr, nullptr, nullptr);
+  return db;
+}
+
+int randomId() {
+  thread_local std::mt19937 random(42);
+  return std::uniform_int_distribution<int>(1, kRows)(random);
+}
+
+void copyText(char* field, size_t size, const unsigned char* text, int bytes) {
+  size_t n = text ? std::min<size_t>(static_cast<size_t>(bytes), size - 1) : 0;
+  if (n) memcpy(field, text, n);
+  field[n] = '\0';
+}
+
+// ---- (a) raw SQLite, statements prepared once -------------------------------
+
+struct Raw {
+  sqlite3* db = nullptr;
+  sqlite3_stmt* point = nullptr;
+  sqlite3_stmt* count = nullptr;
+  sqlite3_stmt* list = nullptr;
+  sqlite3_stmt* insert = nullptr;
+  sqlite3_stmt* update = nullptr;
+  explicit Raw(bool memory = false) {
+    db = openRaw(memory);
+    prepare(point, std::string("SELECT ") + kColumns + " FROM YLVolume WHERE id = ?");
+    prepare(count, "SELECT COUNT(*) FROM YLVolume WHERE PhysicalVolumeId = ?");
+    prepare(list, std::string("SELECT ") + kColumns + " FROM YLVolume WHERE PhysicalVolumeId = ? ORDER BY id");
+    prepare(insert,
+            "INSERT INTO YLVolume (PointInTime, CreationTime, ModifyTime, CurrentState, CurrentRole, "
+            "PrimaryVolumeId, PhysicalVolumeId, ReplicationPolicyId, RVScratchVolumeId, Flags, JobId, SnapVolumeId, "
+            "SnapEngineType, SnapvaultReplicaDir, SourceGUID) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+            "RETURNING id");
+    prepare(update, "UPDATE YLVolume SET Flags = ? WHERE id = ?");
+  }
+  ~Raw() {
+    for (sqlite3_stmt* s : {point, count, list, insert, update}) sqlite3_finalize(s);
+    sqlite3_close(db);
+  }
+  void prepare(sqlite3_stmt*& stmt, const std::string& sql) {
+    check(sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr), db, sql.c_str());
+  }
+  static void read(sqlite3_stmt* s, YLVolume_t& v) {
+    int* ints[] = {&v.id, &v.PointInTime, &v.CreationTime, &v.ModifyTime, &v.CurrentState, &v.CurrentRole,
+                   &v.PrimaryVolumeId, &v.PhysicalVolumeId, &v.ReplicationPolicyId, &v.RVScratchVolumeId, &v.Flags,
+                   &v.JobId, &v.SnapVolumeId, &v.SnapEngineType};
+    for (int i = 0; i < 14; ++i) *ints[i] = sqlite3_column_int(s, i);
+    copyText(v.SnapvaultReplicaDir, sizeof v.SnapvaultReplicaDir, sqlite3_column_text(s, 14), sqlite3_column_bytes(s, 14));
+    copyText(v.SourceGUID, sizeof v.SourceGUID, sqlite3_column_text(s, 15), sqlite3_column_bytes(s, 15));
+  }
+};
+
+void PointLookup_Raw(benchmark::State& state) {
+  Raw raw(true);
+  YLVolume_t v;
+  for (auto _ : state) {
+    sqlite3_bind_int(raw.point, 1, randomId());
+    if (sqlite3_step(raw.point) == SQLITE_ROW) Raw::read(raw.point, v);
+    sqlite3_reset(raw.point);
+    benchmark::DoNotOptimize(v.id);
+  }
+}
+
+void PointLookup_RawPreparedPerCall(benchmark::State& state) {
+  Raw raw(true);
+  YLVolume_t v;
+  for (auto _ : state) {
+    std::string sql = std::string("SELECT ") + kColumns + " FROM YLVolume WHERE id = " + std::to_string(randomId());
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(raw.db, sql.c_str(), -1, &s, nullptr);
+    if (sqlite3_step(s) == SQLITE_ROW) Raw::read(s, v);
+    sqlite3_finalize(s);
+    benchmark::DoNotOptimize(v.id);
+  }
+}
+
+void List_Raw(benchmark::State& state) {
+  Raw raw;
+  for (auto _ : state) {
+    int volume = randomId() % kPhysicalVolumes;
+    sqlite3_bind_int(raw.count, 1, volume);
+    sqlite3_step(raw.count);
+    unsigned count = static_cast<unsigned>(sqlite3_column_int(raw.count, 0));
+    sqlite3_reset(raw.count);
+    YLVolume_t* rows = new YLVolume_t[count];
+    sqlite3_bind_int(raw.list, 1, volume);
+    for (unsigned i = 0; i < count && sqlite3_step(raw.list) == SQLITE_ROW; ++i) Raw::read(raw.list, rows[i]);
+    sqlite3_reset(raw.list);
+    benchmark::DoNotOptimize(rows[0].id);
+    delete[] rows;
+  }
+  state.SetItemsProcessed(state.iterations() * (kRows / kPhysicalVolumes));
+}
+
+void Count_Raw(benchmark::State& state) {
+  Raw raw;
+  for (auto _ : state) {
+    sqlite3_bind_int(raw.count, 1, randomId() % kPhysicalVolumes);
+    sqlite3_step(raw.count);
+    benchmark::DoNotOptimize(sqlite3_column_int(raw.count, 0));
+    sqlite3_reset(raw.count);
+  }
+}
+
+// Updates, like inserts, run 1000 to a transaction, which is rolled back:
+// the figure is the statement, not the disk's sync.
+void Update_Raw(benchmark::State& state) {
+  Raw raw;
+  int inTransaction = 0;
+  sqlite3_exec(raw.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  for (auto _ : state) {
+    sqlite3_bind_int(raw.update, 1, 5);
+    sqlite3_bind_int(raw.update, 2, randomId());
+    sqlite3_step(raw.update);
+    sqlite3_reset(raw.update);
+    if (++inTransaction == 1000) {
+      state.PauseTiming();
+      sqlite3_exec(raw.db, "ROLLBACK; BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+      inTransaction = 0;
+      state.ResumeTiming();
+    }
+  }
+  sqlite3_exec(raw.db, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+// Inserts run 1000 to a transaction, which is rolled back.
+void Insert_Raw(benchmark::State& state) {
+  Raw raw;
+  YLVolume_t v;
+  strcpy_s(v.SnapvaultReplicaDir, sizeof v.SnapvaultReplicaDir, "/replica/dir");
+  strcpy_s(v.SourceGUID, sizeof v.SourceGUID, "guid-new");
+  int inTransaction = 0;
+  sqlite3_exec(raw.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  for (auto _ : state) {
+    int* ints[] = {&v.PointInTime, &v.CreationTime, &v.ModifyTime, &v.CurrentState, &v.CurrentRole,
+                   &v.PrimaryVolumeId, &v.PhysicalVolumeId, &v.ReplicationPolicyId, &v.RVScratchVolumeId, &v.Flags,
+                   &v.JobId, &v.SnapVolumeId, &v.SnapEngineType};
+    for (int i = 0; i < 13; ++i) sqlite3_bind_int(raw.insert, i + 1, *ints[i]);
+    sqlite3_bind_text(raw.insert, 14, v.SnapvaultReplicaDir, -1, SQLITE_STATIC);
+    sqlite3_bind_text(raw.insert, 15, v.SourceGUID, -1, SQLITE_STATIC);
+    if (sqlite3_step(raw.insert) == SQLITE_ROW) v.id = sqlite3_column_int(raw.insert, 0);
+    sqlite3_step(raw.insert);
+    sqlite3_reset(raw.insert);
+    if (++inTransaction == 1000) {
+      state.PauseTiming();
+      sqlite3_exec(raw.db, "ROLLBACK; BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+      inTransaction = 0;
+      state.ResumeTiming();
+    }
+  }
+  sqlite3_exec(raw.db, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+// ---- (b) the library ---------------------------------------------------------
+
+// Runs a benchmark body on the classic (0) or newer (1) engine access path.
+struct AccessPath {
+  explicit AccessPath(const benchmark::State& state, bool memory = false) : saved(DBtable::b_newDBBase) {
+    database();
+    DBtable::b_newDBBase = state.range(0) != 0;
+    db::Database::setDefault(memory ? g_memoryDb : g_fileDb);
+  }
+  ~AccessPath() {
+    DBtable::b_newDBBase = saved;
+    db::Database::setDefault(g_fileDb);
+  }
+  bool saved;
+};
+
+void PointLookup_Library(benchmark::State& state) {
+  AccessPath path(state, true);
+  CReplicationVolumeDB volumes;
+  YLVolume_t v;
+  for (auto _ : state) {
+    if (!volumes.getInfo(randomId(), v, nullptr)) state.SkipWithError(volumes.m_dbError.m_errorText.c_str());
+    benchmark::DoNotOptimize(v.id);
+  }
+}
+
+void List_Library(benchmark::State& state) {
+  AccessPath path(state);
+  CReplicationVolumeDB volumes;
+  for (auto _ : state) {
+    YLVolume_t* rows = nullptr;
+    unsigned count = 0;
+    std::string where = "PhysicalVolumeId = " + std::to_string(randomId() % kPhysicalVolumes);
+    if (!volumes.getList(rows, count, where.c_str(), nullptr, nullptr)) state.SkipWithError("list failed");
+    benchmark::DoNotOptimize(rows);
+    volumes.deleteList(rows);
+  }
+  state.SetItemsProcessed(state.iterations() * (kRows / kPhysicalVolumes));
+}
+
+void Count_Library(benchmark::State& state) {
+  AccessPath path(state);
+  CReplicationVolumeDB volumes;
+  for (auto _ : state) {
+    unsigned count = 0;
+    std::string where = "PhysicalVolumeId = " + std::to_string(randomId() % kPhysicalVolumes);
+    volumes.getNRows(where.c_str(), count, nullptr);
+    benchmark::DoNotOptimize(count);
+  }
+}
+
+void Update_Library(benchmark::State& state) {
+  AccessPath path(state);
+  CReplicationVolumeDB volumes;
+  auto tran = std::make_unique<DBtran>();
+  tran->begin();
+  int inTransaction = 0;
+  for (auto _ : state) {
+    if (!volumes.Update(randomId(), "Flags = 5", tran.get())) state.SkipWithError("update failed");
+    if (++inTransaction == 1000) {
+      state.PauseTiming();
+      tran->rollback();
+      tran->begin();
+      inTransaction = 0;
+      state.ResumeTiming();
+    }
+  }
+  tran->rollback();
+}
+
+void Insert_Library(benchmark::State& state) {
+  AccessPath path(state);
+  CReplicationVolumeDB volumes;
+  YLVolume_t v;
+  strcpy_s(v.SnapvaultReplicaDir, sizeof v.SnapvaultReplicaDir, "/replica/dir");
+  strcpy_s(v.SourceGUID, sizeof v.SourceGUID, "guid-new");
+  auto tran = std::make_unique<DBtran>();
+  tran->begin();
+  int inTransaction = 0;
+  for (auto _ : state) {
+    if (!volumes.insert(v, tran.get())) state.SkipWithError("insert failed");
+    if (++inTransaction == 1000) {
+      state.PauseTiming();
+      tran->rollback();
+      tran->begin();
+      inTransaction = 0;
+      state.ResumeTiming();
+    }
+  }
+  tran->rollback();
+}
+
+// Removing a volume whose physical volume has N live history rows, each the
+// last of its job (so every row ages a job with one child link).
+void VolumeRemoval_Library(benchmark::State& state) {
+  database();
+  const int rows = static_cast<int>(state.range(0));
+  CReplicationVolumeDB volumes;
+  CYLJobVolumeHistoryDB history;
+  CRepBaseDB generic;
+  for (auto _ : state) {
+    state.PauseTiming();
+    DBtran tran;
+    tran.begin();
+    YLVolume_t volume;
+    volume.CurrentRole = 1;
+    volume.PhysicalVolumeId = 900000 + rows;
+    volumes.insert(volume, &tran);
+    for (int i = 0; i < rows; ++i) {
+      int job = 5000000 + i;
+      YLJobVolumeHistory_t row;
+      row.JobId = job;
+      row.zorbCellId = 2;
+      row.DstVolId = volume.PhysicalVolumeId;
+      history.insert(row, &tran);
+      JMBkpStats_t stats;
+      stats.jobId = job;
+      stats.zorbCellId = 2;
+      JMBkpStats* statsBinding = nullptr;
+      generic.insertRow(stats, statsBinding, &tran);
+      JMJobDataLink_t link;
+      link.zorbCellId = 2;
+      link.parentJobId = 1;
+      link.childJobId = job;
+      JMJobDataLink* linkBinding = nullptr;
+      generic.insertRow(link, linkBinding, &tran);
+    }
+    state.ResumeTiming();
+    if (!volumes.remove(volume.id, &tran)) state.SkipWithError(volumes.m_dbError.m_errorText.c_str());
+    state.PauseTiming();
+    tran.rollback();
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * rows);
+}
+
+// ---- (c) SQLiteCpp -------------------------------------------------------------
+
+#ifdef DIVU_BENCH_SQLITECPP
+void readCpp(SQLite::Statement& q, YLVolume_t& v) {
+  int* ints[] = {&v.id, &v.PointInTime, &v.CreationTime, &v.ModifyTime, &v.CurrentState, &v.CurrentRole,
+                 &v.PrimaryVolumeId, &v.PhysicalVolumeId, &v.ReplicationPolicyId, &v.RVScratchVolumeId, &v.Flags,
+                 &v.JobId, &v.SnapVolumeId, &v.SnapEngineType};
+  for (int i = 0; i < 14; ++i) *ints[i] = q.getColumn(i).getInt();
+  strcpy_s(v.SnapvaultReplicaDir, sizeof v.SnapvaultReplicaDir, q.getColumn(14).getText());
+  strcpy_s(v.SourceGUID, sizeof v.SourceGUID, q.getColumn(15).getText());
+}
+
+// A SQLiteCpp database on the same file or in-memory database.
+SQLite::Database openCpp(bool memory) {
+  database();
+  SQLite::Database db(memory ? kMemoryName : g_path, SQLite::OPEN_READWRITE, 0, memory ? "memdb" : "");
+  db.exec(kCachePragma);
+  return db;
+}
+
+void PointLookup_SQLiteCpp(benchmark::State& state) {
+  SQLite::Database db = openCpp(true);
+  SQLite::Statement q(db, std::string("SELECT ") + kColumns + " FROM YLVolume WHERE id = ?");
+  YLVolume_t v;
+  for (auto _ : state) {
+    q.bind(1, randomId());
+    if (q.executeStep()) readCpp(q, v);
+    q.reset();
+  }
+}
+
+void PointLookup_SQLiteCppPerCall(benchmark::State& state) {
+  SQLite::Database db = openCpp(true);
+  YLVolume_t v;
+  for (auto _ : state) {
+    SQLite::Statement q(db, std::string("SELECT ") + kColumns + " FROM YLVolume WHERE id = ?");
+    q.bind(1, randomId());
+    if (q.executeStep()) readCpp(q, v);
+  }
+}
+
+void List_SQLiteCpp(benchmark::State& state) {
+  SQLite::Database db = openCpp(false);
+  SQLite::Statement count(db, "SELECT COUNT(*) FROM YLVolume WHERE PhysicalVolumeId = ?");
+  SQLite::Statement list(db, std::string("SELECT ") + kColumns + " FROM YLVolume WHERE PhysicalVolumeId = ? ORDER BY id");
+  for (auto _ : state) {
+    int volume = randomId() % kPhysicalVolumes;
+    count.bind(1, volume);
+    count.executeStep();
+    unsigned n = static_cast<unsigned>(count.getColumn(0).getInt());
+    count.reset();
+    YLVolume_t* rows = new YLVolume_t[n];
+    list.bind(1, volume);
+    for (unsigned i = 0; i < n && list.executeStep(); ++i) readCpp(list, rows[i]);
+    list.reset();
+    delete[] rows;
+  }
+  state.SetItemsProcessed(state.iterations() * (kRows / kPhysicalVolumes));
+}
+
+void Count_SQLiteCpp(benchmark::State& state) {
+  SQLite::Database db = openCpp(false);
+  SQLite::Statement count(db, "SELECT COUNT(*) FROM YLVolume WHERE PhysicalVolumeId = ?");
+  for (auto _ : state) {
+    count.bind(1, randomId() % kPhysicalVolumes);
+    count.executeStep();
+    benchmark::DoNotOptimize(count.getColumn(0).getInt());
+    count.reset();
+  }
+}
+
+void Update_SQLiteCpp(benchmark::State& state) {
+  SQLite::Database db = openCpp(false);
+  SQLite::Statement update(db, "UPDATE YLVolume SET Flags = ? WHERE id = ?");
+  db.exec("BEGIN IMMEDIATE");
+  int inTransaction = 0;
+  for (auto _ : state) {
+    update.bind(1, 5);
+    update.bind(2, randomId());
+    update.exec();
+    update.reset();
+    if (++inTransaction == 1000) {
+      state.PauseTiming();
+      db.exec("ROLLBACK");
+      db.exec("BEGIN IMMEDIATE");
+      inTransaction = 0;
+      state.ResumeTiming();
+    }
+  }
+  db.exec("ROLLBACK");
+}
+
+void Insert_SQLiteCpp(benchmark::State& state) {
+  SQLite::Database db = openCpp(false);
+  SQLite::Statement insert(db,
+                           "INSERT INTO YLVolume (PointInTime, CreationTime, ModifyTime, CurrentState, CurrentRole, "
+                           "PrimaryVolumeId, PhysicalVolumeId, ReplicationPolicyId, RVScratchVolumeId, Flags, JobId, "
+                           "SnapVolumeId, SnapEngineType, SnapvaultReplicaDir, SourceGUID) VALUES (?, ?, ?, ?, ?, ?, "
+                           "?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id");
+  YLVolume_t v;
+  strcpy_s(v.SnapvaultReplicaDir, sizeof v.SnapvaultReplicaDir, "/replica/dir");
+  strcpy_s(v.SourceGUID, sizeof v.SourceGUID, "guid-new");
+  db.exec("BEGIN IMMEDIATE");
+  int inTransaction = 0;
+  for (auto _ : state) {
+    int* ints[] = {&v.PointInTime, &v.CreationTime, &v.ModifyTime, &v.CurrentState, &v.CurrentRole,
+                   &v.PrimaryVolumeId, &v.PhysicalVolumeId, &v.ReplicationPolicyId, &v.RVScratchVolumeId, &v.Flags,
+                   &v.JobId, &v.SnapVolumeId, &v.SnapEngineType};
+    for (int i = 0; i < 13; ++i) insert.bind(i + 1, *ints[i]);
+    insert.bindNoCopy(14, v.SnapvaultReplicaDir);
+    insert.bindNoCopy(15, v.SourceGUID);
+    if (insert.executeStep()) v.id = insert.getColumn(0).getInt();
+    insert.reset();
+    if (++inTransaction == 1000) {
+      state.PauseTiming();
+      db.exec("ROLLBACK");
+      db.exec("BEGIN IMMEDIATE");
+      inTransaction = 0;
+      state.ResumeTiming();
+    }
+  }
+  db.exec("ROLLBACK");
+}
+#endif
+
+// ---- (d) SOCI ------------------------------------------------------------------
+
+#ifdef DIVU_BENCH_SOCI
+struct SociRow {
+  int ints[14];
+  std::string replicaDir, guid;
+};
+
+void toRecord(const SociRow& row, YLVolume_t& v) {
+  int* ints[] = {&v.id, &v.PointInTime, &v.CreationTime, &v.ModifyTime, &v.CurrentState, &v.CurrentRole,
+                 &v.PrimaryVolumeId, &v.PhysicalVolumeId, &v.ReplicationPolicyId, &v.RVScratchVolumeId, &v.Flags,
+                 &v.JobId, &v.SnapVolumeId, &v.SnapEngineType};
+  for (int i = 0; i < 14; ++i) *ints[i] = row.ints[i];
+  strcpy_s(v.SnapvaultReplicaDir, sizeof v.SnapvaultReplicaDir, row.replicaDir.c_str());
+  strcpy_s(v.SourceGUID, sizeof v.SourceGUID, row.guid.c_str());
+}
+
+// A SOCI session on the same file or in-memory database.
+std::string sociConnect(bool memory) {
+  database();
+  return memory ? std::string("db=") + kMemoryName + " vfs=memdb" : "db=" + g_path;
+}
+
+void PointLookup_SOCI(benchmark::State& state) {
+  soci::session sql("sqlite3", sociConnect(true));
+  sql << kCachePragma;
+  SociRow row;
+  int id = 0;
+  YLVolume_t v;
+  soci::statement st = (sql.prepare << std::string("SELECT ") + kColumns + " FROM YLVolume WHERE id = :id",
+                        soci::into(row.ints[0]), soci::into(row.ints[1]), soci::into(row.ints[2]),
+                        soci::into(row.ints[3]), soci::into(row.ints[4]), soci::into(row.ints[5]),
+                        soci::into(row.ints[6]), soci::into(row.ints[7]), soci::into(row.ints[8]),
+                        soci::into(row.ints[9]), soci::into(row.ints[10]), soci::into(row.ints[11]),
+                        soci::into(row.ints[12]), soci::into(row.ints[13]), soci::into(row.replicaDir),
+                        soci::into(row.guid), soci::use(id));
+  for (auto _ : state) {
+    id = randomId();
+    st.execute(true);
+    toRecord(row, v);
+  }
+}
+
+void PointLookup_SOCIPerCall(benchmark::State& state) {
+  soci::session sql("sqlite3", sociConnect(true));
+  sql << kCachePragma;
+  SociRow row;
+  YLVolume_t v;
+  for (auto _ : state) {
+    int id = randomId();
+    sql << std::string("SELECT ") + kColumns + " FROM YLVolume WHERE id = :id", soci::into(row.ints[0]),
+        soci::into(row.ints[1]), soci::into(row.ints[2]), soci::into(row.ints[3]), soci::into(row.ints[4]),
+        soci::into(row.ints[5]), soci::into(row.ints[6]), soci::into(row.ints[7]), soci::into(row.ints[8]),
+        soci::into(row.ints[9]), soci::into(row.ints[10]), soci::into(row.ints[11]), soci::into(row.ints[12]),
+        soci::into(row.ints[13]), soci::into(row.replicaDir), soci::into(row.guid), soci::use(id);
+    toRecord(row, v);
+  }
+}
+
+void Count_SOCI(benchmark::State& state) {
+  soci::session sql("sqlite3", sociConnect(false));
+  sql << kCachePragma;
+  int volume = 0, count = 0;
+  soci::statement st = (sql.prepare << "SELECT COUNT(*) FROM YLVolume WHERE PhysicalVolumeId = :v", soci::into(count),
+                        soci::use(volume));
+  for (auto _ : state) {
+    volume = randomId() % kPhysicalVolumes;
+    st.execute(true);
+    benchmark::DoNotOptimize(count);
+  }
+}
+
+void Update_SOCI(benchmark::State& state) {
+  soci::session sql("sqlite3", sociConnect(false));
+  sql << kCachePragma;
+  int id = 0, flags = 5;
+  soci::statement st = (sql.prepare << "UPDATE YLVolume SET Flags = :f WHERE id = :id", soci::use(flags), soci::use(id));
+  sql.begin();
+  int inTransaction = 0;
+  for (auto _ : state) {
+    id = randomId();
+    st.execute(true);
+    if (++inTransaction == 1000) {
+      state.PauseTiming();
+      sql.rollback();
+      sql.begin();
+      inTransaction = 0;
+      state.ResumeTiming();
+    }
+  }
+  sql.rollback();
+}
+#endif
+
+}  // namespace
+
+BENCHMARK(PointLookup_Raw);
+BENCHMARK(PointLookup_RawPreparedPerCall);
+BENCHMARK(PointLookup_Library)->Arg(0)->Arg(1)->ArgName("newpath");
+BENCHMARK(List_Raw)->Unit(benchmark::kMicrosecond);
+BENCHMARK(List_Library)->Arg(0)->Arg(1)->ArgName("newpath")->Unit(benchmark::kMicrosecond);
+BENCHMARK(Count_Raw);
+BENCHMARK(Count_Library)->Arg(0)->Arg(1)->ArgName("newpath");
+BENCHMARK(Update_Raw);
+BENCHMARK(Update_Library)->Arg(0)->Arg(1)->ArgName("newpath");
+BENCHMARK(Insert_Raw);
+BENCHMARK(Insert_Library)->Arg(0)->Arg(1)->ArgName("newpath");
+BENCHMARK(VolumeRemoval_Library)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->Iterations(3);
+#ifdef DIVU_BENCH_SQLITECPP
+BENCHMARK(PointLookup_SQLiteCpp);
+BENCHMARK(PointLookup_SQLiteCppPerCall);
+BENCHMARK(List_SQLiteCpp)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Count_SQLiteCpp);
+BENCHMARK(Update_SQLiteCpp);
+BENCHMARK(Insert_SQLiteCpp);
+#endif
+#ifdef DIVU_BENCH_SOCI
+BENCHMARK(PointLookup_SOCI);
+BENCHMARK(PointLookup_SOCIPerCall);
+BENCHMARK(Count_SOCI);
+BENCHMARK(Update_SOCI);
+#endif
+
+BENCHMARK_MAIN();

@@ -1,0 +1,80 @@
+#!/usr/bin/env python3
+"""Runs the benchmark and prints the ratio table (medians, ratio to raw SQLite
+with reused statements in the same run) and the run's peak memory.
+
+    bench/run.py [path/to/divu_bench] [--repetitions N] [--min-time S]
+"""
+import argparse
+import json
+import resource
+import subprocess
+import sys
+
+WORK = [
+    ("point lookup by id", "PointLookup"),
+    ("list ~1000 rows by indexed WHERE (with count)", "List"),
+    ("count by indexed WHERE", "Count"),
+    ("update by id (autocommit)", "Update"),
+    ("insert, 1000 per transaction", "Insert"),
+]
+CONTENDERS = [
+    ("library", "Library/newpath:0"),
+    ("library, newer path", "Library/newpath:1"),
+    ("raw, prepared per call", "RawPreparedPerCall"),
+    ("SQLiteCpp, reused", "SQLiteCpp"),
+    ("SQLiteCpp, per call", "SQLiteCppPerCall"),
+    ("SOCI, reused", "SOCI"),
+    ("SOCI, per call", "SOCIPerCall"),
+]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("binary", nargs="?", default="build/bench/divu_bench")
+    parser.add_argument("--repetitions", type=int, default=5)
+    parser.add_argument("--min-time", default="0.3")
+    args = parser.parse_args()
+    run = subprocess.run(
+        [args.binary, "--benchmark_format=json", f"--benchmark_repetitions={args.repetitions}",
+         "--benchmark_report_aggregates_only=true", f"--benchmark_min_time={args.min_time}"],
+        check=True, capture_output=True, text=True)
+    peak_mib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024
+    data = json.loads(run.stdout)
+    medians = {}
+    for b in data["benchmarks"]:
+        if b.get("aggregate_name") == "median":
+            medians[b["run_name"]] = b["real_time"] * {"ns": 1, "us": 1e3, "ms": 1e6}[b["time_unit"]]
+
+    def show(ns):
+        return f"{ns / 1e6:.2f} ms" if ns >= 1e6 else f"{ns / 1e3:.2f} µs" if ns >= 1e3 else f"{ns:.0f} ns"
+
+    header = "| work | raw, reused |" + "".join(f" {c[0]} |" for c in CONTENDERS)
+    print(header)
+    print("|" + "---|" * (2 + len(CONTENDERS)))
+    for title, stem in WORK:
+        raw = medians.get(f"{stem}_Raw")
+        if raw is None:
+            continue
+        cells = [f"{show(raw)} (1.00)"]
+        for _, suffix in CONTENDERS:
+            value = medians.get(f"{stem}_{suffix}")
+            cells.append("-" if value is None else f"{value / raw:.2f}")
+        print(f"| {title} | " + " | ".join(cells) + " |")
+    print()
+    print("| volume removal, live history rows | time | per row | per row / per row at 100 |")
+    print("|---|---|---|---|")
+    base = None
+    for rows in (100, 1000, 10000):
+        t = medians.get(f"VolumeRemoval_Library/{rows}/iterations:3")
+        if t is None:
+            continue
+        per_row = t / rows
+        base = base or per_row
+        print(f"| {rows} | {show(t)} | {show(per_row)} | {per_row / base:.2f} |")
+    print()
+    print(f"peak memory of the benchmark run: {peak_mib:.0f} MiB")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
