@@ -5,11 +5,12 @@
 #   ./dev.sh test    build and run the whole test suite
 #   ./dev.sh asan    the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
 #   ./dev.sh tsan    the threading tests under ThreadSanitizer
+#   ./dev.sh bench   the benchmark against raw SQLite and the peer libraries, as a ratio table
 #   ./dev.sh postgres test|asan|tsan   the same with a throwaway PostgreSQL server: both backends
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake make g++ pkg-config libsqlite3-dev libboost-dev googletest libgtest-dev libgmock-dev
+packages=(cmake make g++ pkg-config libsqlite3-dev libboost-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev nlohmann-json3-dev libpq-dev postgresql)
 
 install_missing() {
@@ -87,6 +88,13 @@ case "${1:-}" in
     build tsan
     TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -j"$(nproc)"
     ;;
+  bench)
+    packages+=(libsqlitecpp-dev libsoci-dev python3)  # the peers are optional to the build, not here
+    install_missing
+    cmake --preset default -DDIVU_BUILD_BENCHMARKS=ON >/dev/null
+    cmake --build --preset default -j"$(nproc)" --target divu_bench
+    python3 bench/run.py build/bench/divu_bench
+    ;;
   postgres)
     install_missing
     start_postgres
@@ -99,7 +107,7 @@ case "${1:-}" in
     [ "$ran" -gt 0 ] && [ "$ran" -eq "$total" ]
     ;;
   *)
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

@@ -1,8 +1,10 @@
 // A database named by a URL, and the process's default database.
 //
-//   sqlite:PATH[?busy_timeout=MS&synchronous=full|normal]   a file (WAL mode)
+//   sqlite:PATH[?busy_timeout=MS&synchronous=full|normal&cache_size=KIB]   a file (WAL mode)
 //   PATH                                                     the same
+//   sqlite:file:URI                                          an SQLite URI filename, as it is
 //   sqlite::memory:                                          a private in-memory database
+//   postgresql://... or postgres://...                       a PostgreSQL server (libpq URI)
 //
 // A Database is shared by threads; each thread works on connections of its
 // own, opened on first use and closed when the thread ends (or when the

@@ -14,7 +14,7 @@ WORK = [
     ("point lookup by id", "PointLookup"),
     ("list ~1000 rows by indexed WHERE (with count)", "List"),
     ("count by indexed WHERE", "Count"),
-    ("update by id (autocommit)", "Update"),
+    ("update by id, 1000 per transaction", "Update"),
     ("insert, 1000 per transaction", "Insert"),
 ]
 CONTENDERS = [
