@@ -68,6 +68,8 @@ class Database final : public std::enable_shared_from_this<Database> {
  private:
   Database(std::string url, std::unique_ptr<engine::Backend> backend);
   int openConnection(std::unique_ptr<engine::Connection>& out, std::string* error);
+  template <class Fits>
+  int threadConnection(engine::Connection*& out, std::string* error, Fits fits);
 
   const uint64_t m_id;
   std::string m_url;

@@ -87,10 +87,12 @@ int Database::openConnection(std::unique_ptr<engine::Connection>& out, std::stri
   return m_backend->connect(out, error);
 }
 
-int Database::acquireForTransaction(engine::Connection*& out, std::string* error) {
+// The first of the calling thread's connections that `fits`, or a new one.
+template <class Fits>
+int Database::threadConnection(engine::Connection*& out, std::string* error, Fits fits) {
   auto& connections = tl_connections.byDatabase[m_id];
   for (auto& connection : connections) {
-    if (!connection->owner && connection->autocommitUsers == 0) {
+    if (fits(*connection)) {
       out = connection.get();
       return kOk;
     }
@@ -100,6 +102,10 @@ int Database::acquireForTransaction(engine::Connection*& out, std::string* error
   out = opened.get();
   connections.push_back(std::move(opened));
   return kOk;
+}
+
+int Database::acquireForTransaction(engine::Connection*& out, std::string* error) {
+  return threadConnection(out, error, [](const engine::Connection& c) { return !c.owner && c.autocommitUsers == 0; });
 }
 
 void Database::releaseFromTransaction(engine::Connection* connection) {
@@ -107,18 +113,7 @@ void Database::releaseFromTransaction(engine::Connection* connection) {
 }
 
 int Database::autocommitConnection(engine::Connection*& out, std::string* error) {
-  auto& connections = tl_connections.byDatabase[m_id];
-  for (auto& connection : connections) {
-    if (!connection->owner) {
-      out = connection.get();
-      return kOk;
-    }
-  }
-  std::unique_ptr<engine::Connection> opened;
-  if (int code = openConnection(opened, error); code != kOk) return code;
-  out = opened.get();
-  connections.push_back(std::move(opened));
-  return kOk;
+  return threadConnection(out, error, [](const engine::Connection& c) { return !c.owner; });
 }
 
 int Database::exec(const char* sql, std::string* error) {

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "DivUdurezevudoZE/Catalogue.h"
+#include "TestSupport.h"
 
 extern char** environ;
 
@@ -44,22 +45,6 @@ std::string dumpDatabase(const std::string& path) {
   sqlite3_close(handle);
   return out;
 }
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "repdb-test-XXXXXX").string();
-    m_path = mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-  }
-  std::string file(const char* name) const { return (std::filesystem::path(m_path) / name).string(); }
-
- private:
-  std::string m_path;
-};
 
 struct Result {
   int code;
