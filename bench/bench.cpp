@@ -127,6 +127,17 @@ void copyText(char* field, size_t size, const unsigned char* text, int bytes) {
   field[n] = '\0';
 }
 
+// Counts one write; at the thousandth, restarts the transaction (rolling the
+// writes back) outside the timing.
+template <class Restart>
+void restartEveryThousand(benchmark::State& state, int& written, Restart restart) {
+  if (++written < 1000) return;
+  state.PauseTiming();
+  restart();
+  written = 0;
+  state.ResumeTiming();
+}
+
 // ---- (a) raw SQLite, statements prepared once -------------------------------
 
 struct Raw {
@@ -228,12 +239,9 @@ void Update_Raw(benchmark::State& state) {
     sqlite3_bind_int(raw.update, 2, randomId());
     sqlite3_step(raw.update);
     sqlite3_reset(raw.update);
-    if (++inTransaction == 1000) {
-      state.PauseTiming();
+    restartEveryThousand(state, inTransaction, [&] {
       sqlite3_exec(raw.db, "ROLLBACK; BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-      inTransaction = 0;
-      state.ResumeTiming();
-    }
+    });
   }
   sqlite3_exec(raw.db, "ROLLBACK", nullptr, nullptr, nullptr);
 }
@@ -256,12 +264,9 @@ void Insert_Raw(benchmark::State& state) {
     if (sqlite3_step(raw.insert) == SQLITE_ROW) v.id = sqlite3_column_int(raw.insert, 0);
     sqlite3_step(raw.insert);
     sqlite3_reset(raw.insert);
-    if (++inTransaction == 1000) {
-      state.PauseTiming();
+    restartEveryThousand(state, inTransaction, [&] {
       sqlite3_exec(raw.db, "ROLLBACK; BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-      inTransaction = 0;
-      state.ResumeTiming();
-    }
+    });
   }
   sqlite3_exec(raw.db, "ROLLBACK", nullptr, nullptr, nullptr);
 }
@@ -325,13 +330,10 @@ void Update_Library(benchmark::State& state) {
   int inTransaction = 0;
   for (auto _ : state) {
     if (!volumes.Update(randomId(), "Flags = 5", tran.get())) state.SkipWithError("update failed");
-    if (++inTransaction == 1000) {
-      state.PauseTiming();
+    restartEveryThousand(state, inTransaction, [&] {
       tran->rollback();
       tran->begin();
-      inTransaction = 0;
-      state.ResumeTiming();
-    }
+    });
   }
   tran->rollback();
 }
@@ -347,13 +349,10 @@ void Insert_Library(benchmark::State& state) {
   int inTransaction = 0;
   for (auto _ : state) {
     if (!volumes.insert(v, tran.get())) state.SkipWithError("insert failed");
-    if (++inTransaction == 1000) {
-      state.PauseTiming();
+    restartEveryThousand(state, inTransaction, [&] {
       tran->rollback();
       tran->begin();
-      inTransaction = 0;
-      state.ResumeTiming();
-    }
+    });
   }
   tran->rollback();
 }
@@ -483,13 +482,10 @@ void Update_SQLiteCpp(benchmark::State& state) {
     update.bind(2, randomId());
     update.exec();
     update.reset();
-    if (++inTransaction == 1000) {
-      state.PauseTiming();
+    restartEveryThousand(state, inTransaction, [&] {
       db.exec("ROLLBACK");
       db.exec("BEGIN IMMEDIATE");
-      inTransaction = 0;
-      state.ResumeTiming();
-    }
+    });
   }
   db.exec("ROLLBACK");
 }
@@ -515,13 +511,10 @@ void Insert_SQLiteCpp(benchmark::State& state) {
     insert.bindNoCopy(15, v.SourceGUID);
     if (insert.executeStep()) v.id = insert.getColumn(0).getInt();
     insert.reset();
-    if (++inTransaction == 1000) {
-      state.PauseTiming();
+    restartEveryThousand(state, inTransaction, [&] {
       db.exec("ROLLBACK");
       db.exec("BEGIN IMMEDIATE");
-      inTransaction = 0;
-      state.ResumeTiming();
-    }
+    });
   }
   db.exec("ROLLBACK");
 }
@@ -609,13 +602,10 @@ void Update_SOCI(benchmark::State& state) {
   for (auto _ : state) {
     id = randomId();
     st.execute(true);
-    if (++inTransaction == 1000) {
-      state.PauseTiming();
+    restartEveryThousand(state, inTransaction, [&] {
       sql.rollback();
       sql.begin();
-      inTransaction = 0;
-      state.ResumeTiming();
-    }
+    });
   }
   sql.rollback();
 }
