@@ -93,7 +93,8 @@ case "${1:-}" in
     install_missing
     cmake --preset default -DDIVU_BUILD_BENCHMARKS=ON >/dev/null
     cmake --build --preset default -j"$(nproc)" --target divu_bench
-    python3 bench/run.py build/bench/divu_bench
+    start_postgres
+    DIVU_BENCH_POSTGRES_URL=$DIVU_TEST_POSTGRES_URL python3 bench/run.py build/bench/divu_bench
     ;;
   postgres)
     install_missing

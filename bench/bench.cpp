@@ -16,6 +16,9 @@
 #ifdef DIVU_BENCH_SQLITECPP
 #include <SQLiteCpp/SQLiteCpp.h>
 #endif
+#ifdef DIVU_BENCH_POSTGRES
+#include <libpq-fe.h>
+#endif
 #ifdef DIVU_BENCH_SOCI
 #include <soci/soci.h>
 #endif
@@ -611,6 +614,158 @@ void Update_SOCI(benchmark::State& state) {
 }
 #endif
 
+// ---- (e) PostgreSQL: the library against libpq with prepared statements ------
+
+#ifdef DIVU_BENCH_POSTGRES
+const char* postgresUrl() { return getenv("DIVU_BENCH_POSTGRES_URL"); }
+std::shared_ptr<db::Database> g_postgresDb;
+
+// A fresh YLVolume on the server, filled once.
+void postgresDatabase() {
+  if (g_postgresDb) return;
+  g_postgresDb = openLibrary(postgresUrl());
+  g_postgresDb->exec("DELETE FROM YLVolume");
+  std::string seed =
+      "INSERT INTO YLVolume (PointInTime, CreationTime, ModifyTime, CurrentState, CurrentRole, PrimaryVolumeId, "
+      "PhysicalVolumeId, ReplicationPolicyId, RVScratchVolumeId, Flags, JobId, SnapVolumeId, SnapEngineType, "
+      "SnapvaultReplicaDir, SourceGUID) SELECT 1700000000 + i, 1700000000 + i, 1700000000 + i, 1, 4, 0, i % " +
+      std::to_string(kPhysicalVolumes) + ", 3, 0, 0, i, 0, 1, '/replica/dir', 'guid-' || i FROM generate_series(0, " +
+      std::to_string(kRows - 1) + ") AS i; ANALYZE YLVolume";
+  std::string error;
+  if (g_postgresDb->exec(seed.c_str(), &error) != db::kOk) {
+    fprintf(stderr, "cannot fill the PostgreSQL table: %s\n", error.c_str());
+    abort();
+  }
+}
+
+// The lowest id on the server (identity ids need not start at 1).
+int g_postgresFirstId = 0;
+
+struct Libpq {
+  PGconn* conn;
+  Libpq() : conn(PQconnectdb(postgresUrl())) {
+    postgresDatabase();
+    prepare("point", std::string("SELECT ") + kColumns + " FROM YLVolume WHERE id = $1");
+    prepare("count", "SELECT COUNT(*) FROM YLVolume WHERE PhysicalVolumeId = $1");
+    prepare("list", std::string("SELECT ") + kColumns + " FROM YLVolume WHERE PhysicalVolumeId = $1 ORDER BY id");
+    prepare("update", "UPDATE YLVolume SET Flags = $1 WHERE id = $2");
+    PGresult* first = PQexec(conn, "SELECT min(id) FROM YLVolume");
+    g_postgresFirstId = atoi(PQgetvalue(first, 0, 0));
+    PQclear(first);
+  }
+  ~Libpq() { PQfinish(conn); }
+  void prepare(const char* name, const std::string& sql) { PQclear(PQprepare(conn, name, sql.c_str(), 0, nullptr)); }
+  PGresult* run(const char* name, std::initializer_list<std::string> values) {
+    const char* params[2];
+    int n = 0;
+    for (const std::string& value : values) params[n++] = value.c_str();
+    return PQexecPrepared(conn, name, n, params, nullptr, nullptr, 0);
+  }
+  static void read(PGresult* result, int row, YLVolume_t& v) {
+    int* ints[] = {&v.id, &v.PointInTime, &v.CreationTime, &v.ModifyTime, &v.CurrentState, &v.CurrentRole,
+                   &v.PrimaryVolumeId, &v.PhysicalVolumeId, &v.ReplicationPolicyId, &v.RVScratchVolumeId, &v.Flags,
+                   &v.JobId, &v.SnapVolumeId, &v.SnapEngineType};
+    for (int i = 0; i < 14; ++i) *ints[i] = atoi(PQgetvalue(result, row, i));
+    strcpy_s(v.SnapvaultReplicaDir, sizeof v.SnapvaultReplicaDir, PQgetvalue(result, row, 14));
+    strcpy_s(v.SourceGUID, sizeof v.SourceGUID, PQgetvalue(result, row, 15));
+  }
+};
+
+int postgresId() { return g_postgresFirstId + randomId() - 1; }
+
+void PgPointLookup_Raw(benchmark::State& state) {
+  Libpq pg;
+  YLVolume_t v;
+  for (auto _ : state) {
+    PGresult* result = pg.run("point", {std::to_string(postgresId())});
+    if (PQntuples(result) == 1) Libpq::read(result, 0, v);
+    PQclear(result);
+  }
+}
+
+void PgList_Raw(benchmark::State& state) {
+  Libpq pg;
+  for (auto _ : state) {
+    std::string volume = std::to_string(randomId() % kPhysicalVolumes);
+    PGresult* counted = pg.run("count", {volume});
+    unsigned count = static_cast<unsigned>(atoi(PQgetvalue(counted, 0, 0)));
+    PQclear(counted);
+    YLVolume_t* rows = new YLVolume_t[count];
+    PGresult* result = pg.run("list", {volume});
+    for (unsigned i = 0; i < count && static_cast<int>(i) < PQntuples(result); ++i) Libpq::read(result, static_cast<int>(i), rows[i]);
+    PQclear(result);
+    delete[] rows;
+  }
+}
+
+void PgUpdate_Raw(benchmark::State& state) {
+  Libpq pg;
+  PQclear(PQexec(pg.conn, "BEGIN"));
+  int inTransaction = 0;
+  for (auto _ : state) {
+    PQclear(pg.run("update", {"5", std::to_string(postgresId())}));
+    restartEveryThousand(state, inTransaction, [&] { PQclear(PQexec(pg.conn, "ROLLBACK; BEGIN")); });
+  }
+  PQclear(PQexec(pg.conn, "ROLLBACK"));
+}
+
+struct OnPostgres {
+  OnPostgres() {
+    Libpq warm;  // fills the table and finds the first id
+    db::Database::setDefault(g_postgresDb);
+  }
+  ~OnPostgres() { db::Database::setDefault(g_fileDb); }
+};
+
+void PgPointLookup_Library(benchmark::State& state) {
+  OnPostgres server;
+  CReplicationVolumeDB volumes;
+  YLVolume_t v;
+  for (auto _ : state)
+    if (!volumes.getInfo(postgresId(), v, nullptr)) state.SkipWithError(volumes.m_dbError.m_errorText.c_str());
+}
+
+void PgList_Library(benchmark::State& state) {
+  OnPostgres server;
+  CReplicationVolumeDB volumes;
+  for (auto _ : state) {
+    YLVolume_t* rows = nullptr;
+    unsigned count = 0;
+    std::string where = "PhysicalVolumeId = " + std::to_string(randomId() % kPhysicalVolumes);
+    if (!volumes.getList(rows, count, where.c_str(), nullptr, nullptr)) state.SkipWithError("list failed");
+    volumes.deleteList(rows);
+  }
+}
+
+void PgUpdate_Library(benchmark::State& state) {
+  OnPostgres server;
+  CReplicationVolumeDB volumes;
+  auto tran = std::make_unique<DBtran>();
+  tran->begin();
+  int inTransaction = 0;
+  for (auto _ : state) {
+    if (!volumes.Update(postgresId(), "Flags = 5", tran.get())) state.SkipWithError("update failed");
+    restartEveryThousand(state, inTransaction, [&] {
+      tran->rollback();
+      tran->begin();
+    });
+  }
+  tran->rollback();
+}
+
+void registerPostgres() {
+  if (!postgresUrl()) return;
+  benchmark::RegisterBenchmark("PgPointLookup_Raw", PgPointLookup_Raw);
+  benchmark::RegisterBenchmark("PgPointLookup_Library", PgPointLookup_Library);
+  benchmark::RegisterBenchmark("PgList_Raw", PgList_Raw)->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("PgList_Library", PgList_Library)->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("PgUpdate_Raw", PgUpdate_Raw);
+  benchmark::RegisterBenchmark("PgUpdate_Library", PgUpdate_Library);
+}
+#else
+void registerPostgres() {}
+#endif
+
 }  // namespace
 
 BENCHMARK(PointLookup_Raw);
@@ -640,4 +795,11 @@ BENCHMARK(Count_SOCI);
 BENCHMARK(Update_SOCI);
 #endif
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  registerPostgres();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Runs the benchmark and prints the ratio table (medians, ratio to raw SQLite
-with reused statements in the same run) and the run's peak memory.
+with reused statements in the same run) and the run's peak memory. With
+DIVU_BENCH_POSTGRES_URL set, also the library against libpq on that server.
 
     bench/run.py [path/to/divu_bench] [--repetitions N] [--min-time S]
 """
@@ -71,6 +72,17 @@ def main():
         per_row = t / rows
         base = base or per_row
         print(f"| {rows} | {show(t)} | {show(per_row)} | {per_row / base:.2f} |")
+    postgres = [(title, stem) for title, stem in
+                [("point lookup by id", "PgPointLookup"), ("list ~1000 rows (with count)", "PgList"),
+                 ("update by id, 1000 per transaction", "PgUpdate")] if f"{stem}_Raw" in medians]
+    if postgres:
+        print()
+        print("| PostgreSQL | libpq, prepared statements | library |")
+        print("|---|---|---|")
+        for title, stem in postgres:
+            raw = medians[f"{stem}_Raw"]
+            library = medians.get(f"{stem}_Library")
+            print(f"| {title} | {show(raw)} (1.00) | {'-' if library is None else f'{library / raw:.2f}'} |")
     print()
     print(f"peak memory of the benchmark run: {peak_mib:.0f} MiB")
     return 0
