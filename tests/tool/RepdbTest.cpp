@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "DivUdurezevudoZE/Catalogue.h"
+#include "CascadeSupport.h"
 #include "TestSupport.h"
 
 extern char** environ;
@@ -22,27 +23,16 @@ namespace {
 
 using nlohmann::json;
 
-// Every row of every catalogue table in the file, read with SQLite itself.
-std::string dumpDatabase(const std::string& path) {
-  sqlite3* handle = nullptr;
-  std::string out;
-  if (sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return "cannot open";
-  for (const db::TableDef* def : catalogueTables()) {
-    out += std::string("[") + def->name + "]\n";
-    sqlite3_stmt* stmt = nullptr;
-    std::string sql = std::string("SELECT * FROM ") + def->name + " ORDER BY rowid";
-    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) return sqlite3_errmsg(handle);
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-        const unsigned char* text = sqlite3_column_text(stmt, i);
-        out += text ? reinterpret_cast<const char*>(text) : "NULL";
-        out += "|";
-      }
-      out += "\n";
-    }
-    sqlite3_finalize(stmt);
-  }
-  sqlite3_close(handle);
+// Every row of every catalogue table, read through the engine on a
+// connection of this process (a file or a server).
+std::string dumpDatabase(const std::string& url) {
+  std::string error;
+  std::shared_ptr<db::Database> database = db::Database::open(url, &error);
+  if (!database) return "cannot open: " + error;
+  std::shared_ptr<db::Database> saved = db::Database::getDefault();
+  db::Database::setDefault(database);
+  std::string out = divu::test::dumpDatabase();
+  db::Database::setDefault(saved);
   return out;
 }
 
@@ -56,7 +46,7 @@ std::string slurp(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-class Repdb : public testing::Test {
+class RepdbBase : public testing::Test {
  protected:
   // Runs repdb with `args`; REPDB_DB is taken from `env` only.
   Result exec(const std::vector<std::string>& args, const std::vector<std::string>& env = {}, const std::string& cwd = "") {
@@ -110,7 +100,25 @@ class Repdb : public testing::Test {
   std::string m_db = m_dir.file("catalogue.sqlite");
 };
 
-TEST_F(Repdb, InitIsIdempotentAndTablesCountsEveryCatalogueTable) {
+// The tool on an SQLite file only: cases about files, triggers, the working
+// directory and the demo's own database.
+class Repdb : public RepdbBase {};
+
+// The tool on an SQLite file and on the PostgreSQL test server, when one is
+// given (DIVU_TEST_POSTGRES_URL).
+class RepdbOnBoth : public RepdbBase, public testing::WithParamInterface<Storage> {
+ protected:
+  void SetUp() override {
+    if (GetParam() != Storage::Postgres) return;
+    if (postgresTestUrl().empty()) GTEST_SKIP() << "no PostgreSQL server given (DIVU_TEST_POSTGRES_URL)";
+    m_schema = std::make_unique<PostgresSchema>();
+    ASSERT_EQ(m_schema->create(), "");
+    m_db = m_schema->url();
+  }
+  std::unique_ptr<PostgresSchema> m_schema;
+};
+
+TEST_P(RepdbOnBoth, InitIsIdempotentAndTablesCountsEveryCatalogueTable) {
   init();
   init();
   json tables = rows({"tables"});
@@ -121,7 +129,7 @@ TEST_F(Repdb, InitIsIdempotentAndTablesCountsEveryCatalogueTable) {
   }
 }
 
-TEST_F(Repdb, InsertedRowsReadBackExactly) {
+TEST_P(RepdbOnBoth, InsertedRowsReadBackExactly) {
   init();
   const std::string uniqueId(256, 'u'), reason(24, 'r'), content = "line 1\nline \"2\", " + std::string(5000, 'c');
   struct Case {
@@ -157,7 +165,7 @@ TEST_F(Repdb, InsertedRowsReadBackExactly) {
 
 // Insert, read, list and remove a row of defaults in every table: each is
 // wired to its facade (or the generic operations) and its definition.
-TEST_F(Repdb, EveryTableRoundTripsARowOfDefaults) {
+TEST_P(RepdbOnBoth, EveryTableRoundTripsARowOfDefaults) {
   init();
   for (const db::TableDef* def : catalogueTables()) {
     SCOPED_TRACE(def->name);
@@ -177,7 +185,7 @@ TEST_F(Repdb, EveryTableRoundTripsARowOfDefaults) {
   }
 }
 
-TEST_F(Repdb, TimesAreSecondsOrIso8601) {
+TEST_P(RepdbOnBoth, TimesAreSecondsOrIso8601) {
   init();
   struct Case {
     const char* text;
@@ -200,7 +208,7 @@ TEST_F(Repdb, TimesAreSecondsOrIso8601) {
   }
 }
 
-TEST_F(Repdb, HumanListsAlignColumnsAndShortenLongTexts) {
+TEST_P(RepdbOnBoth, HumanListsAlignColumnsAndShortenLongTexts) {
   init();
   std::string accented;
   for (int i = 0; i < 50; ++i) accented += "\u00e9";
@@ -219,7 +227,7 @@ TEST_F(Repdb, HumanListsAlignColumnsAndShortenLongTexts) {
 
 // Every changing command, run with --dry-run: the changes it reports, and a
 // database left as it was.
-TEST_F(Repdb, DryRunOfEachChangingCommandReportsAndRollsBack) {
+TEST_P(RepdbOnBoth, DryRunOfEachChangingCommandReportsAndRollsBack) {
   init();
   int snapshot = insert({"YLFLRSnapshot", "Name=hourly"});
   insert({"JMBkpStats", "jobId=7", "zorbCellId=2"});
@@ -262,7 +270,7 @@ TEST_F(Repdb, EverySubcommandHasHelp) {
   EXPECT_FALSE(std::filesystem::exists(m_db));
 }
 
-TEST_F(Repdb, ListFiltersOrdersAndQuotesCsv) {
+TEST_P(RepdbOnBoth, ListFiltersOrdersAndQuotesCsv) {
   init();
   int first = insert({"YLApplicationDirs", "clientId=11", "path=/srv/a,\"b\""});
   int second = insert({"YLApplicationDirs", "clientId=11", "path=/srv/c"});
@@ -278,7 +286,7 @@ TEST_F(Repdb, ListFiltersOrdersAndQuotesCsv) {
   EXPECT_EQ(repdb({"count", "YLApplicationDirs", "--where", "clientId = 11"}).out, "2\n");
 }
 
-TEST_F(Repdb, VolumeRemovalCascadesAndDryRunChangesNothing) {
+TEST_P(RepdbOnBoth, VolumeRemovalCascadesAndDryRunChangesNothing) {
   init();
   insert({"JMBkpStats", "jobId=101", "zorbCellId=2", "dataStatus=1"});
   insert({"JMJobDataLink", "zorbCellId=2", "parentJobId=900", "childJobId=101"});
@@ -368,7 +376,7 @@ TEST_F(Repdb, UsageErrorsExitTwoBeforeTouchingTheDatabase) {
   }
 }
 
-TEST_F(Repdb, SnapshotUpdateQuotesTheName) {
+TEST_P(RepdbOnBoth, SnapshotUpdateQuotesTheName) {
   init();
   int snapshot = insert({"YLFLRSnapshot", "Name=it's hourly"});
   insert({"YLFLRSnapshot", "Name=its hourly"});
@@ -419,6 +427,8 @@ TEST_F(Repdb, DemoRunsAgainOnItsDatabaseAndRefusesOthers) {
   EXPECT_EQ(refused.code, 1);
   EXPECT_NE(refused.err.find("did not make"), std::string::npos) << refused.err;
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, RepdbOnBoth, fileAndServer(), storageName);
 
 }  // namespace
 }  // namespace divu::test
