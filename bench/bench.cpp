@@ -300,8 +300,8 @@ void PointLookup_Library(benchmark::State& state) {
   }
 }
 
-void List_Library(benchmark::State& state) {
-  AccessPath path(state);
+// Facade lists of about 1000 rows by an indexed WHERE, on the default database.
+void runLibraryLists(benchmark::State& state) {
   CReplicationVolumeDB volumes;
   for (auto _ : state) {
     YLVolume_t* rows = nullptr;
@@ -312,6 +312,11 @@ void List_Library(benchmark::State& state) {
     volumes.deleteList(rows);
   }
   state.SetItemsProcessed(state.iterations() * (kRows / kPhysicalVolumes));
+}
+
+void List_Library(benchmark::State& state) {
+  AccessPath path(state);
+  runLibraryLists(state);
 }
 
 void Count_Library(benchmark::State& state) {
@@ -325,20 +330,25 @@ void Count_Library(benchmark::State& state) {
   }
 }
 
-void Update_Library(benchmark::State& state) {
-  AccessPath path(state);
+// Facade updates by id, 1000 to a transaction, on the default database.
+void runLibraryUpdates(benchmark::State& state, int (*nextId)()) {
   CReplicationVolumeDB volumes;
   auto tran = std::make_unique<DBtran>();
   tran->begin();
   int inTransaction = 0;
   for (auto _ : state) {
-    if (!volumes.Update(randomId(), "Flags = 5", tran.get())) state.SkipWithError("update failed");
+    if (!volumes.Update(nextId(), "Flags = 5", tran.get())) state.SkipWithError("update failed");
     restartEveryThousand(state, inTransaction, [&] {
       tran->rollback();
       tran->begin();
     });
   }
   tran->rollback();
+}
+
+void Update_Library(benchmark::State& state) {
+  AccessPath path(state);
+  runLibraryUpdates(state, randomId);
 }
 
 void Insert_Library(benchmark::State& state) {
@@ -727,30 +737,12 @@ void PgPointLookup_Library(benchmark::State& state) {
 
 void PgList_Library(benchmark::State& state) {
   OnPostgres server;
-  CReplicationVolumeDB volumes;
-  for (auto _ : state) {
-    YLVolume_t* rows = nullptr;
-    unsigned count = 0;
-    std::string where = "PhysicalVolumeId = " + std::to_string(randomId() % kPhysicalVolumes);
-    if (!volumes.getList(rows, count, where.c_str(), nullptr, nullptr)) state.SkipWithError("list failed");
-    volumes.deleteList(rows);
-  }
+  runLibraryLists(state);
 }
 
 void PgUpdate_Library(benchmark::State& state) {
   OnPostgres server;
-  CReplicationVolumeDB volumes;
-  auto tran = std::make_unique<DBtran>();
-  tran->begin();
-  int inTransaction = 0;
-  for (auto _ : state) {
-    if (!volumes.Update(postgresId(), "Flags = 5", tran.get())) state.SkipWithError("update failed");
-    restartEveryThousand(state, inTransaction, [&] {
-      tran->rollback();
-      tran->begin();
-    });
-  }
-  tran->rollback();
+  runLibraryUpdates(state, postgresId);
 }
 
 void registerPostgres() {
