@@ -17,6 +17,7 @@
 #include "Db/FXCriticalSection.h"
 #include "Db/FaultSeam.h"
 #include "Db/TableDef.h"
+#include "ZrLib/Export.h"
 
 class DBtran;
 class DBtable;
@@ -29,7 +30,7 @@ class Statement;
 
 // Per-binding link to the connection: the indicator array of the newer access
 // path, and the connection the binding runs on once known.
-class ZRSimpleDBConnObject final {
+class ZR_EXPORT ZRSimpleDBConnObject final {
  public:
   void setExtIndicatorArray(void* indicators) { m_indicators = indicators; }
   void* extIndicatorArray() const { return m_indicators; }
@@ -43,9 +44,9 @@ class ZRSimpleDBConnObject final {
 
 // Reads the first row matching the binding's WHERE (in its order) into the
 // binding's record. Returns 0, 100 when nothing matches, or a failure code.
-int getOneRow(DBtable* table, bool forUpdate, int timeout, int flags);
+ZR_EXPORT int getOneRow(DBtable* table, bool forUpdate, int timeout, int flags);
 
-class DBtable {
+class ZR_EXPORT DBtable {
  public:
   DBtable(const char* tableName, int flags, DBtran* tran);
   virtual ~DBtable();

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "Db/EngineCodes.h"
+#include "ZrLib/Export.h"
 
 class DBtable;
 
@@ -33,7 +34,7 @@ class Connection;
 }
 }  // namespace db
 
-class DBtran final {
+class ZR_EXPORT DBtran final {
  public:
   enum class Mode {
     Write,  // takes the write lock at begin, so it never has to upgrade later

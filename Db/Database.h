@@ -19,6 +19,7 @@
 
 #include "Db/EngineCodes.h"
 #include "Db/TableDef.h"
+#include "ZrLib/Export.h"
 
 namespace db {
 
@@ -27,7 +28,7 @@ class Backend;
 class Connection;
 }  // namespace engine
 
-class Database final : public std::enable_shared_from_this<Database> {
+class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
  public:
   // Opens (creating a file when missing) and checks that a connection can be
   // made. Null on failure, with the reason in *error.

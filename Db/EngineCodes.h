@@ -4,6 +4,8 @@
 // from 2001 on are the engine's own and never collide with them.
 #pragma once
 
+#include "ZrLib/Export.h"
+
 namespace db {
 
 inline constexpr int kOk = 0;
@@ -30,6 +32,6 @@ inline constexpr int kReadOnly = 2015;            // the database cannot be writ
 inline constexpr int kBusy = 2016;                // locked by another writer, and repeating cannot help here
 
 // A short fixed description of a code ("retryable", "no row", ...).
-const char* codeName(int code);
+ZR_EXPORT const char* codeName(int code);
 
 }  // namespace db

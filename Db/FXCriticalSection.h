@@ -10,10 +10,12 @@
 #include <boost/interprocess/sync/interprocess_recursive_mutex.hpp>
 #include <cstdint>
 
-// 32-bit value of the calling thread's id.
-uint32_t GetCurrentThreadId();
+#include "ZrLib/Export.h"
 
-class FXLockableResource {
+// 32-bit value of the calling thread's id.
+ZR_EXPORT uint32_t GetCurrentThreadId();
+
+class ZR_EXPORT FXLockableResource {
  public:
   void SetLockOwner(uint32_t owner) { m_owner.store(owner, std::memory_order_relaxed); }
   void ClearLockOwner() { m_owner.store(0, std::memory_order_relaxed); }
@@ -23,7 +25,7 @@ class FXLockableResource {
   std::atomic<uint32_t> m_owner{0};
 };
 
-class FXCriticalSection final : public FXLockableResource {
+class ZR_EXPORT FXCriticalSection final : public FXLockableResource {
  public:
   FXCriticalSection() = default;
   FXCriticalSection(const FXCriticalSection&) = delete;

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <string>
 
+#include "ZrLib/Export.h"
+
 namespace db::fault {
 
 enum class Call : int {
@@ -25,21 +27,21 @@ enum class Call : int {
 
 // Lets `skip` calls of `call` pass, then makes the next `times` calls return
 // `code` (times < 0: every later call). Replaces an earlier plan for `call`.
-void inject(Call call, int code, int times = 1, int skip = 0);
+ZR_EXPORT void inject(Call call, int code, int times = 1, int skip = 0);
 // Counts calls (see seen()) without failing any.
-void watch();
+ZR_EXPORT void watch();
 // Removes every plan and resets the counters.
-void clear();
+ZR_EXPORT void clear();
 // Calls of `call` that reached the seam while a plan was armed, and of those,
 // how many were failed on purpose.
-unsigned long seen(Call call);
-unsigned long injected(Call call);
+ZR_EXPORT unsigned long seen(Call call);
+ZR_EXPORT unsigned long injected(Call call);
 // The table of the call that was last failed on purpose ("" for none).
-std::string lastInjectedTable();
+ZR_EXPORT std::string lastInjectedTable();
 
 namespace detail {
-extern std::atomic<bool> g_armed;
-int checkSlow(Call call, const char* table);
+ZR_EXPORT extern std::atomic<bool> g_armed;
+ZR_EXPORT int checkSlow(Call call, const char* table);
 }  // namespace detail
 
 // Engine side: 0, or the code to return instead of running the call on `table`.

@@ -10,14 +10,15 @@
 
 #include "Db/TableDef.h"
 #include "Db/ZRDBRowBase.h"
+#include "ZrLib/Export.h"
 
 namespace db {
 
 // A new column object of the class that the column's type names.
-ZRDBDataTypeBase* makeColumnObject(ColumnType type);
+ZR_EXPORT ZRDBDataTypeBase* makeColumnObject(ColumnType type);
 
 template <class Def>
-class RowDescriptor : public ZRDBRowBase {
+class ZR_EXPORT RowDescriptor : public ZRDBRowBase {
  public:
   RowDescriptor() {
     m_isDescriptor = true;

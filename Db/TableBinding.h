@@ -14,12 +14,13 @@
 #include "Db/DBtran.h"
 #include "Db/RowDescriptor.h"
 #include "Db/TableDef.h"
+#include "ZrLib/Export.h"
 #include "ZrLib/ZrLib.h"
 
 namespace db {
 
 template <class Record, class Def, class Descriptor>
-class TableBinding : public DBtable {
+class ZR_EXPORT TableBinding : public DBtable {
  public:
   using RecordType = Record;
   using Definition = Def;

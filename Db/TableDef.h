@@ -13,6 +13,8 @@
 #include <string>
 #include <type_traits>
 
+#include "ZrLib/Export.h"
+
 namespace db {
 
 enum class ColumnType : uint8_t {
@@ -109,19 +111,19 @@ struct TableTexts {
   std::string deletePrefix;     // "DELETE FROM <table>"
   std::string insertSql;        // every column but the serial one, "?" markers, RETURNING the serial key
 };
-TableTexts makeTableTexts(const TableDef& def);
+ZR_EXPORT TableTexts makeTableTexts(const TableDef& def);
 
 // Record rules, shared by every table.
 // Every number 0, every text empty (written with strncpy_s), owned text null.
-void initRecord(void* record, const TableDef& def);
+ZR_EXPORT void initRecord(void* record, const TableDef& def);
 // Numbers copied, texts through zrstrcpy with the field size, owned text
 // duplicated before the old buffer is released (self-assignment safe).
-void assignRecord(void* dst, const void* src, const TableDef& def);
+ZR_EXPORT void assignRecord(void* dst, const void* src, const TableDef& def);
 // Releases owned texts.
-void destroyRecord(void* record, const TableDef& def);
+ZR_EXPORT void destroyRecord(void* record, const TableDef& def);
 // Copies an owned text: a new char[] one byte longer than the text up to its
 // first NUL, or null for null.
-char* duplicateOwnedText(const char* text);
+ZR_EXPORT char* duplicateOwnedText(const char* text);
 
 template <class T>
 inline T& fieldAt(void* record, const ColumnDef& column) {

@@ -9,16 +9,18 @@
 #include <functional>
 #include <string>
 
+#include "ZrLib/Export.h"
+
 namespace db::trace {
 
 using Callback = std::function<void(const std::string& sql)>;
 
 // Null turns tracing off.
-void set(Callback callback);
+ZR_EXPORT void set(Callback callback);
 
 namespace detail {
-extern std::atomic<bool> g_on;
-void emit(const std::string& sql);
+ZR_EXPORT extern std::atomic<bool> g_on;
+ZR_EXPORT void emit(const std::string& sql);
 }  // namespace detail
 
 inline bool enabled() { return detail::g_on.load(std::memory_order_relaxed); }

@@ -9,16 +9,18 @@
 #include <cstring>
 #include <string>
 
+#include "ZrLib/Export.h"
+
 enum UpdatedStatus : int32_t {
   ZRDB_NOT_UPDATED = 0,
   ZRDB_UPDATED = 1,
 };
 
 // printf formats of the primitive column types.
-extern const char ZRDB_int_format[];
-extern const char ZRDB___int64_format[];
+ZR_EXPORT extern const char ZRDB_int_format[];
+ZR_EXPORT extern const char ZRDB___int64_format[];
 
-class ZRDBDataTypeBase {
+class ZR_EXPORT ZRDBDataTypeBase {
  public:
   ZRDBDataTypeBase() = default;
   ZRDBDataTypeBase(const ZRDBDataTypeBase&) = delete;
@@ -55,7 +57,7 @@ class ZRDBDataTypeBase {
 };
 
 template <class T, const char (*F)[], int N>
-class ZRDBPrimitiveType : public ZRDBDataTypeBase {
+class ZR_EXPORT ZRDBPrimitiveType : public ZRDBDataTypeBase {
  public:
   ZRDBPrimitiveType() {
     setInternalNull(true);
@@ -83,7 +85,7 @@ class ZRDBPrimitiveType : public ZRDBDataTypeBase {
 };
 
 template <class T, int N>
-class ZRDBCompositeType : public ZRDBDataTypeBase {
+class ZR_EXPORT ZRDBCompositeType : public ZRDBDataTypeBase {
  public:
   ZRDBCompositeType() {
     setInternalNull(true);
@@ -99,11 +101,11 @@ class ZRDBCompositeType : public ZRDBDataTypeBase {
 
 // The string instantiation's setData and setString come with the engine.
 template <>
-bool ZRDBCompositeType<std::string, 6>::setData(const char* data, int offset, int length, bool flag);
+ZR_EXPORT bool ZRDBCompositeType<std::string, 6>::setData(const char* data, int offset, int length, bool flag);
 template <>
-void ZRDBCompositeType<std::string, 6>::setString() const;
+ZR_EXPORT void ZRDBCompositeType<std::string, 6>::setString() const;
 
-class ZRDB_string : public ZRDBCompositeType<std::string, 6> {
+class ZR_EXPORT ZRDB_string : public ZRDBCompositeType<std::string, 6> {
  public:
   ZRDB_string() = default;
   void clearMemoryOnNULL() override { m_value = ""; }

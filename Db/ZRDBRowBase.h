@@ -12,10 +12,11 @@
 #include <vector>
 
 #include "Db/ZRDBDataType.h"
+#include "ZrLib/Export.h"
 #include "ZrLib/ZrLib.h"
 
 // Owns a counting semaphore of the utility library.
-class ZrSemaphore {
+class ZR_EXPORT ZrSemaphore {
  public:
   // Throws the text "Not enough memory to initialize ZrSemaphore" when no
   // semaphore can be had.
@@ -30,7 +31,7 @@ class ZrSemaphore {
   ZrSemaphoreH* m_handle;
 };
 
-class ZRSimpleDBSem {
+class ZR_EXPORT ZRSimpleDBSem {
  public:
   explicit ZRSimpleDBSem(int units) : m_sem(new ZrSemaphore(units)) {}
   ~ZRSimpleDBSem() { delete m_sem; }
@@ -44,7 +45,7 @@ class ZRSimpleDBSem {
   ZrSemaphore* m_sem;
 };
 
-class ZRDBRowBase {
+class ZR_EXPORT ZRDBRowBase {
  public:
   ZRDBRowBase();
   ZRDBRowBase(const ZRDBRowBase&) = delete;

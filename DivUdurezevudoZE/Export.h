@@ -1,3 +1,5 @@
 #pragma once
 // Marks the classes and functions that libDivUdurezevudoZE exports.
-#define DIVU_EXPORT __attribute__((visibility("default")))
+#include "ZrLib/Export.h"
+
+#define DIVU_EXPORT ZR_EXPORT

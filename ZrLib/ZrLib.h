@@ -9,32 +9,34 @@
 #include <cstddef>
 #include <mutex>
 
+#include "ZrLib/Export.h"
+
 // Writes one line "<time> <file>:<line> <message>" to the configured log
 // (stderr unless zrSetLogFile was called). The format is printf-style.
-void log_error(const char* file, int line, const char* format, ...)
+ZR_EXPORT void log_error(const char* file, int line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
 // Sends later log lines to the file at `path` (appending); null or "" returns
 // to stderr. Returns false when the file cannot be opened (the log is unchanged).
-bool zrSetLogFile(const char* path);
+ZR_EXPORT bool zrSetLogFile(const char* path);
 
 // Copies at most size - 1 characters of src into dst and always terminates it.
 // Safe when dst and src are the same buffer or overlap. Does nothing when dst
 // is null or size is 0; a null src gives an empty text.
-void zrstrcpy(char* dst, const char* src, unsigned long size);
+ZR_EXPORT void zrstrcpy(char* dst, const char* src, unsigned long size);
 
 // Copies at most `count` characters of src into dst (size bytes) and terminates.
 // Returns 0, or an errno value when dst is null or size is 0 (nothing written)
 // or when src is null (dst becomes empty). Never writes past dst[size - 1]: text
 // that does not fit is cut.
-int strncpy_s(char* dst, unsigned long size, const char* src, unsigned long count);
+ZR_EXPORT int strncpy_s(char* dst, unsigned long size, const char* src, unsigned long count);
 
 // Copies src whole into dst (size bytes). Returns 0, or ERANGE when it does not
 // fit, in which case dst becomes the empty text; EINVAL for null arguments.
-int strcpy_s(char* dst, unsigned long size, const char* src);
+ZR_EXPORT int strcpy_s(char* dst, unsigned long size, const char* src);
 
 // A counting semaphore.
-class ZrSemaphoreH final {
+class ZR_EXPORT ZrSemaphoreH final {
  public:
   explicit ZrSemaphoreH(int units);
   ZrSemaphoreH(const ZrSemaphoreH&) = delete;
@@ -56,5 +58,5 @@ class ZrSemaphoreH final {
 
 // A new semaphore, or null when none can be had. Tests can make the next
 // `count` calls fail with zrFailSemaphoreCreation.
-ZrSemaphoreH* zrNewSemaphore(int units);
-void zrFailSemaphoreCreation(int count);
+ZR_EXPORT ZrSemaphoreH* zrNewSemaphore(int units);
+ZR_EXPORT void zrFailSemaphoreCreation(int count);

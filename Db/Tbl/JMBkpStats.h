@@ -12,7 +12,7 @@ static const std::string JMBackupOptypeListForBLR = "4, 14, 18, 30, 43, 59, 60, 
 static const char* const ZRJobSubmissionStatusStr[4] = {"New Job", "Job Message Sent",
                                                         "Job Submission Complete", "Error in Job Submission"};
 
-struct JMBkpStats_t {
+struct ZR_EXPORT JMBkpStats_t {
   int jobId;
   int zorbCellId;
   int appId;
@@ -83,7 +83,7 @@ struct JMBkpStats_t {
   ZR_RECORD_DECLARE(JMBkpStats_t)
 };
 
-struct JMBkpStats_def {
+struct ZR_EXPORT JMBkpStats_def {
   using Record = JMBkpStats_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(jobId),
@@ -176,9 +176,9 @@ struct JMBkpStats_def {
 };
 ZR_RECORD_DEFINE(JMBkpStats_t, JMBkpStats_def)
 
-class JMBkpStats_t2 final : public db::RowDescriptor<JMBkpStats_def> {};
+class ZR_EXPORT JMBkpStats_t2 final : public db::RowDescriptor<JMBkpStats_def> {};
 
-class JMBkpStats final : public db::TableBinding<JMBkpStats_t, JMBkpStats_def, JMBkpStats_t2> {
+class ZR_EXPORT JMBkpStats final : public db::TableBinding<JMBkpStats_t, JMBkpStats_def, JMBkpStats_t2> {
  public:
   using TableBinding::TableBinding;
 };

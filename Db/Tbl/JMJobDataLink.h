@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct JMJobDataLink_t {
+struct ZR_EXPORT JMJobDataLink_t {
   int zorbCellId;
   int parentJobId;
   int childJobId;
@@ -14,7 +14,7 @@ struct JMJobDataLink_t {
   ZR_RECORD_DECLARE(JMJobDataLink_t)
 };
 
-struct JMJobDataLink_def {
+struct ZR_EXPORT JMJobDataLink_def {
   using Record = JMJobDataLink_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(zorbCellId), ZR_COLUMN(parentJobId), ZR_COLUMN(childJobId),     ZR_COLUMN(parentAppid),
@@ -46,9 +46,9 @@ struct JMJobDataLink_def {
 };
 ZR_RECORD_DEFINE(JMJobDataLink_t, JMJobDataLink_def)
 
-class JMJobDataLink_t2 final : public db::RowDescriptor<JMJobDataLink_def> {};
+class ZR_EXPORT JMJobDataLink_t2 final : public db::RowDescriptor<JMJobDataLink_def> {};
 
-class JMJobDataLink final : public db::TableBinding<JMJobDataLink_t, JMJobDataLink_def, JMJobDataLink_t2> {
+class ZR_EXPORT JMJobDataLink final : public db::TableBinding<JMJobDataLink_t, JMJobDataLink_def, JMJobDataLink_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLApplicationDirs_t {
+struct ZR_EXPORT YLApplicationDirs_t {
   int id;
   int subclientId;
   int clientId;
@@ -17,7 +17,7 @@ struct YLApplicationDirs_t {
   ZR_RECORD_DECLARE(YLApplicationDirs_t)
 };
 
-struct YLApplicationDirs_def {
+struct ZR_EXPORT YLApplicationDirs_def {
   using Record = YLApplicationDirs_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id),        ZR_COLUMN(subclientId),  ZR_COLUMN(clientId),   ZR_COLUMN(pathType),
@@ -50,9 +50,9 @@ struct YLApplicationDirs_def {
 };
 ZR_RECORD_DEFINE(YLApplicationDirs_t, YLApplicationDirs_def)
 
-class YLApplicationDirs_t2 final : public db::RowDescriptor<YLApplicationDirs_def> {};
+class ZR_EXPORT YLApplicationDirs_t2 final : public db::RowDescriptor<YLApplicationDirs_def> {};
 
-class YLApplicationDirs final : public db::TableBinding<YLApplicationDirs_t, YLApplicationDirs_def, YLApplicationDirs_t2> {
+class ZR_EXPORT YLApplicationDirs final : public db::TableBinding<YLApplicationDirs_t, YLApplicationDirs_def, YLApplicationDirs_t2> {
  public:
   using TableBinding::TableBinding;
 };

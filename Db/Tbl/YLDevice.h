@@ -3,14 +3,14 @@
 
 #include "Db/TableBinding.h"
 
-struct YLDevice_t {
+struct ZR_EXPORT YLDevice_t {
   int id;
   char Name[257];
   int Flags;
   ZR_RECORD_DECLARE(YLDevice_t)
 };
 
-struct YLDevice_def {
+struct ZR_EXPORT YLDevice_def {
   using Record = YLDevice_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id),
@@ -37,9 +37,9 @@ struct YLDevice_def {
 };
 ZR_RECORD_DEFINE(YLDevice_t, YLDevice_def)
 
-class YLDevice_t2 final : public db::RowDescriptor<YLDevice_def> {};
+class ZR_EXPORT YLDevice_t2 final : public db::RowDescriptor<YLDevice_def> {};
 
-class YLDevice final : public db::TableBinding<YLDevice_t, YLDevice_def, YLDevice_t2> {
+class ZR_EXPORT YLDevice final : public db::TableBinding<YLDevice_t, YLDevice_def, YLDevice_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -3,14 +3,14 @@
 
 #include "Db/TableBinding.h"
 
-struct YLEVHistoryName_t {
+struct ZR_EXPORT YLEVHistoryName_t {
   int DeviceId;
   char GlobalHistoryName[1025];
   int Flags;
   ZR_RECORD_DECLARE(YLEVHistoryName_t)
 };
 
-struct YLEVHistoryName_def {
+struct ZR_EXPORT YLEVHistoryName_def {
   using Record = YLEVHistoryName_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(DeviceId),
@@ -39,9 +39,9 @@ struct YLEVHistoryName_def {
 };
 ZR_RECORD_DEFINE(YLEVHistoryName_t, YLEVHistoryName_def)
 
-class YLEVHistoryName_t2 final : public db::RowDescriptor<YLEVHistoryName_def> {};
+class ZR_EXPORT YLEVHistoryName_t2 final : public db::RowDescriptor<YLEVHistoryName_def> {};
 
-class YLEVHistoryName final : public db::TableBinding<YLEVHistoryName_t, YLEVHistoryName_def, YLEVHistoryName_t2> {
+class ZR_EXPORT YLEVHistoryName final : public db::TableBinding<YLEVHistoryName_t, YLEVHistoryName_def, YLEVHistoryName_t2> {
  public:
   using TableBinding::TableBinding;
 };

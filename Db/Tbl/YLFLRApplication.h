@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLFLRApplication_t {
+struct ZR_EXPORT YLFLRApplication_t {
   int id;
   char Tag[33];
   int ClientId;
@@ -13,7 +13,7 @@ struct YLFLRApplication_t {
   ZR_RECORD_DECLARE(YLFLRApplication_t)
 };
 
-struct YLFLRApplication_def {
+struct ZR_EXPORT YLFLRApplication_def {
   using Record = YLFLRApplication_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id),   ZR_COLUMN(Tag),      ZR_COLUMN(ClientId),
@@ -39,9 +39,9 @@ struct YLFLRApplication_def {
 };
 ZR_RECORD_DEFINE(YLFLRApplication_t, YLFLRApplication_def)
 
-class YLFLRApplication_t2 final : public db::RowDescriptor<YLFLRApplication_def> {};
+class ZR_EXPORT YLFLRApplication_t2 final : public db::RowDescriptor<YLFLRApplication_def> {};
 
-class YLFLRApplication final : public db::TableBinding<YLFLRApplication_t, YLFLRApplication_def, YLFLRApplication_t2> {
+class ZR_EXPORT YLFLRApplication final : public db::TableBinding<YLFLRApplication_t, YLFLRApplication_def, YLFLRApplication_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLFLRConsistencyPoint_t {
+struct ZR_EXPORT YLFLRConsistencyPoint_t {
   int id;
   int CreationTime;
   int FLRSetId;
@@ -16,7 +16,7 @@ struct YLFLRConsistencyPoint_t {
   ZR_RECORD_DECLARE(YLFLRConsistencyPoint_t)
 };
 
-struct YLFLRConsistencyPoint_def {
+struct ZR_EXPORT YLFLRConsistencyPoint_def {
   using Record = YLFLRConsistencyPoint_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id),         ZR_COLUMN(CreationTime), ZR_COLUMN(FLRSetId),
@@ -48,9 +48,9 @@ struct YLFLRConsistencyPoint_def {
 };
 ZR_RECORD_DEFINE(YLFLRConsistencyPoint_t, YLFLRConsistencyPoint_def)
 
-class YLFLRConsistencyPoint_t2 final : public db::RowDescriptor<YLFLRConsistencyPoint_def> {};
+class ZR_EXPORT YLFLRConsistencyPoint_t2 final : public db::RowDescriptor<YLFLRConsistencyPoint_def> {};
 
-class YLFLRConsistencyPoint final : public db::TableBinding<YLFLRConsistencyPoint_t, YLFLRConsistencyPoint_def, YLFLRConsistencyPoint_t2> {
+class ZR_EXPORT YLFLRConsistencyPoint final : public db::TableBinding<YLFLRConsistencyPoint_t, YLFLRConsistencyPoint_def, YLFLRConsistencyPoint_t2> {
  public:
   using TableBinding::TableBinding;
 };

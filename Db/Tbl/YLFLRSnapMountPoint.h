@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLFLRSnapMountPoint_t {
+struct ZR_EXPORT YLFLRSnapMountPoint_t {
   int id;
   int SnapshotId;
   char MountPath[1025];
@@ -11,7 +11,7 @@ struct YLFLRSnapMountPoint_t {
   ZR_RECORD_DECLARE(YLFLRSnapMountPoint_t)
 };
 
-struct YLFLRSnapMountPoint_def {
+struct ZR_EXPORT YLFLRSnapMountPoint_def {
   using Record = YLFLRSnapMountPoint_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id),
@@ -41,9 +41,9 @@ struct YLFLRSnapMountPoint_def {
 };
 ZR_RECORD_DEFINE(YLFLRSnapMountPoint_t, YLFLRSnapMountPoint_def)
 
-class YLFLRSnapMountPoint_t2 final : public db::RowDescriptor<YLFLRSnapMountPoint_def> {};
+class ZR_EXPORT YLFLRSnapMountPoint_t2 final : public db::RowDescriptor<YLFLRSnapMountPoint_def> {};
 
-class YLFLRSnapMountPoint final : public db::TableBinding<YLFLRSnapMountPoint_t, YLFLRSnapMountPoint_def, YLFLRSnapMountPoint_t2> {
+class ZR_EXPORT YLFLRSnapMountPoint final : public db::TableBinding<YLFLRSnapMountPoint_t, YLFLRSnapMountPoint_def, YLFLRSnapMountPoint_t2> {
  public:
   using TableBinding::TableBinding;
 };

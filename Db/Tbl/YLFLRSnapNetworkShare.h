@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLFLRSnapNetworkShare_t {
+struct ZR_EXPORT YLFLRSnapNetworkShare_t {
   int id;
   int MountPointId;
   char NetShareName[1025];
@@ -11,7 +11,7 @@ struct YLFLRSnapNetworkShare_t {
   ZR_RECORD_DECLARE(YLFLRSnapNetworkShare_t)
 };
 
-struct YLFLRSnapNetworkShare_def {
+struct ZR_EXPORT YLFLRSnapNetworkShare_def {
   using Record = YLFLRSnapNetworkShare_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id),
@@ -41,9 +41,9 @@ struct YLFLRSnapNetworkShare_def {
 };
 ZR_RECORD_DEFINE(YLFLRSnapNetworkShare_t, YLFLRSnapNetworkShare_def)
 
-class YLFLRSnapNetworkShare_t2 final : public db::RowDescriptor<YLFLRSnapNetworkShare_def> {};
+class ZR_EXPORT YLFLRSnapNetworkShare_t2 final : public db::RowDescriptor<YLFLRSnapNetworkShare_def> {};
 
-class YLFLRSnapNetworkShare final : public db::TableBinding<YLFLRSnapNetworkShare_t, YLFLRSnapNetworkShare_def, YLFLRSnapNetworkShare_t2> {
+class ZR_EXPORT YLFLRSnapNetworkShare final : public db::TableBinding<YLFLRSnapNetworkShare_t, YLFLRSnapNetworkShare_def, YLFLRSnapNetworkShare_t2> {
  public:
   using TableBinding::TableBinding;
 };

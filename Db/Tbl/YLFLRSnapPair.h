@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLFLRSnapPair_t {
+struct ZR_EXPORT YLFLRSnapPair_t {
   int id;
   int SnapshotId;
   int PairId;
@@ -11,7 +11,7 @@ struct YLFLRSnapPair_t {
   ZR_RECORD_DECLARE(YLFLRSnapPair_t)
 };
 
-struct YLFLRSnapPair_def {
+struct ZR_EXPORT YLFLRSnapPair_def {
   using Record = YLFLRSnapPair_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id),
@@ -42,9 +42,9 @@ struct YLFLRSnapPair_def {
 };
 ZR_RECORD_DEFINE(YLFLRSnapPair_t, YLFLRSnapPair_def)
 
-class YLFLRSnapPair_t2 final : public db::RowDescriptor<YLFLRSnapPair_def> {};
+class ZR_EXPORT YLFLRSnapPair_t2 final : public db::RowDescriptor<YLFLRSnapPair_def> {};
 
-class YLFLRSnapPair final : public db::TableBinding<YLFLRSnapPair_t, YLFLRSnapPair_def, YLFLRSnapPair_t2> {
+class ZR_EXPORT YLFLRSnapPair final : public db::TableBinding<YLFLRSnapPair_t, YLFLRSnapPair_def, YLFLRSnapPair_t2> {
  public:
   using TableBinding::TableBinding;
 };

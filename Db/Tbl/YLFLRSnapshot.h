@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLFLRSnapshot_t {
+struct ZR_EXPORT YLFLRSnapshot_t {
   int id;
   int ConsistencyPointId;
   char Name[129];
@@ -17,7 +17,7 @@ struct YLFLRSnapshot_t {
   ZR_RECORD_DECLARE(YLFLRSnapshot_t)
 };
 
-struct YLFLRSnapshot_def {
+struct ZR_EXPORT YLFLRSnapshot_def {
   using Record = YLFLRSnapshot_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id),           ZR_COLUMN(ConsistencyPointId), ZR_COLUMN(Name),  ZR_COLUMN(SnapVolumeName),
@@ -49,9 +49,9 @@ struct YLFLRSnapshot_def {
 };
 ZR_RECORD_DEFINE(YLFLRSnapshot_t, YLFLRSnapshot_def)
 
-class YLFLRSnapshot_t2 final : public db::RowDescriptor<YLFLRSnapshot_def> {};
+class ZR_EXPORT YLFLRSnapshot_t2 final : public db::RowDescriptor<YLFLRSnapshot_def> {};
 
-class YLFLRSnapshot final : public db::TableBinding<YLFLRSnapshot_t, YLFLRSnapshot_def, YLFLRSnapshot_t2> {
+class ZR_EXPORT YLFLRSnapshot final : public db::TableBinding<YLFLRSnapshot_t, YLFLRSnapshot_def, YLFLRSnapshot_t2> {
  public:
   using TableBinding::TableBinding;
 };

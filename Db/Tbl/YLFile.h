@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLFile_t {
+struct ZR_EXPORT YLFile_t {
   int id;
   int VolumeId;
   char Name[1025];
@@ -12,7 +12,7 @@ struct YLFile_t {
   ZR_RECORD_DECLARE(YLFile_t)
 };
 
-struct YLFile_def {
+struct ZR_EXPORT YLFile_def {
   using Record = YLFile_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id), ZR_COLUMN(VolumeId), ZR_COLUMN(Name), ZR_COLUMN(Content), ZR_COLUMN(Flags),
@@ -41,9 +41,9 @@ struct YLFile_def {
 };
 ZR_RECORD_DEFINE(YLFile_t, YLFile_def)
 
-class YLFile_t2 final : public db::RowDescriptor<YLFile_def> {};
+class ZR_EXPORT YLFile_t2 final : public db::RowDescriptor<YLFile_def> {};
 
-class YLFile final : public db::TableBinding<YLFile_t, YLFile_def, YLFile_t2> {
+class ZR_EXPORT YLFile final : public db::TableBinding<YLFile_t, YLFile_def, YLFile_t2> {
  public:
   using TableBinding::TableBinding;
 };

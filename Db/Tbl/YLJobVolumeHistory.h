@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLJobVolumeHistory_t {
+struct ZR_EXPORT YLJobVolumeHistory_t {
   int id;
   int JobId;
   int zorbCellId;
@@ -30,7 +30,7 @@ struct YLJobVolumeHistory_t {
   ZR_RECORD_DECLARE(YLJobVolumeHistory_t)
 };
 
-struct YLJobVolumeHistory_def {
+struct ZR_EXPORT YLJobVolumeHistory_def {
   using Record = YLJobVolumeHistory_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id),
@@ -82,9 +82,9 @@ struct YLJobVolumeHistory_def {
 };
 ZR_RECORD_DEFINE(YLJobVolumeHistory_t, YLJobVolumeHistory_def)
 
-class YLJobVolumeHistory_t2 final : public db::RowDescriptor<YLJobVolumeHistory_def> {};
+class ZR_EXPORT YLJobVolumeHistory_t2 final : public db::RowDescriptor<YLJobVolumeHistory_def> {};
 
-class YLJobVolumeHistory final : public db::TableBinding<YLJobVolumeHistory_t, YLJobVolumeHistory_def, YLJobVolumeHistory_t2> {
+class ZR_EXPORT YLJobVolumeHistory final : public db::TableBinding<YLJobVolumeHistory_t, YLJobVolumeHistory_def, YLJobVolumeHistory_t2> {
  public:
   using TableBinding::TableBinding;
 };

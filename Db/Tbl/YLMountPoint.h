@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLMountPoint_t {
+struct ZR_EXPORT YLMountPoint_t {
   int id;
   int DeviceNameId;
   char Path[1025];
@@ -11,7 +11,7 @@ struct YLMountPoint_t {
   ZR_RECORD_DECLARE(YLMountPoint_t)
 };
 
-struct YLMountPoint_def {
+struct ZR_EXPORT YLMountPoint_def {
   using Record = YLMountPoint_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id),
@@ -43,9 +43,9 @@ struct YLMountPoint_def {
 };
 ZR_RECORD_DEFINE(YLMountPoint_t, YLMountPoint_def)
 
-class YLMountPoint_t2 final : public db::RowDescriptor<YLMountPoint_def> {};
+class ZR_EXPORT YLMountPoint_t2 final : public db::RowDescriptor<YLMountPoint_def> {};
 
-class YLMountPoint final : public db::TableBinding<YLMountPoint_t, YLMountPoint_def, YLMountPoint_t2> {
+class ZR_EXPORT YLMountPoint final : public db::TableBinding<YLMountPoint_t, YLMountPoint_def, YLMountPoint_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLPhysicalDevice_t {
+struct ZR_EXPORT YLPhysicalDevice_t {
   int id;
   int ClientId;
   int SNRVolumeId;
@@ -15,7 +15,7 @@ struct YLPhysicalDevice_t {
   ZR_RECORD_DECLARE(YLPhysicalDevice_t)
 };
 
-struct YLPhysicalDevice_def {
+struct ZR_EXPORT YLPhysicalDevice_def {
   using Record = YLPhysicalDevice_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id),    ZR_COLUMN(ClientId),     ZR_COLUMN(SNRVolumeId), ZR_COLUMN(DeviceName),
@@ -47,9 +47,9 @@ struct YLPhysicalDevice_def {
 };
 ZR_RECORD_DEFINE(YLPhysicalDevice_t, YLPhysicalDevice_def)
 
-class YLPhysicalDevice_t2 final : public db::RowDescriptor<YLPhysicalDevice_def> {};
+class ZR_EXPORT YLPhysicalDevice_t2 final : public db::RowDescriptor<YLPhysicalDevice_def> {};
 
-class YLPhysicalDevice final : public db::TableBinding<YLPhysicalDevice_t, YLPhysicalDevice_def, YLPhysicalDevice_t2> {
+class ZR_EXPORT YLPhysicalDevice final : public db::TableBinding<YLPhysicalDevice_t, YLPhysicalDevice_def, YLPhysicalDevice_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLPhysicalVolume_t {
+struct ZR_EXPORT YLPhysicalVolume_t {
   int id;
   char UniqueId[257];
   int UniqueIdType;
@@ -21,7 +21,7 @@ struct YLPhysicalVolume_t {
   ZR_RECORD_DECLARE(YLPhysicalVolume_t)
 };
 
-struct YLPhysicalVolume_def {
+struct ZR_EXPORT YLPhysicalVolume_def {
   using Record = YLPhysicalVolume_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id),
@@ -61,9 +61,9 @@ struct YLPhysicalVolume_def {
 };
 ZR_RECORD_DEFINE(YLPhysicalVolume_t, YLPhysicalVolume_def)
 
-class YLPhysicalVolume_t2 final : public db::RowDescriptor<YLPhysicalVolume_def> {};
+class ZR_EXPORT YLPhysicalVolume_t2 final : public db::RowDescriptor<YLPhysicalVolume_def> {};
 
-class YLPhysicalVolume final : public db::TableBinding<YLPhysicalVolume_t, YLPhysicalVolume_def, YLPhysicalVolume_t2> {
+class ZR_EXPORT YLPhysicalVolume final : public db::TableBinding<YLPhysicalVolume_t, YLPhysicalVolume_def, YLPhysicalVolume_t2> {
  public:
   using TableBinding::TableBinding;
 };

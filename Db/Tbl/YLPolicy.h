@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLPolicy_t {
+struct ZR_EXPORT YLPolicy_t {
   int id;
   char name[129];
   int RetentionSeconds;
@@ -16,7 +16,7 @@ struct YLPolicy_t {
   ZR_RECORD_DECLARE(YLPolicy_t)
 };
 
-struct YLPolicy_def {
+struct ZR_EXPORT YLPolicy_def {
   using Record = YLPolicy_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id),
@@ -53,9 +53,9 @@ struct YLPolicy_def {
 };
 ZR_RECORD_DEFINE(YLPolicy_t, YLPolicy_def)
 
-class YLPolicy_t2 final : public db::RowDescriptor<YLPolicy_def> {};
+class ZR_EXPORT YLPolicy_t2 final : public db::RowDescriptor<YLPolicy_def> {};
 
-class YLPolicy final : public db::TableBinding<YLPolicy_t, YLPolicy_def, YLPolicy_t2> {
+class ZR_EXPORT YLPolicy final : public db::TableBinding<YLPolicy_t, YLPolicy_def, YLPolicy_t2> {
  public:
   using TableBinding::TableBinding;
 };

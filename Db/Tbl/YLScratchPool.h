@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLScratchPool_t {
+struct ZR_EXPORT YLScratchPool_t {
   int id;
   int TotalVolumes;
   int AvailableVolumes;
@@ -14,7 +14,7 @@ struct YLScratchPool_t {
   ZR_RECORD_DECLARE(YLScratchPool_t)
 };
 
-struct YLScratchPool_def {
+struct ZR_EXPORT YLScratchPool_def {
   using Record = YLScratchPool_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id),   ZR_COLUMN(TotalVolumes), ZR_COLUMN(AvailableVolumes),
@@ -43,9 +43,9 @@ struct YLScratchPool_def {
 };
 ZR_RECORD_DEFINE(YLScratchPool_t, YLScratchPool_def)
 
-class YLScratchPool_t2 final : public db::RowDescriptor<YLScratchPool_def> {};
+class ZR_EXPORT YLScratchPool_t2 final : public db::RowDescriptor<YLScratchPool_def> {};
 
-class YLScratchPool final : public db::TableBinding<YLScratchPool_t, YLScratchPool_def, YLScratchPool_t2> {
+class ZR_EXPORT YLScratchPool final : public db::TableBinding<YLScratchPool_t, YLScratchPool_def, YLScratchPool_t2> {
  public:
   using TableBinding::TableBinding;
 };

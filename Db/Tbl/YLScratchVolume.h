@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLScratchVolume_t {
+struct ZR_EXPORT YLScratchVolume_t {
   int id;
   int PhysicalVolumeId;
   int RVScratchVolumePoolId;
@@ -12,7 +12,7 @@ struct YLScratchVolume_t {
   ZR_RECORD_DECLARE(YLScratchVolume_t)
 };
 
-struct YLScratchVolume_def {
+struct ZR_EXPORT YLScratchVolume_def {
   using Record = YLScratchVolume_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id),    ZR_COLUMN(PhysicalVolumeId), ZR_COLUMN(RVScratchVolumePoolId),
@@ -41,9 +41,9 @@ struct YLScratchVolume_def {
 };
 ZR_RECORD_DEFINE(YLScratchVolume_t, YLScratchVolume_def)
 
-class YLScratchVolume_t2 final : public db::RowDescriptor<YLScratchVolume_def> {};
+class ZR_EXPORT YLScratchVolume_t2 final : public db::RowDescriptor<YLScratchVolume_def> {};
 
-class YLScratchVolume final : public db::TableBinding<YLScratchVolume_t, YLScratchVolume_def, YLScratchVolume_t2> {
+class ZR_EXPORT YLScratchVolume final : public db::TableBinding<YLScratchVolume_t, YLScratchVolume_def, YLScratchVolume_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLSnapEngineInfo_t {
+struct ZR_EXPORT YLSnapEngineInfo_t {
   int id;
   char name[129];
   int Flags;
@@ -19,7 +19,7 @@ struct YLSnapEngineInfo_t {
   ZR_RECORD_DECLARE(YLSnapEngineInfo_t)
 };
 
-struct YLSnapEngineInfo_def {
+struct ZR_EXPORT YLSnapEngineInfo_def {
   using Record = YLSnapEngineInfo_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id),
@@ -55,9 +55,9 @@ struct YLSnapEngineInfo_def {
 };
 ZR_RECORD_DEFINE(YLSnapEngineInfo_t, YLSnapEngineInfo_def)
 
-class YLSnapEngineInfo_t2 final : public db::RowDescriptor<YLSnapEngineInfo_def> {};
+class ZR_EXPORT YLSnapEngineInfo_t2 final : public db::RowDescriptor<YLSnapEngineInfo_def> {};
 
-class YLSnapEngineInfo final : public db::TableBinding<YLSnapEngineInfo_t, YLSnapEngineInfo_def, YLSnapEngineInfo_t2> {
+class ZR_EXPORT YLSnapEngineInfo final : public db::TableBinding<YLSnapEngineInfo_t, YLSnapEngineInfo_def, YLSnapEngineInfo_t2> {
  public:
   using TableBinding::TableBinding;
 };

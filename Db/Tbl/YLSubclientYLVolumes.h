@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLSubclientYLVolumes_t {
+struct ZR_EXPORT YLSubclientYLVolumes_t {
   int id;
   int Scid;
   int YLVolumeId;
@@ -11,7 +11,7 @@ struct YLSubclientYLVolumes_t {
   ZR_RECORD_DECLARE(YLSubclientYLVolumes_t)
 };
 
-struct YLSubclientYLVolumes_def {
+struct ZR_EXPORT YLSubclientYLVolumes_def {
   using Record = YLSubclientYLVolumes_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id),
@@ -41,9 +41,9 @@ struct YLSubclientYLVolumes_def {
 };
 ZR_RECORD_DEFINE(YLSubclientYLVolumes_t, YLSubclientYLVolumes_def)
 
-class YLSubclientYLVolumes_t2 final : public db::RowDescriptor<YLSubclientYLVolumes_def> {};
+class ZR_EXPORT YLSubclientYLVolumes_t2 final : public db::RowDescriptor<YLSubclientYLVolumes_def> {};
 
-class YLSubclientYLVolumes final : public db::TableBinding<YLSubclientYLVolumes_t, YLSubclientYLVolumes_def, YLSubclientYLVolumes_t2> {
+class ZR_EXPORT YLSubclientYLVolumes final : public db::TableBinding<YLSubclientYLVolumes_t, YLSubclientYLVolumes_def, YLSubclientYLVolumes_t2> {
  public:
   using TableBinding::TableBinding;
 };

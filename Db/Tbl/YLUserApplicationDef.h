@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLUserApplicationDef_t {
+struct ZR_EXPORT YLUserApplicationDef_t {
   int id;
   int ClientId;
   char ApplicationName[257];
@@ -13,7 +13,7 @@ struct YLUserApplicationDef_t {
   ZR_RECORD_DECLARE(YLUserApplicationDef_t)
 };
 
-struct YLUserApplicationDef_def {
+struct ZR_EXPORT YLUserApplicationDef_def {
   using Record = YLUserApplicationDef_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id),     ZR_COLUMN(ClientId),      ZR_COLUMN(ApplicationName),
@@ -41,9 +41,9 @@ struct YLUserApplicationDef_def {
 };
 ZR_RECORD_DEFINE(YLUserApplicationDef_t, YLUserApplicationDef_def)
 
-class YLUserApplicationDef_t2 final : public db::RowDescriptor<YLUserApplicationDef_def> {};
+class ZR_EXPORT YLUserApplicationDef_t2 final : public db::RowDescriptor<YLUserApplicationDef_def> {};
 
-class YLUserApplicationDef final : public db::TableBinding<YLUserApplicationDef_t, YLUserApplicationDef_def, YLUserApplicationDef_t2> {
+class ZR_EXPORT YLUserApplicationDef final : public db::TableBinding<YLUserApplicationDef_t, YLUserApplicationDef_def, YLUserApplicationDef_t2> {
  public:
   using TableBinding::TableBinding;
 };

@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLVolSnapParams_t {
+struct ZR_EXPORT YLVolSnapParams_t {
   int SNRVolumeId;
   int SnapEngineId;
   int MountClientId;
@@ -20,7 +20,7 @@ struct YLVolSnapParams_t {
   ZR_RECORD_DECLARE(YLVolSnapParams_t)
 };
 
-struct YLVolSnapParams_def {
+struct ZR_EXPORT YLVolSnapParams_def {
   using Record = YLVolSnapParams_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(SNRVolumeId),  ZR_COLUMN(SnapEngineId), ZR_COLUMN(MountClientId), ZR_COLUMN(MountCmd),
@@ -52,9 +52,9 @@ struct YLVolSnapParams_def {
 };
 ZR_RECORD_DEFINE(YLVolSnapParams_t, YLVolSnapParams_def)
 
-class YLVolSnapParams_t2 final : public db::RowDescriptor<YLVolSnapParams_def> {};
+class ZR_EXPORT YLVolSnapParams_t2 final : public db::RowDescriptor<YLVolSnapParams_def> {};
 
-class YLVolSnapParams final : public db::TableBinding<YLVolSnapParams_t, YLVolSnapParams_def, YLVolSnapParams_t2> {
+class ZR_EXPORT YLVolSnapParams final : public db::TableBinding<YLVolSnapParams_t, YLVolSnapParams_def, YLVolSnapParams_t2> {
  public:
   using TableBinding::TableBinding;
 };

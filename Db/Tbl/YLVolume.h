@@ -3,7 +3,7 @@
 
 #include "Db/TableBinding.h"
 
-struct YLVolume_t {
+struct ZR_EXPORT YLVolume_t {
   int id;
   int PointInTime;
   int CreationTime;
@@ -23,7 +23,7 @@ struct YLVolume_t {
   ZR_RECORD_DECLARE(YLVolume_t)
 };
 
-struct YLVolume_def {
+struct ZR_EXPORT YLVolume_def {
   using Record = YLVolume_t;
   static constexpr db::ColumnDef columns[] = {
       ZR_COLUMN(id),
@@ -69,9 +69,9 @@ struct YLVolume_def {
 };
 ZR_RECORD_DEFINE(YLVolume_t, YLVolume_def)
 
-class YLVolume_t2 final : public db::RowDescriptor<YLVolume_def> {};
+class ZR_EXPORT YLVolume_t2 final : public db::RowDescriptor<YLVolume_def> {};
 
-class YLVolume final : public db::TableBinding<YLVolume_t, YLVolume_def, YLVolume_t2> {
+class ZR_EXPORT YLVolume final : public db::TableBinding<YLVolume_t, YLVolume_def, YLVolume_t2> {
  public:
   using TableBinding::TableBinding;
 };
