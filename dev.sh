@@ -7,11 +7,12 @@
 #   ./dev.sh tsan    the threading tests under ThreadSanitizer
 #   ./dev.sh bench   the benchmark against raw SQLite and the peer libraries, as a ratio table
 #   ./dev.sh postgres test|asan|tsan   the same with a throwaway PostgreSQL server: both backends
+#   ./dev.sh package  install into a temporary prefix, build examples/consumer against it, build the .deb
 set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(cmake make g++ pkg-config libsqlite3-dev libboost-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev libpq-dev postgresql)
+          libcli11-dev nlohmann-json3-dev libpq-dev postgresql dpkg-dev file)
 
 install_missing() {
   local missing=()
@@ -95,6 +96,35 @@ case "${1:-}" in
     cmake --build --preset default -j"$(nproc)" --target divu_bench
     start_postgres
     DIVU_BENCH_POSTGRES_URL=$DIVU_TEST_POSTGRES_URL python3 bench/run.py build/bench/divu_bench
+    ;;
+  package)
+    install_missing
+    build default
+    work=$(mktemp -d /tmp/divu-package.XXXXXX)
+    trap 'rm -rf "$work"; dpkg -r divudurezevudoze >/dev/null 2>&1 || true' EXIT
+    cmake --install build --prefix "$work/prefix" >/dev/null
+    cmake/check-exports.sh "$work/prefix"
+    # The consumer as another project builds it: through the CMake package...
+    cmake -S examples/consumer -B "$work/cmake" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+    cmake --build "$work/cmake" >/dev/null
+    "$work/cmake/consumer" "sqlite:$work/cmake.sqlite"
+    # ...and through pkg-config.
+    libdir=$(dirname "$(find "$work/prefix" -name DivUdurezevudoZE.pc)")/..
+    PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --exists --print-errors DivUdurezevudoZE
+    g++ -std=c++20 -Wall -Wextra -Werror -o "$work/pkgconfig-consumer" examples/consumer/main.cpp \
+      $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs DivUdurezevudoZE) -Wl,-rpath,"$libdir"
+    "$work/pkgconfig-consumer" "sqlite:$work/pkgconfig.sqlite" | tail -n 1
+    # The Debian package: installed, repdb from the system path, the consumer
+    # against /usr, removed again.
+    (cd build && rm -f ./*.deb && cpack -G DEB >/dev/null)
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo dpkg -i build/divudurezevudoze_*.deb >/dev/null
+    (cd "$work" && [ "$(command -v repdb)" = /usr/bin/repdb ] && repdb --help | head -n 1)
+    cmake -S examples/consumer -B "$work/system" >/dev/null
+    cmake --build "$work/system" >/dev/null
+    "$work/system/consumer" "sqlite:$work/system.sqlite" | tail -n 1
+    echo "package: $(basename build/divudurezevudoze_*.deb) installs, repdb runs from $(command -v repdb), consumer built 3 ways"
     ;;
   postgres)
     install_missing
