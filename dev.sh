@@ -6,7 +6,8 @@
 #   ./dev.sh asan    the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
 #   ./dev.sh tsan    the threading tests under ThreadSanitizer
 #   ./dev.sh bench   the benchmark against raw SQLite and the peer libraries, as a ratio table
-#   ./dev.sh postgres test|asan|tsan   the same with a throwaway PostgreSQL server: both backends
+#   ./dev.sh postgres test|asan|tsan|coverage   the same with a throwaway PostgreSQL server: both backends
+#   ./dev.sh coverage line and branch coverage of the engine, the facades and ZrLib (gcovr)
 #   ./dev.sh package  install into a temporary prefix, build examples/consumer against it, build the .deb
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -97,6 +98,18 @@ case "${1:-}" in
     start_postgres
     DIVU_BENCH_POSTGRES_URL=$DIVU_TEST_POSTGRES_URL python3 bench/run.py build/bench/divu_bench
     ;;
+  coverage)
+    packages+=(gcovr)
+    install_missing
+    find build-coverage -name '*.gcda' -delete 2>/dev/null || true
+    build coverage
+    ctest --preset coverage -j"$(nproc)"
+    # Throw branches are the compiler's exception paths of every call, not
+    # decisions in our code.
+    gcovr --root . --object-directory build-coverage --filter 'Db/' --filter 'DivUdurezevudoZE/' --filter 'ZrLib/' \
+      --exclude-throw-branches --exclude-unreachable-branches --print-summary \
+      --txt build-coverage/coverage.txt --html-details build-coverage/coverage.html
+    ;;
   package)
     install_missing
     build default
@@ -138,7 +151,7 @@ case "${1:-}" in
     [ "$ran" -gt 0 ] && [ "$ran" -eq "$total" ]
     ;;
   *)
-    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac
