@@ -7,6 +7,7 @@
 #   ./dev.sh tsan    the threading tests under ThreadSanitizer
 #   ./dev.sh bench   the benchmark against raw SQLite and the peer libraries, as a ratio table
 #   ./dev.sh postgres test|asan|tsan   the same with a throwaway PostgreSQL server: both backends
+#   ./dev.sh fuzz [RUNS]   the libFuzzer targets in fuzz/ (clang), RUNS inputs each (200000)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -66,6 +67,39 @@ build() {
   cmake --build --preset "$1" -j"$(nproc)"
 }
 
+# Builds the fuzz targets with clang and libFuzzer, then runs each for $1
+# inputs, starting from its seed corpus in fuzz/corpus/<target>/. New
+# inputs go to build-fuzz/corpus/<target>/ and a crashing one to
+# build-fuzz/artifacts/; the repository's corpus is only read. Fails when any
+# target fails, after running them all.
+fuzz() {
+  local runs=$1 failed=() target start seconds log
+  cmake -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build-fuzz -j"$(nproc)"
+  mkdir -p build-fuzz/artifacts
+  for target in mount_path record_copy sql_literals repdb_cells; do
+    mkdir -p "build-fuzz/corpus/$target"
+    log=build-fuzz/fuzz_$target.log
+    local dict=()
+    [ -f "fuzz/$target.dict" ] && dict=(-dict="fuzz/$target.dict")
+    start=$EPOCHREALTIME
+    if ! "build-fuzz/fuzz_$target" -runs="$runs" -timeout=30 -print_final_stats=1 "${dict[@]}" \
+        -artifact_prefix="build-fuzz/artifacts/$target-" "build-fuzz/corpus/$target" "fuzz/corpus/$target" >"$log" 2>&1; then
+      failed+=("$target")
+      tail -n 40 "$log"
+    fi
+    seconds=$(awk "BEGIN { print $EPOCHREALTIME - $start }")
+    printf '%-13s %10s runs  %8s exec/s  %7.1f s  %s\n' "$target" \
+      "$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")" \
+      "$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")" "$seconds" \
+      "$( ((${#failed[@]})) && [ "${failed[-1]}" = "$target" ] && echo FAILED || echo ok)"
+  done
+  if ((${#failed[@]})); then
+    echo "fuzz targets failed: ${failed[*]} (inputs in build-fuzz/artifacts/)" >&2
+    return 1
+  fi
+}
+
 case "${1:-}" in
   run)
     install_missing
@@ -95,6 +129,11 @@ case "${1:-}" in
     cmake --build --preset default -j"$(nproc)" --target divu_bench
     start_postgres
     DIVU_BENCH_POSTGRES_URL=$DIVU_TEST_POSTGRES_URL python3 bench/run.py build/bench/divu_bench
+    ;;
+  fuzz)
+    packages+=(clang-14 libclang-rt-14-dev)  # the fuzz build only: the main build uses g++
+    install_missing
+    fuzz "${2:-200000}"
     ;;
   postgres)
     install_missing
