@@ -9,6 +9,7 @@
 #   ./dev.sh postgres test|asan|tsan|coverage   the same with a throwaway PostgreSQL server: both backends
 #   ./dev.sh coverage line and branch coverage of the engine, the facades and ZrLib (gcovr)
 #   ./dev.sh package  install into a temporary prefix, build examples/consumer against it, build the .deb
+#   ./dev.sh fuzz [RUNS]   the libFuzzer targets in fuzz/ (clang), RUNS inputs each (200000)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -66,6 +67,39 @@ stop_postgres() {
 build() {
   cmake --preset "$1" >/dev/null
   cmake --build --preset "$1" -j"$(nproc)"
+}
+
+# Builds the fuzz targets with clang and libFuzzer, then runs each for $1
+# inputs, starting from its seed corpus in fuzz/corpus/<target>/. New
+# inputs go to build-fuzz/corpus/<target>/ and a crashing one to
+# build-fuzz/artifacts/; the repository's corpus is only read. Fails when any
+# target fails, after running them all.
+fuzz() {
+  local runs=$1 failed=() target start seconds log
+  cmake -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build-fuzz -j"$(nproc)"
+  mkdir -p build-fuzz/artifacts
+  for target in mount_path record_copy sql_literals repdb_cells; do
+    mkdir -p "build-fuzz/corpus/$target"
+    log=build-fuzz/fuzz_$target.log
+    local dict=()
+    [ -f "fuzz/$target.dict" ] && dict=(-dict="fuzz/$target.dict")
+    start=$EPOCHREALTIME
+    if ! "build-fuzz/fuzz_$target" -runs="$runs" -timeout=30 -print_final_stats=1 "${dict[@]}" \
+        -artifact_prefix="build-fuzz/artifacts/$target-" "build-fuzz/corpus/$target" "fuzz/corpus/$target" >"$log" 2>&1; then
+      failed+=("$target")
+      tail -n 40 "$log"
+    fi
+    seconds=$(awk "BEGIN { print $EPOCHREALTIME - $start }")
+    printf '%-13s %10s runs  %8s exec/s  %7.1f s  %s\n' "$target" \
+      "$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")" \
+      "$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")" "$seconds" \
+      "$( ((${#failed[@]})) && [ "${failed[-1]}" = "$target" ] && echo FAILED || echo ok)"
+  done
+  if ((${#failed[@]})); then
+    echo "fuzz targets failed: ${failed[*]} (inputs in build-fuzz/artifacts/)" >&2
+    return 1
+  fi
 }
 
 case "${1:-}" in
@@ -139,6 +173,11 @@ case "${1:-}" in
     "$work/system/consumer" "sqlite:$work/system.sqlite" | tail -n 1
     echo "package: $(basename build/divudurezevudoze_*.deb) installs, repdb runs from $(command -v repdb), consumer built 3 ways"
     ;;
+  fuzz)
+    packages+=(clang-14 libclang-rt-14-dev)  # the fuzz build only: the main build uses g++
+    install_missing
+    fuzz "${2:-200000}"
+    ;;
   postgres)
     install_missing
     start_postgres
@@ -151,7 +190,7 @@ case "${1:-}" in
     [ "$ran" -gt 0 ] && [ "$ran" -eq "$total" ]
     ;;
   *)
-    sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

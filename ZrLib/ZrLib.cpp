@@ -18,10 +18,13 @@ FILE* g_logFile = nullptr;  // null: stderr
 
 void log_error(const char* file, int line, const char* format, ...) {
   char message[2048];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(message, sizeof message, format ? format : "", args);
-  va_end(args);
+  message[0] = '\0';
+  if (format) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+  }
 
   timeval now{};
   gettimeofday(&now, nullptr);

@@ -137,5 +137,41 @@ TEST_F(LiteralParameterResults, CachedStatementsServeEveryIdAndRandomTextsAgree)
   EXPECT_EQ(compared, 300);
 }
 
+// A SET text with parameter markers of the caller's own next to the key
+// condition the facade writes: the markers must keep their numbers, so the
+// statement goes as written, and the update has the same outcome either way.
+TEST_F(LiteralParameterResults, UpdatesWithTheCallersOwnMarkersMatchTheTextAsWritten) {
+  ApplicationDirsDB dirs;
+  for (int i = 0; i < 4; ++i) {
+    YLApplicationDirs_t row = makeDir(i, ("/v" + std::to_string(i)).c_str());
+    row.Flags = 10 + i;
+    ASSERT_TRUE(dirs.insert(row, nullptr));
+  }
+  // The update's outcome and every row after it, rolled back.
+  auto update = [&](int id, const char* set, bool parameters) {
+    db::engine::setLiteralParameters(parameters);
+    DBtran tran;
+    EXPECT_EQ(tran.begin(), db::kOk);
+    ApplicationDirsDB facade;
+    std::string result = facade.Update(id, set, &tran) ? "updated" : "failed " + std::to_string(facade.m_dbError.m_errorCode);
+    YLApplicationDirs_t* rows = nullptr;
+    unsigned int count = 0;
+    EXPECT_TRUE(facade.getList(rows, count, nullptr, "id", &tran));
+    for (unsigned int i = 0; i < count; ++i)
+      result += " " + std::to_string(rows[i].id) + ":" + std::to_string(rows[i].Flags) + ":" + rows[i].path;
+    facade.deleteList(rows);
+    tran.rollback();
+    return result;
+  };
+  struct Case {
+    int id;
+    const char* set;
+  } cases[] = {
+      {2, "Flags = ?"}, {1, "id = ?"}, {3, "path = :path"}, {2, "Flags = @flags, clientId = 7"},
+      {1, "Flags = $1"}, {4, "Flags = ?2 + 1"}, {2, "Flags = 5"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(update(c.id, c.set, true), update(c.id, c.set, false)) << c.set;
+}
+
 }  // namespace
 }  // namespace divu::test

@@ -254,9 +254,14 @@ struct SqlScratch {
 thread_local SqlScratch tl_sql;
 
 // A caller's fragment, with its integer literals as parameters when `params`
-// is given and the fragment allows it.
-void appendFragment(std::string& sql, std::vector<long long>* params, const std::string& fragment) {
-  if (params && db::engine::parameteriseLiterals(fragment, sql, *params)) return;
+// is given and the fragment allows it. Sets `declined` when the fragment is
+// one the whole statement must be sent as written for.
+void appendFragment(std::string& sql, std::vector<long long>* params, const std::string& fragment, bool& declined) {
+  if (params) {
+    db::engine::LiteralScan scan = db::engine::takeLiterals(fragment, sql, *params);
+    if (scan == db::engine::LiteralScan::Taken) return;
+    declined = declined || scan == db::engine::LiteralScan::Declined;
+  }
   sql += fragment;
 }
 
@@ -330,6 +335,11 @@ int DBtable::resolveConnection(Connection*& connection) {
 }
 
 void DBtable::buildSql(Kind kind, const char* setText, std::string& sql, std::vector<long long>* params) const {
+  const size_t sqlStart = sql.size();
+  const size_t paramsStart = params ? params->size() : 0;
+  // A caller's own parameter markers anywhere in the statement would be
+  // numbered among ours: then no fragment is parameterised.
+  bool declined = false;
   switch (kind) {
     case Kind::OneRow:
     case Kind::Cursor:
@@ -340,7 +350,7 @@ void DBtable::buildSql(Kind kind, const char* setText, std::string& sql, std::ve
       break;
     case Kind::Update:
       sql += m_texts->updatePrefix;
-      appendFragment(sql, params, setText);
+      appendFragment(sql, params, setText, declined);
       break;
     case Kind::Delete:
       sql += m_texts->deletePrefix;
@@ -351,13 +361,23 @@ void DBtable::buildSql(Kind kind, const char* setText, std::string& sql, std::ve
   }
   if (!isBlank(m_where)) {
     sql += " WHERE ";
-    appendFragment(sql, params, m_where);
+    appendFragment(sql, params, m_where, declined);
   }
   if ((kind == Kind::OneRow || kind == Kind::Cursor) && !isBlank(m_orderBy)) {
     sql += " ORDER BY ";
     sql += m_orderBy;
+    // Its numbers name columns and stay; only its markers matter.
+    std::string unused;
+    std::vector<long long> none;
+    declined = declined || (params && db::engine::takeLiterals(m_orderBy, unused, none) ==
+                                          db::engine::LiteralScan::Declined);
   }
   if (kind == Kind::OneRow) sql += " LIMIT 1";
+  if (declined && params && params->size() > paramsStart) {
+    sql.resize(sqlStart);
+    params->resize(paramsStart);
+    buildSql(kind, setText, sql, nullptr);
+  }
 }
 
 std::string DBtable::plainSql(Kind kind, const char* setText) const {

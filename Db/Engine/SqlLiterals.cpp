@@ -20,12 +20,16 @@ void setLiteralParameters(bool on) { g_on.store(on, std::memory_order_relaxed); 
 bool literalParameters() { return g_on.load(std::memory_order_relaxed); }
 
 bool parameteriseLiterals(std::string_view text, std::string& out, std::vector<long long>& values) {
+  return takeLiterals(text, out, values) == LiteralScan::Taken;
+}
+
+LiteralScan takeLiterals(std::string_view text, std::string& out, std::vector<long long>& values) {
   const size_t outStart = out.size();
   const size_t valuesStart = values.size();
   auto decline = [&] {
     out.resize(outStart);
     values.resize(valuesStart);
-    return false;
+    return LiteralScan::Declined;
   };
   size_t i = 0;
   const size_t n = text.size();
@@ -88,9 +92,9 @@ bool parameteriseLiterals(std::string_view text, std::string& out, std::vector<l
       ++i;
     }
   }
-  if (values.size() == valuesStart) return decline();  // nothing to gain
+  if (values.size() == valuesStart) return LiteralScan::NoLiterals;  // nothing to gain
   out.append(text.substr(copiedUpTo));
-  return true;
+  return LiteralScan::Taken;
 }
 
 }  // namespace db::engine

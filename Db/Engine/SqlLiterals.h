@@ -13,8 +13,19 @@
 
 namespace db::engine {
 
+enum class LiteralScan {
+  Taken,       // literals taken out
+  NoLiterals,  // understood, but nothing to take out
+  Declined,    // not understood, or markers of the caller's own: keep the
+               // whole statement as written, since our markers would shift
+               // the numbers of the caller's
+};
+
 // Appends the parameterised text to `out` and the literals, in order, to
-// `values`. Returns false without touching either when it declines.
+// `values` and returns Taken; otherwise touches neither.
+LiteralScan takeLiterals(std::string_view text, std::string& out, std::vector<long long>& values);
+
+// takeLiterals(...) == LiteralScan::Taken.
 bool parameteriseLiterals(std::string_view text, std::string& out, std::vector<long long>& values);
 
 // On by default; tests turn it off to compare results both ways.

@@ -174,8 +174,18 @@ long long parseTime(const std::string& text, const std::string& what) {
 
 std::string formatTime(long long seconds) {
   using namespace std::chrono;
-  long long days = seconds / 86400 - (seconds % 86400 < 0);
-  long long rest = seconds - days * 86400;
+  // Outside years 0000-9999 a date would need more digits than parseTime reads
+  // (and the calendar types wrap long before the ends of long long).
+  constexpr long long kFirst = -62167219200;  // 0000-01-01T00:00:00Z
+  constexpr long long kLast = 253402300799;   // 9999-12-31T23:59:59Z
+  if (seconds < kFirst || seconds > kLast) return std::to_string(seconds);
+  // Floor division by hand: days * 86400 overflows for the lowest values.
+  long long days = seconds / 86400;
+  long long rest = seconds % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
   year_month_day date{sys_days{std::chrono::days{days}}};
   char text[48];
   snprintf(text, sizeof text, "%04d-%02u-%02uT%02lld:%02lld:%02lldZ", static_cast<int>(date.year()),

@@ -50,7 +50,9 @@ Assignment parseAssignment(const db::TableDef& def, const std::string& text);
 long long parseInteger(const std::string& text, long long min, long long max, const std::string& what);
 // Seconds since the epoch, or YYYY-MM-DDTHH:MM[:SS] with Z or +HH[:MM] / -HH[:MM].
 long long parseTime(const std::string& text, const std::string& what);
-std::string formatTime(long long seconds);  // 2026-01-31T12:00:00Z
+// 2026-01-31T12:00:00Z; the plain seconds outside years 0000-9999. Either way
+// parseTime reads it back.
+std::string formatTime(long long seconds);
 
 // 'text' with its single quotes doubled.
 std::string sqlLiteral(std::string_view text);
