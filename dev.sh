@@ -5,6 +5,8 @@
 #   ./dev.sh test    build and run the whole test suite
 #   ./dev.sh asan    the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
 #   ./dev.sh tsan    the threading tests under ThreadSanitizer
+#   ./dev.sh crash [N]  kill repdb's write commands N times each (default 200, or $DIVU_CRASH_KILLS)
+#                    at random moments and check each database left behind
 #   ./dev.sh bench   the benchmark against raw SQLite and the peer libraries, as a ratio table
 #   ./dev.sh postgres test|asan|tsan|coverage   the same with a throwaway PostgreSQL server: both backends
 #   ./dev.sh coverage line and branch coverage of the engine, the facades and ZrLib (gcovr)
@@ -124,6 +126,13 @@ case "${1:-}" in
     build tsan
     TSAN_OPTIONS=halt_on_error=1 ctest --preset tsan -j"$(nproc)"
     ;;
+  crash)
+    packages+=(python3)
+    install_missing
+    cmake --preset default >/dev/null
+    cmake --build --preset default -j"$(nproc)" --target repdb
+    python3 tests/crash/crash_test.py --repdb build/tools/repdb/repdb ${2:+--kills "$2"}
+    ;;
   bench)
     packages+=(libsqlitecpp-dev libsoci-dev python3)  # the peers are optional to the build, not here
     install_missing
@@ -190,7 +199,7 @@ case "${1:-}" in
     [ "$ran" -gt 0 ] && [ "$ran" -eq "$total" ]
     ;;
   *)
-    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+    awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"
     exit 2
     ;;
 esac

@@ -428,6 +428,79 @@ TEST_F(Repdb, DemoRunsAgainOnItsDatabaseAndRefusesOthers) {
   EXPECT_NE(refused.err.find("did not make"), std::string::npos) << refused.err;
 }
 
+TEST_F(Repdb, BadDatabaseFilesExitOneWithAReasonAndStayUnchanged) {
+  auto setVersion = [&](const char* sql) {
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(m_db.c_str(), &handle), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(handle, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(handle);
+    sqlite3_close(handle);
+  };
+  struct Case {
+    const char* name;
+    std::function<std::string()> prepare;  // makes m_db, returns the --db text
+    std::vector<std::vector<std::string>> refused;
+    const char* reason;
+  } cases[] = {
+      {"not a database",
+       [&] {
+         std::ofstream(m_db, std::ios::binary) << std::string(8192, 'n');
+         return m_db;
+       },
+       {{"count", "YLVolume"}, {"insert", "YLApplicationDirs", "clientId=2"}, {"init"}},
+       "file is not a database"},
+      {"a table of another version",
+       [&] {
+         init();
+         insert({"YLApplicationDirs", "clientId=1", "path=/kept"});
+         setVersion("UPDATE ZrSchemaVersion SET version = '9.9.9.9' WHERE tableName = 'YLVolume'");
+         return m_db;
+       },
+       {{"count", "YLVolume"}, {"remove", "YLApplicationDirs", "1"}, {"init"}},
+       "YLVolume has version 9.9.9.9"},
+      {"opened read-only",
+       [&] {
+         init();
+         insert({"YLApplicationDirs", "clientId=1", "path=/kept"});
+         return "sqlite:file:" + m_db + "?mode=ro";
+       },
+       {{"insert", "YLApplicationDirs", "clientId=2"}, {"update", "YLApplicationDirs", "1", "Flags = 1"},
+        {"remove", "YLApplicationDirs", "1"}},
+       "readonly"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    m_db = m_dir.file(("bad" + std::to_string(n++) + ".sqlite").c_str());
+    std::string url = c.prepare();
+    const std::string before = slurp(m_db);
+    for (const auto& args : c.refused) {
+      std::vector<std::string> command{"--db", url};
+      command.insert(command.end(), args.begin(), args.end());
+      Result result = exec(command);
+      EXPECT_EQ(result.code, 1) << args[0] << ": " << result.out;
+      EXPECT_NE(result.err.find(c.reason), std::string::npos) << args[0] << ": " << result.err;
+      EXPECT_EQ(slurp(m_db), before) << args[0] << ": the file changed";
+    }
+  }
+  // Read-only still reads.
+  Result count = exec({"--db", "sqlite:file:" + m_db + "?mode=ro", "count", "YLApplicationDirs"});
+  EXPECT_EQ(count.code, 0) << count.err;
+  EXPECT_EQ(count.out, "1\n");
+}
+
+TEST_F(Repdb, InvalidUtf8IsStoredAndPrintedAsValidJsonAndCsv) {
+  init();
+  const std::string invalid = "/bad/\xff\xfe/\xc3(";
+  ASSERT_EQ(repdb({"insert", "YLApplicationDirs", "clientId=9", "path=" + invalid}).code, 0);
+  json listed = rows({"list", "YLApplicationDirs"});
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0]["path"], "/bad/\uFFFD\uFFFD/\uFFFD(") << "each bad byte replaced";
+  Result csv = repdb({"list", "YLApplicationDirs", "--csv", "--columns", "path"});
+  EXPECT_EQ(csv.code, 0) << csv.err;
+  EXPECT_NE(csv.out.find(invalid), std::string::npos) << "CSV carries the bytes as stored";
+  EXPECT_EQ(repdb({"count", "YLApplicationDirs", "--where", "path = '" + invalid + "'"}).out, "1\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, RepdbOnBoth, fileAndServer(), storageName);
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "Commands.h"
 
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +16,36 @@
 namespace repdb {
 namespace {
 
+// The file of an SQLite URI filename (file:PATH?QUERY, file:///PATH,
+// file://localhost/PATH, percent-encoded); nothing for an in-memory one.
+std::optional<std::string> uriFile(std::string_view uri) {
+  uri.remove_prefix(5);
+  std::string_view query;
+  if (size_t q = uri.find_first_of("?#"); q != std::string_view::npos) {
+    query = uri.substr(q);
+    uri = uri.substr(0, q);
+  }
+  if (query.find("vfs=memdb") != std::string_view::npos || query.find("mode=memory") != std::string_view::npos)
+    return std::nullopt;
+  if (uri.starts_with("//")) {
+    uri.remove_prefix(2);
+    size_t slash = uri.find('/');
+    uri = slash == std::string_view::npos ? std::string_view{} : uri.substr(slash);  // past the authority
+  }
+  std::string path;
+  for (size_t i = 0; i < uri.size(); ++i) {
+    if (uri[i] == '%' && i + 2 < uri.size() && isxdigit(static_cast<unsigned char>(uri[i + 1])) &&
+        isxdigit(static_cast<unsigned char>(uri[i + 2]))) {
+      path += static_cast<char>(std::stoi(std::string(uri.substr(i + 1, 2)), nullptr, 16));
+      i += 2;
+    } else {
+      path += uri[i];
+    }
+  }
+  if (path.empty() || path == ":memory:") return std::nullopt;
+  return path;
+}
+
 // The file an SQLite URL names, as the engine reads the URL; nothing for an
 // in-memory or server database.
 std::optional<std::string> sqliteFile(std::string_view url) {
@@ -22,6 +53,7 @@ std::optional<std::string> sqliteFile(std::string_view url) {
   bool scheme = url.starts_with("sqlite:");
   if (scheme) {
     url.remove_prefix(7);
+    if (url.starts_with("file:")) return uriFile(url);
     if (url.starts_with("//")) url.remove_prefix(2);
     url = url.substr(0, url.find('?'));
   }

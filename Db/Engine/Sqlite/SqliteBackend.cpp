@@ -3,8 +3,11 @@
 // codes to engine codes.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <list>
 #include <unistd.h>
 #include <unordered_map>
@@ -272,7 +275,17 @@ class SqliteBackend final : public Backend {
     std::string setup = "PRAGMA synchronous=" + m_config.synchronous + ";";
     if (m_config.cacheKiB) setup += "PRAGMA cache_size=-" + std::to_string(m_config.cacheKiB) + ";";
     if (!m_config.memory) setup = "PRAGMA journal_mode=WAL;" + setup;
-    if (int code = connection->exec(setup.c_str()); code != kOk) {
+    // A connection of another process that opens the same brand-new file
+    // holds it while it writes the first page and switches it to WAL; SQLite
+    // reports that as busy without calling the busy handler. Wait here
+    // instead, within the same budget.
+    int code = connection->exec(setup.c_str());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_config.busyTimeoutMs);
+    for (int pauseMs = 1; code == kRetry && std::chrono::steady_clock::now() < deadline; pauseMs = std::min(pauseMs * 2, 50)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+      code = connection->exec(setup.c_str());
+    }
+    if (code != kOk) {
       if (error) *error = "cannot set up " + m_config.path + ": " + connection->lastErrorText();
       return code == kCorrupt ? kCorrupt : kConnection;
     }
