@@ -74,7 +74,12 @@ class SqliteConnection final : public Connection {
   void release(Statement* statement) override;
   int exec(const char* sql) override;
   int begin(bool write) override { return runControl(write ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED"); }
-  int commit() override { return runControl("COMMIT"); }
+  int commit() override {
+    m_committing = true;
+    int code = runControl("COMMIT");
+    m_committing = false;
+    return code;
+  }
   int rollback() override {
     if (sqlite3_get_autocommit(m_db)) return kOk;  // the database already ended it
     return runControl("ROLLBACK");
@@ -106,6 +111,7 @@ class SqliteConnection final : public Connection {
   int runControl(const char* sql);
 
   sqlite3* m_db;
+  bool m_committing = false;
   std::unordered_map<std::string, std::unique_ptr<SqliteStatement>> m_cache;
   std::list<SqliteStatement*> m_lru;  // front: most recently used
 };
@@ -160,6 +166,12 @@ int SqliteConnection::mapError(int rc, const char* sql) {
   // statement would run it in autocommit, outside the caller's transaction.
   bool ended = owner != nullptr && sqlite3_get_autocommit(m_db);
   if (ended && code == kRetry) code = kRestartTransaction;
+  // A COMMIT that fails and ends the transaction may have written its
+  // commit record already (a failed sync or log-index update comes after
+  // it): a crash now could bring it back. Neither "committed" nor "rolled
+  // back" would be true.
+  bool inDoubt = ended && m_committing;
+  if (inDoubt) code = kOutcomeInDoubt;
 
   m_lastErrorText = sqlite3_errmsg(m_db);
   m_lastErrorText += " [";
@@ -167,7 +179,10 @@ int SqliteConnection::mapError(int rc, const char* sql) {
   m_lastErrorText += ", SQLite code ";
   m_lastErrorText += std::to_string(extended);
   m_lastErrorText += "]";
-  if (ended) m_lastErrorText += "; the database rolled the transaction back";
+  if (inDoubt)
+    m_lastErrorText += "; the database ended the transaction while committing: it may or may not have committed";
+  else if (ended)
+    m_lastErrorText += "; the database rolled the transaction back";
   if (sql && *sql) {
     m_lastErrorText += " in: ";
     m_lastErrorText += sql;
