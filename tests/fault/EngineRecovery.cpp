@@ -138,5 +138,51 @@ TEST_F(EngineRecovery, ACommitWhoseLogSyncFailedIsInDoubtNotRolledBack) {
   EXPECT_EQ(rowsOf(crashed, 10), 1u);
 }
 
+// The engine's own allocations while it compiles and caches a statement:
+// each one failing in turn gives kNoMemory (no exception through the engine),
+// leaks nothing, and leaves the cache usable for the same text.
+TEST_F(EngineRecovery, AnAllocationFailureWhileCachingAStatementLeavesTheCacheWhole) {
+  db::engine::Connection* connection = nullptr;
+  std::string error;
+  ASSERT_EQ(m_db->autocommitConnection(connection, &error), db::kOk) << error;
+  for (bool nested : {false, true}) {  // nested: the cached one is leased, so a private one is made
+    SCOPED_TRACE(nested ? "private statement" : "cached statement");
+    unsigned long at = 1;
+    for (;; ++at) {
+      const std::string sql = "SELECT " + std::to_string(at) + (nested ? " + 0" : "");
+      db::engine::Statement* held = nullptr;
+      if (nested) {
+        ASSERT_EQ(connection->prepare(sql, held), db::kOk);
+      }
+      db::engine::Statement* statement = nullptr;
+      int code = -1;
+      fault::arm(Kind::CppHeap, Mode::Once, at);
+      try {
+        code = connection->prepare(sql, statement);
+      } catch (const std::bad_alloc&) {
+        ADD_FAILURE() << "bad_alloc out of prepare at allocation " << at;
+      }
+      bool reached = fault::failed() > 0;
+      fault::disarm();
+      if (!reached) {
+        EXPECT_EQ(code, db::kOk);
+        connection->release(statement);
+        connection->release(held);
+        break;
+      }
+      EXPECT_TRUE(code == db::kOk || code == db::kNoMemory) << code;
+      if (code == db::kOk) connection->release(statement);
+      // Whatever happened, the same text compiles (or comes from the cache) and runs.
+      db::engine::Statement* again = nullptr;
+      ASSERT_EQ(connection->prepare(sql, again), db::kOk) << connection->lastErrorText();
+      ASSERT_EQ(again->step(), db::kOk);
+      EXPECT_EQ(again->columnInt64(0), static_cast<long long>(at));
+      connection->release(again);
+      connection->release(held);
+    }
+    EXPECT_GT(at, 1u) << "no allocation was failed";
+  }
+}
+
 }  // namespace
 }  // namespace divu::test

@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace divu::fault {
 namespace {
@@ -180,6 +182,7 @@ const char* kindName(Kind kind) {
     case Kind::Io: return "io";
     case Kind::Full: return "full";
     case Kind::Memory: return "alloc";
+    case Kind::CppHeap: return "new";
   }
   return "?";
 }
@@ -231,6 +234,17 @@ void arm(Kind kind, Mode mode, unsigned long failAt) {
 void disarm() { g_plan.armed = false; }
 unsigned long counted() { return g_plan.counted; }
 unsigned long failed() { return g_plan.failed; }
+bool cppHeapFails() { return strike(Kind::CppHeap, "operator new"); }
 const char* firstFailedCall() { return g_plan.failed ? g_lastFailed : ""; }
 
 }  // namespace divu::fault
+
+// The process's operator new, so that the engine's own allocations can fail
+// too. Over malloc, like the default; delete frees.
+void* operator new(std::size_t size) {
+  if (divu::fault::cppHeapFails()) throw std::bad_alloc();
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }

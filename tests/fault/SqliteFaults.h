@@ -5,6 +5,7 @@
 //           per database with "sqlite:file:PATH?vfs=faultvfs").
 //   Memory: a wrapper over SQLite's default allocator. installAllocator() must
 //           run before SQLite initialises (first thing in main).
+//   C++:    this executable's operator new, over malloc.
 //
 // Single-threaded: the counters are plain; the sweep runs on one thread.
 #pragma once
@@ -19,6 +20,7 @@ enum class Kind {
   Io,      // every VFS call made through kVfsName fails with its SQLITE_IOERR_*
   Full,    // only writes count, and fail with SQLITE_FULL (a full disk)
   Memory,  // every allocation and reallocation returns null
+  CppHeap, // operator new throws std::bad_alloc (the engine's own C++ allocations)
 };
 enum class Mode {
   Once,        // only the Nth counted call fails
@@ -40,6 +42,8 @@ void disarm();
 // Calls counted and calls failed since the last arm().
 unsigned long counted();
 unsigned long failed();
+// Whether this operator new call is to fail (counts it).
+bool cppHeapFails();
 // The VFS method (or "malloc") that failed first.
 const char* firstFailedCall();
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <list>
+#include <new>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -109,6 +110,7 @@ class SqliteConnection final : public Connection {
 
  private:
   int runControl(const char* sql);
+  int outOfMemory(const std::string& sql);
 
   sqlite3* m_db;
   bool m_committing = false;
@@ -218,26 +220,54 @@ int SqliteConnection::prepare(const std::string& sql, Statement*& out) {
     return kError;
   }
 
+  // From here the compiled statement must never be left unowned, nor the
+  // cache and its LRU list disagree, when memory runs out: that is a failure
+  // code like SQLite's own, not an exception through the engine.
+  std::unique_ptr<SqliteStatement> owned;
+  try {
+    owned = std::make_unique<SqliteStatement>(*this, stmt, sql, cache);
+  } catch (const std::bad_alloc&) {
+    sqlite3_finalize(stmt);
+    return outOfMemory(sql);
+  }
   if (!cache) {  // the cached one is busy (a nested cursor): use a private one
-    out = new SqliteStatement(*this, stmt, sql, false);
+    out = owned.release();
     return kOk;
   }
   if (m_cache.size() >= kStatementCacheSize) {
     for (auto it = m_lru.rbegin(); it != m_lru.rend(); ++it) {
       if ((*it)->m_inUse) continue;
-      SqliteStatement* victim = *it;
+      auto victim = m_cache.find((*it)->sql());
       m_lru.erase(std::next(it).base());
-      m_cache.erase(victim->sql());
+      m_cache.erase(victim);
       break;
     }
   }
-  auto owned = std::make_unique<SqliteStatement>(*this, stmt, sql, true);
   SqliteStatement* statement = owned.get();
-  m_lru.push_front(statement);
+  try {
+    auto slot = m_cache.emplace(sql, nullptr).first;
+    try {
+      m_lru.push_front(statement);
+    } catch (const std::bad_alloc&) {
+      m_cache.erase(slot);
+      throw;
+    }
+    slot->second = std::move(owned);
+  } catch (const std::bad_alloc&) {
+    return outOfMemory(sql);  // `owned` finalizes the statement
+  }
   statement->m_lruPos = m_lru.begin();
-  m_cache.emplace(sql, std::move(owned));
   out = statement;
   return kOk;
+}
+
+int SqliteConnection::outOfMemory(const std::string& sql) {
+  try {
+    m_lastErrorText = "out of memory keeping a prepared statement in: " + sql;
+  } catch (const std::bad_alloc&) {
+    m_lastErrorText.clear();
+  }
+  return kNoMemory;
 }
 
 void SqliteConnection::release(Statement* base) {
