@@ -48,7 +48,10 @@ class ZR_EXPORT DBtran final {
   DBtran& operator=(const DBtran&) = delete;
 
   int begin(Mode mode = Mode::Write);
-  // A lost connection at commit gives db::kOutcomeInDoubt, never 0.
+  // A lost connection at commit gives db::kOutcomeInDoubt, never 0; so does a
+  // commit that failed and that the database ended (an I/O error, a full
+  // disk, no memory), as its record may already be in the log. A failed
+  // commit that leaves the transaction open can be committed again or rolled back.
   int commit();
   int rollback();
 

@@ -64,6 +64,9 @@ class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
   // shared with any other transaction) or for autocommit work.
   int acquireForTransaction(engine::Connection*& out, std::string* error);
   void releaseFromTransaction(engine::Connection* connection);
+  // Closes a connection of the calling thread that must not be used again
+  // (its transaction could not be ended); closing rolls back what it held.
+  void discardConnection(engine::Connection* connection);
   int autocommitConnection(engine::Connection*& out, std::string* error);
 
  private:

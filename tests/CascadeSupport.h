@@ -65,6 +65,62 @@ std::vector<typename Binding::RecordType> readAll(const char* where, DBtran* tra
   return rows;
 }
 
+// Seeding of the cascade tables, shared by the cascade tests and the fault
+// sweep. The default cell of the job tables is 2.
+inline constexpr int kSeedCell = 2;
+
+// A volume with `role` on physical volume `physical`; its id.
+inline int seedVolume(int role, int physical) {
+  YLVolume_t volume;
+  volume.CurrentRole = role;
+  volume.PhysicalVolumeId = physical;
+  strcpy_s(volume.SourceGUID, sizeof volume.SourceGUID, "guid");
+  EXPECT_TRUE(CReplicationVolumeDB().insert(volume, nullptr));
+  return volume.id;
+}
+
+// A live history row of `job` to `destination`, marked at `pruneTime` when
+// non-zero; its id.
+inline int seedHistory(int job, int destination, int cell = kSeedCell, int pruneTime = 0) {
+  CYLJobVolumeHistoryDB history;
+  YLJobVolumeHistory_t row;
+  row.JobId = job;
+  row.zorbCellId = cell;
+  row.DstVolId = destination;
+  row.SrcBlockCount = 5'000'000'000LL;
+  EXPECT_TRUE(history.insert(row, nullptr));
+  if (pruneTime) {
+    EXPECT_TRUE(history.Update(row.id, ("pruneTime = " + std::to_string(pruneTime)).c_str(), nullptr));
+  }
+  return row.id;
+}
+
+// Backup statistics of `job` (data status 1) and `links` child links to it.
+inline void seedJob(int job, int links, int cell = kSeedCell) {
+  JMBkpStats_t stats;
+  stats.jobId = job;
+  stats.zorbCellId = cell;
+  stats.dataStatus = 1;
+  stats.totalBackupSize = 1LL << 40;
+  EXPECT_TRUE(insertGeneric<JMBkpStats>(stats));
+  for (int i = 0; i < links; ++i) {
+    JMJobDataLink_t link;
+    link.zorbCellId = cell;
+    link.parentJobId = 900 + i;
+    link.childJobId = job;
+    EXPECT_TRUE(insertGeneric<JMJobDataLink>(link));
+  }
+}
+
+// A consistency point of `job`; its id.
+inline int seedPoint(int job, int cell = kSeedCell) {
+  YLFLRConsistencyPoint_t point;
+  point.JobId = job;
+  point.zorbCellId = cell;
+  EXPECT_TRUE(FLRConsistencyPointDB().insert(point, nullptr));
+  return point.id;
+}
+
 // The generic operation that records a failure of an engine call.
 inline const char* functionOf(db::fault::Call call) {
   switch (call) {

@@ -8,20 +8,8 @@ namespace {
 
 class ConsistencyPoints : public StorageTest {
  protected:
-  int addPoint(int job, int cell = 2) {
-    YLFLRConsistencyPoint_t point;
-    point.JobId = job;
-    point.zorbCellId = cell;
-    EXPECT_TRUE(m_points.insert(point, nullptr));
-    return point.id;
-  }
-  void addStats(int job, int cell = 2) {
-    JMBkpStats_t stats;
-    stats.jobId = job;
-    stats.zorbCellId = cell;
-    stats.dataStatus = 1;
-    EXPECT_TRUE(insertGeneric<JMBkpStats>(stats));
-  }
+  int addPoint(int job, int cell = kSeedCell) { return seedPoint(job, cell); }
+  void addStats(int job, int cell = kSeedCell) { seedJob(job, 0, cell); }
   int dataStatus(int job) {
     auto rows = readAll<JMBkpStats>(("jobId = " + std::to_string(job)).c_str());
     return rows.empty() ? -1 : rows[0].dataStatus;

@@ -8,14 +8,7 @@ namespace {
 
 class JobVolumeHistory : public StorageTest {
  protected:
-  int add(int job, int destination = 500) {
-    YLJobVolumeHistory_t row;
-    row.JobId = job;
-    row.zorbCellId = 2;
-    row.DstVolId = destination;
-    EXPECT_TRUE(m_history.insert(row, nullptr));
-    return row.id;
-  }
+  int add(int job, int destination = 500) { return seedHistory(job, destination); }
   int pruneTimeOf(int id) {
     auto rows = readAll<YLJobVolumeHistory>(("id = " + std::to_string(id)).c_str());
     return rows.empty() ? -1 : rows[0].pruneTime;

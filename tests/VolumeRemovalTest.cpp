@@ -7,46 +7,16 @@
 namespace divu::test {
 namespace {
 
-constexpr int kCell = 2;
+constexpr int kCell = kSeedCell;
 
 class VolumeRemoval : public StorageTest {
  protected:
 
-  int addVolume(int role, int physical) {
-    YLVolume_t volume;
-    volume.CurrentRole = role;
-    volume.PhysicalVolumeId = physical;
-    strcpy_s(volume.SourceGUID, sizeof volume.SourceGUID, "guid");
-    EXPECT_TRUE(m_volumes.insert(volume, nullptr));
-    return volume.id;
-  }
+  int addVolume(int role, int physical) { return seedVolume(role, physical); }
   int addHistory(int job, int destination, int cell = kCell, int pruneTime = 0) {
-    YLJobVolumeHistory_t row;
-    row.JobId = job;
-    row.zorbCellId = cell;
-    row.DstVolId = destination;
-    row.SrcBlockCount = 5'000'000'000LL;
-    EXPECT_TRUE(m_history.insert(row, nullptr));
-    if (pruneTime) {
-      EXPECT_TRUE(m_history.Update(row.id, ("pruneTime = " + std::to_string(pruneTime)).c_str(), nullptr));
-    }
-    return row.id;
+    return seedHistory(job, destination, cell, pruneTime);
   }
-  void addJob(int job, int links, int cell = kCell) {
-    JMBkpStats_t stats;
-    stats.jobId = job;
-    stats.zorbCellId = cell;
-    stats.dataStatus = 1;
-    stats.totalBackupSize = 1LL << 40;
-    EXPECT_TRUE(insertGeneric<JMBkpStats>(stats));
-    for (int i = 0; i < links; ++i) {
-      JMJobDataLink_t link;
-      link.zorbCellId = cell;
-      link.parentJobId = 900 + i;
-      link.childJobId = job;
-      EXPECT_TRUE(insertGeneric<JMJobDataLink>(link));
-    }
-  }
+  void addJob(int job, int links, int cell = kCell) { seedJob(job, links, cell); }
   JMBkpStats_t stats(int job, int cell = kCell) {
     auto rows = readAll<JMBkpStats>(("jobId = " + std::to_string(job) + " AND zorbCellId = " + std::to_string(cell)).c_str());
     EXPECT_EQ(rows.size(), 1u);

@@ -56,7 +56,8 @@ int DBtran::commit() {
   }
   std::string text = m_connection->lastErrorText();
   if (!m_connection->inTransaction()) {
-    // The database ended the transaction while committing: it rolled back.
+    // The database ended the transaction while committing; the backend's
+    // code tells whether it is known to have rolled back (or is in doubt).
     release();
     m_aborted = false;
     return fail(code == db::kRetry ? db::kRestartTransaction : code, text);
@@ -69,7 +70,20 @@ int DBtran::rollback() {
   if (!m_connection) return fail(db::kMisuse, "rollback without an active transaction");
   int code = m_connection->rollback();
   std::string text = code == db::kOk ? std::string() : m_connection->lastErrorText();
-  release();
+  if (code != db::kOk && m_connection->inTransaction()) {
+    // A failed ROLLBACK (out of memory, an I/O error) can leave the
+    // transaction open. Once more; if it is still open, the connection is
+    // closed, which rolls back, rather than handed to the next caller inside
+    // this transaction.
+    if (m_connection->rollback() != db::kOk && m_connection->inTransaction()) {
+      m_database->discardConnection(m_connection);
+      m_connection = nullptr;
+      text += "; the connection was closed, which rolled the transaction back";
+    } else {
+      code = db::kOk;
+    }
+  }
+  if (m_connection) release();
   m_aborted = false;
   if (code != db::kOk) return fail(code, text);
   return db::kOk;

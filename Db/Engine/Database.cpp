@@ -112,6 +112,16 @@ void Database::releaseFromTransaction(engine::Connection* connection) {
   if (connection) connection->owner = nullptr;
 }
 
+void Database::discardConnection(engine::Connection* connection) {
+  auto& connections = tl_connections.byDatabase[m_id];
+  for (auto it = connections.begin(); it != connections.end(); ++it) {
+    if (it->get() == connection) {
+      connections.erase(it);
+      return;
+    }
+  }
+}
+
 int Database::autocommitConnection(engine::Connection*& out, std::string* error) {
   return threadConnection(out, error, [](const engine::Connection& c) { return !c.owner; });
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 #include <list>
+#include <new>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -77,7 +78,12 @@ class SqliteConnection final : public Connection {
   void release(Statement* statement) override;
   int exec(const char* sql) override;
   int begin(bool write) override { return runControl(write ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED"); }
-  int commit() override { return runControl("COMMIT"); }
+  int commit() override {
+    m_committing = true;
+    int code = runControl("COMMIT");
+    m_committing = false;
+    return code;
+  }
   int rollback() override {
     if (sqlite3_get_autocommit(m_db)) return kOk;  // the database already ended it
     return runControl("ROLLBACK");
@@ -107,8 +113,10 @@ class SqliteConnection final : public Connection {
 
  private:
   int runControl(const char* sql);
+  int outOfMemory(const std::string& sql);
 
   sqlite3* m_db;
+  bool m_committing = false;
   std::unordered_map<std::string, std::unique_ptr<SqliteStatement>> m_cache;
   std::list<SqliteStatement*> m_lru;  // front: most recently used
 };
@@ -163,6 +171,12 @@ int SqliteConnection::mapError(int rc, const char* sql) {
   // statement would run it in autocommit, outside the caller's transaction.
   bool ended = owner != nullptr && sqlite3_get_autocommit(m_db);
   if (ended && code == kRetry) code = kRestartTransaction;
+  // A COMMIT that fails and ends the transaction may have written its
+  // commit record already (a failed sync or log-index update comes after
+  // it): a crash now could bring it back. Neither "committed" nor "rolled
+  // back" would be true.
+  bool inDoubt = ended && m_committing;
+  if (inDoubt) code = kOutcomeInDoubt;
 
   m_lastErrorText = sqlite3_errmsg(m_db);
   m_lastErrorText += " [";
@@ -170,7 +184,10 @@ int SqliteConnection::mapError(int rc, const char* sql) {
   m_lastErrorText += ", SQLite code ";
   m_lastErrorText += std::to_string(extended);
   m_lastErrorText += "]";
-  if (ended) m_lastErrorText += "; the database rolled the transaction back";
+  if (inDoubt)
+    m_lastErrorText += "; the database ended the transaction while committing: it may or may not have committed";
+  else if (ended)
+    m_lastErrorText += "; the database rolled the transaction back";
   if (sql && *sql) {
     m_lastErrorText += " in: ";
     m_lastErrorText += sql;
@@ -206,26 +223,54 @@ int SqliteConnection::prepare(const std::string& sql, Statement*& out) {
     return kError;
   }
 
+  // From here the compiled statement must never be left unowned, nor the
+  // cache and its LRU list disagree, when memory runs out: that is a failure
+  // code like SQLite's own, not an exception through the engine.
+  std::unique_ptr<SqliteStatement> owned;
+  try {
+    owned = std::make_unique<SqliteStatement>(*this, stmt, sql, cache);
+  } catch (const std::bad_alloc&) {
+    sqlite3_finalize(stmt);
+    return outOfMemory(sql);
+  }
   if (!cache) {  // the cached one is busy (a nested cursor): use a private one
-    out = new SqliteStatement(*this, stmt, sql, false);
+    out = owned.release();
     return kOk;
   }
   if (m_cache.size() >= kStatementCacheSize) {
     for (auto it = m_lru.rbegin(); it != m_lru.rend(); ++it) {
       if ((*it)->m_inUse) continue;
-      SqliteStatement* victim = *it;
+      auto victim = m_cache.find((*it)->sql());
       m_lru.erase(std::next(it).base());
-      m_cache.erase(victim->sql());
+      m_cache.erase(victim);
       break;
     }
   }
-  auto owned = std::make_unique<SqliteStatement>(*this, stmt, sql, true);
   SqliteStatement* statement = owned.get();
-  m_lru.push_front(statement);
+  try {
+    auto slot = m_cache.emplace(sql, nullptr).first;
+    try {
+      m_lru.push_front(statement);
+    } catch (const std::bad_alloc&) {
+      m_cache.erase(slot);
+      throw;
+    }
+    slot->second = std::move(owned);
+  } catch (const std::bad_alloc&) {
+    return outOfMemory(sql);  // `owned` finalizes the statement
+  }
   statement->m_lruPos = m_lru.begin();
-  m_cache.emplace(sql, std::move(owned));
   out = statement;
   return kOk;
+}
+
+int SqliteConnection::outOfMemory(const std::string& sql) {
+  try {
+    m_lastErrorText = "out of memory keeping a prepared statement in: " + sql;
+  } catch (const std::bad_alloc&) {
+    m_lastErrorText.clear();
+  }
+  return kNoMemory;
 }
 
 void SqliteConnection::release(Statement* base) {
