@@ -85,12 +85,10 @@ int Database::verifySchema(std::span<const TableDef* const> tables, std::string*
   return checkVersions(versions, tables, error);
 }
 
-int Database::createSchema(std::span<const TableDef* const> tables, std::string* error) {
-  DBtran tran(shared_from_this());
-  if (int code = tran.begin(); code != kOk) {
-    if (error) *error = tran.lastError();
-    return code;
-  }
+namespace {
+
+// The work of createSchema inside `tran`, under the schema lock.
+int createSchemaIn(DBtran& tran, std::span<const TableDef* const> tables, std::string* error) {
   engine::Connection& connection = *tran.connection();
   auto failed = [&](int code) {
     if (error) *error = connection.lastErrorText();
@@ -120,8 +118,29 @@ int Database::createSchema(std::span<const TableDef* const> tables, std::string*
     connection.release(statement);
     if (code != kNoRow) return failed(code);
   }
-  int code = tran.commit();
-  if (code != kOk && error) *error = tran.lastError();
+  return kOk;
+}
+
+}  // namespace
+
+int Database::createSchema(std::span<const TableDef* const> tables, std::string* error) {
+  // On a server, a creator's snapshot can predate the schema lock it waits
+  // for, so a concurrent creator's commit ends it with the restart code; it
+  // then starts again and finds the work done. Each round lets one through.
+  constexpr int kAttempts = 8;
+  int code = kOk;
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    DBtran tran(shared_from_this());
+    code = tran.begin();
+    if (code != kOk) {
+      if (error) *error = tran.lastError();
+    } else if ((code = createSchemaIn(tran, tables, error)) != kOk) {
+      tran.rollback();
+    } else if ((code = tran.commit()) != kOk) {
+      if (error) *error = tran.lastError();
+    }
+    if (!DBtran::isTransient(code)) break;
+  }
   return code;
 }
 

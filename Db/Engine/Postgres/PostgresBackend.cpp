@@ -561,10 +561,12 @@ int PgConnection::exec(const char* sql) {
 int PgConnection::begin(bool write) {
   if (int code = usable(); code != kOk) return code;
   m_savepoint = m_savepointClean = false;
-  // Write: each statement sees the latest commits and waits for the rows it
-  // changes, so it never meets a stale snapshot. Read: one snapshot for the
-  // whole transaction; a write that conflicts with it needs a restart.
-  const char* sql = write ? "BEGIN ISOLATION LEVEL READ COMMITTED" : "BEGIN ISOLATION LEVEL REPEATABLE READ";
+  // Write: serializable, as SQLite's one writer at a time is, so that a value
+  // read and then written back is never a lost update; a conflict ends the
+  // transaction with the restart code, which DBtran::run answers. Read: one
+  // snapshot for the whole transaction; a write that conflicts with it needs a
+  // restart too.
+  const char* sql = write ? "BEGIN ISOLATION LEVEL SERIALIZABLE" : "BEGIN ISOLATION LEVEL REPEATABLE READ";
   int code = runCommand(sql);
   // A connection the server closed while it was idle shows only now; nothing
   // had begun, so connecting again and beginning anew is safe.
