@@ -429,6 +429,10 @@ TEST(DatabaseUrls, BadUrlsAreRefusedWithAReason) {
       {"sqlite:", "no database path"},
       {"sqlite:" + dir.file("x.sqlite") + "?busy_timeout=soon", "busy_timeout"},
       {"sqlite:" + dir.file("x.sqlite") + "?colour=blue", "unknown SQLite option"},
+      {"sqlite:" + dir.file("x.sqlite") + "?cache_size=0", "cache_size takes KiB"},
+      {"sqlite:" + dir.file("x.sqlite") + "?cache_size=12kb", "cache_size takes KiB"},
+      {"sqlite:" + dir.file("x.sqlite") + "?cache_size=", "cache_size takes KiB"},
+      {"sqlite:" + dir.file("x.sqlite") + "?synchronous=sometimes", "synchronous takes full"},
       {dir.file("missing/dir/x.sqlite"), "cannot open"},
   };
   for (const Case& c : cases) {
