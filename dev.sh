@@ -93,9 +93,11 @@ fuzz() {
       tail -n 40 "$log"
     fi
     seconds=$(awk "BEGIN { print $EPOCHREALTIME - $start }")
-    printf '%-13s %10s runs  %8s exec/s  %7.1f s  %s\n' "$target" \
-      "$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")" \
-      "$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")" "$seconds" \
+    local executed
+    executed=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    # libFuzzer's own rate divides by whole seconds; this one by the wall time.
+    printf '%-13s %10s runs  %8.0f exec/s  %7.1f s  %s\n' "$target" "$executed" \
+      "$(awk "BEGIN { print ${executed:-0} / ($seconds > 0 ? $seconds : 1) }")" "$seconds" \
       "$( ((${#failed[@]})) && [ "${failed[-1]}" = "$target" ] && echo FAILED || echo ok)"
   done
   if ((${#failed[@]})); then
