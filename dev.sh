@@ -18,6 +18,10 @@ cd "$(dirname "$0")"
 packages=(cmake make g++ pkg-config libsqlite3-dev libboost-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev nlohmann-json3-dev libpq-dev postgresql dpkg-dev file)
 
+# Package installs need root.
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+
 install_missing() {
   local missing=()
   for package in "${packages[@]}"; do
@@ -25,8 +29,6 @@ install_missing() {
   done
   if ((${#missing[@]})); then
     echo "installing: ${missing[*]}"
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
   fi
@@ -159,7 +161,7 @@ case "${1:-}" in
     install_missing
     build default
     work=$(mktemp -d /tmp/divu-package.XXXXXX)
-    trap 'rm -rf "$work"; dpkg -r divudurezevudoze >/dev/null 2>&1 || true' EXIT
+    trap 'rm -rf "$work"; $sudo dpkg -r divudurezevudoze >/dev/null 2>&1 || true' EXIT
     cmake --install build --prefix "$work/prefix" >/dev/null
     cmake/check-exports.sh "$work/prefix"
     # The consumer as another project builds it: through the CMake package...
@@ -175,8 +177,6 @@ case "${1:-}" in
     # The Debian package: installed, repdb from the system path, the consumer
     # against /usr, removed again.
     (cd build && rm -f ./*.deb && cpack -G DEB >/dev/null)
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
     $sudo dpkg -i build/divudurezevudoze_*.deb >/dev/null
     (cd "$work" && [ "$(command -v repdb)" = /usr/bin/repdb ] && repdb --help | head -n 1)
     cmake -S examples/consumer -B "$work/system" >/dev/null

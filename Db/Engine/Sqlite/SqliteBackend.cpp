@@ -7,9 +7,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <thread>
 #include <list>
 #include <new>
+#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 
