@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "Db/Database.h"
 #include "Db/EngineCodes.h"
 #include "Db/FXCriticalSection.h"
 #include "Db/FaultSeam.h"
@@ -45,6 +46,14 @@ class ZR_EXPORT ZRSimpleDBConnObject final {
 // Reads the first row matching the binding's WHERE (in its order) into the
 // binding's record. Returns 0, 100 when nothing matches, or a failure code.
 ZR_EXPORT int getOneRow(DBtable* table, bool forUpdate, int timeout, int flags);
+
+// Checks a caller's WHERE, ORDER BY or SET text as the engine checks each one
+// before it encloses it in a statement (it must close every comment, quote and
+// parenthesis it opens, and close none it did not open): 0, or db::kError with
+// the reason in *why. The SQL dialect is that of `tran`'s database, or of the
+// default database without one. For callers that build a condition around
+// a text of their own caller's.
+ZR_EXPORT int checkCallerText(const char* text, DBtran* tran, std::string* why);
 
 class ZR_EXPORT DBtable {
  public:
@@ -125,8 +134,10 @@ class ZR_EXPORT DBtable {
   int failFrom(db::engine::Connection* connection, int code);
   // The statement of `kind` from the binding's texts; with `params`, the
   // integer literals of caller texts become parameters collected there.
-  void buildSql(Kind kind, const char* setText, std::string& sql, std::vector<long long>* params) const;
+  void buildSql(Kind kind, const char* setText, std::string& sql, std::vector<long long>* params,
+                db::SqlDialect dialect) const;
   std::string plainSql(Kind kind, const char* setText) const;
+  int checkTexts(Kind kind, const char* setText, db::SqlDialect dialect);
   int prepareStatement(db::engine::Connection* connection, Kind kind, const char* setText,
                        db::engine::Statement*& statement);
   int runStatement(db::fault::Call call, Kind kind, const char* setText, long long* serialOut);

@@ -23,6 +23,9 @@
 
 namespace db {
 
+// The SQL a backend speaks, where caller texts are read.
+enum class SqlDialect { Sqlite, Postgres };
+
 namespace engine {
 class Backend;
 class Connection;
@@ -47,6 +50,7 @@ class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
 
   const std::string& url() const { return m_url; }
   const char* backendName() const;
+  SqlDialect dialect() const;
 
   // Runs SQL text (several statements allowed) on the calling thread's
   // autocommit connection. Returns 0 or a failure code with *error filled.

@@ -30,6 +30,7 @@ inline constexpr int kNoDatabase = 2013;          // no database given and no de
 inline constexpr int kCorrupt = 2014;             // the database file is damaged or not a database
 inline constexpr int kReadOnly = 2015;            // the database cannot be written
 inline constexpr int kBusy = 2016;                // locked by another writer, and repeating cannot help here
+inline constexpr int kValueRange = 2017;          // a stored value does not fit the record's field; nothing was read
 
 // A short fixed description of a code ("retryable", "no row", ...).
 ZR_EXPORT const char* codeName(int code);

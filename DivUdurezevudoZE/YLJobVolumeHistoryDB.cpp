@@ -10,7 +10,36 @@ constexpr const char* kAnd = " AND ";
 constexpr const char* kLive = "pruneTime = 0";
 
 std::string keyCondition(int id) { return "id = " + std::to_string(id); }
+
+bool isBlank(const char* text) {
+  if (!text) return true;
+  for (; *text; ++text)
+    if (*text != ' ' && *text != '\t' && *text != '\n' && *text != '\r') return false;
+  return true;
+}
 }  // namespace
+
+// The caller's condition in parentheses, on lines of its own, and the
+// live-row rule after it: no OR, comment or parenthesis of the caller's can
+// reach the rule.
+bool CYLJobVolumeHistoryDB::liveCondition(const char* where, DBtran* tran, const char* function,
+                                          std::string& out) {
+  if (isBlank(where)) {
+    out = kLive;
+    return true;
+  }
+  std::string why;
+  if (checkCallerText(where, tran, &why) != db::kOk) {
+    m_dbError.clear();
+    m_dbError.m_errorCode = db::kError;
+    m_dbError.m_function = function;
+    m_dbError.m_errorText = std::string("WHERE text of YLJobVolumeHistory refused: ") + why + ": " + where;
+    m_dbError.m_tableName = "YLJobVolumeHistory";
+    return false;
+  }
+  out = std::string("(\n") + where + "\n)" + kAnd + kLive;
+  return true;
+}
 
 CYLJobVolumeHistoryDB::CYLJobVolumeHistoryDB() : m_unprunedOnly(true) {}
 
@@ -23,7 +52,11 @@ bool CYLJobVolumeHistoryDB::getInfo(int id, YLJobVolumeHistory_t& row, DBtran* t
 bool CYLJobVolumeHistoryDB::getList(YLJobVolumeHistory_t*& rows, unsigned int& count, const char* where,
                                     const char* orderBy, DBtran* tran) {
   std::string text = where ? where : "";
-  if (m_unprunedOnly) text += text.empty() ? kLive : std::string(kAnd) + kLive;
+  if (m_unprunedOnly && !liveCondition(where, tran, "CYLJobVolumeHistoryDB::getList()", text)) {
+    rows = nullptr;
+    count = 0;
+    return false;
+  }
   CRDBListQueryOp query;
   query.clear();
   query.setWhere(text.empty() ? nullptr : text.c_str());
@@ -56,9 +89,11 @@ bool CYLJobVolumeHistoryDB::insert(YLJobVolumeHistory_t& row, DBtran* tran) {
 }
 
 bool CYLJobVolumeHistoryDB::getNRows(const char* where, unsigned int& count, DBtran* tran) {
-  // Without a condition of the caller's, count every live row rather than
-  // build a text from nothing.
-  std::string text = where && *where ? std::string(where) + kAnd + kLive : std::string(kLive);
+  std::string text;
+  if (!liveCondition(where, tran, "CYLJobVolumeHistoryDB::getNRows()", text)) {
+    count = static_cast<unsigned int>(db::kCountFailed);
+    return false;
+  }
   YLJobVolumeHistory* binding = nullptr;
   return getRowsInTable<YLJobVolumeHistory>(binding, count, text.c_str(), tran);
 }

@@ -3,6 +3,8 @@
 // of removal) and left out of reads; prune() deletes marked rows later.
 #pragma once
 
+#include <string>
+
 #include "Db/Tbl/YLJobVolumeHistory.h"
 #include "DivUdurezevudoZE/StandardFacade.h"
 
@@ -33,4 +35,9 @@ class DIVU_EXPORT CYLJobVolumeHistoryDB : public CStandardFacade<YLJobVolumeHist
   bool prune(int cutoff, DBtran* tran);
 
   bool m_unprunedOnly;
+
+ private:
+  // `where` (null or blank: every row) restricted to live rows, into `out`;
+  // false with the error record filled when `where` would not stay in place.
+  bool liveCondition(const char* where, DBtran* tran, const char* function, std::string& out);
 };

@@ -40,7 +40,7 @@ TEST_P(JobVolumeHistory, ListsSeeLiveRowsUntilThisFacadePrunes) {
   } cases[] = {
       {nullptr, " WHERE pruneTime = 0 ORDER BY id", " ORDER BY id"},
       {"", " WHERE pruneTime = 0 ORDER BY id", " ORDER BY id"},
-      {"JobId = 1", " WHERE JobId = 1 AND pruneTime = 0 ORDER BY id", " WHERE JobId = 1 ORDER BY id"},
+      {"JobId = 1", " WHERE (\nJobId = 1\n) AND pruneTime = 0 ORDER BY id", " WHERE JobId = 1 ORDER BY id"},
   };
   for (const Case& c : cases) EXPECT_EQ(lastWhereOfList(history, c.where), c.beforePrune);
   ASSERT_TRUE(history.prune(0, nullptr));  // deletes nothing: 0 is before every mark

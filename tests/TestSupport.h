@@ -11,9 +11,11 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Db/Database.h"
@@ -186,10 +188,27 @@ class DatabaseTest : public testing::Test {
     for (const std::string& sql : m_statements) n += sql.find(text) != std::string::npos;
     return n;
   }
-  // Records every SQL text the engine runs from now on.
+  // Records every SQL text the engine runs from now on: as run in
+  // m_rawStatements, and in m_statements on one line, without the lines and
+  // parentheses that enclose each caller text, so that a test can compare the
+  // texts a facade sends.
   void traceStatements() {
     m_statements.clear();
-    db::trace::set([this](const std::string& sql) { m_statements.push_back(sql); });
+    m_rawStatements.clear();
+    db::trace::set([this](const std::string& sql) {
+      m_rawStatements.push_back(sql);
+      m_statements.push_back(withoutEnclosure(sql));
+    });
+  }
+  static std::string withoutEnclosure(std::string sql) {
+    const std::pair<const char*, const char*> layout[] = {
+        {"SET \n", "SET "}, {"\n WHERE (\n", " WHERE "}, {" WHERE (\n", " WHERE "},
+        {"\n) ORDER BY\n", " ORDER BY "}, {"\n) LIMIT 1", " LIMIT 1"}, {" ORDER BY\n", " ORDER BY "}, {"\n LIMIT 1", " LIMIT 1"}};
+    for (const auto& [from, to] : layout)
+      for (size_t at = sql.find(from); at != std::string::npos; at = sql.find(from, at + strlen(to)))
+        sql.replace(at, strlen(from), to);
+    while (sql.ends_with("\n)") || sql.ends_with("\n")) sql.resize(sql.size() - (sql.ends_with("\n)") ? 2 : 1));
+    return sql;
   }
 
   TempDir m_dir;
@@ -198,6 +217,7 @@ class DatabaseTest : public testing::Test {
   std::shared_ptr<db::Database> m_db;
   Storage m_storage = Storage::File;
   std::vector<std::string> m_statements;
+  std::vector<std::string> m_rawStatements;
 };
 
 // The same cases on each storage of the instantiation.

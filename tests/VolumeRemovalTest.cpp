@@ -65,8 +65,8 @@ TEST_P(VolumeRemoval, CascadeRolesWithoutLiveHistoryTouchNoJobTable) {
     ASSERT_TRUE(m_volumes.remove(id, nullptr));
     EXPECT_FALSE(volumeExists(id));
     EXPECT_EQ(statementsWith("JMBkpStats") + statementsWith("JMJobDataLink"), 0) << role;
-    EXPECT_EQ(statementsWith("FROM YLJobVolumeHistory WHERE DstVolId = 500 AND pruneTime = 0 ORDER BY id ASC"), 1);
-    EXPECT_EQ(statementsWith("SELECT COUNT(*) FROM YLJobVolumeHistory WHERE DstVolId = 500 AND pruneTime = 0"), 1);
+    EXPECT_EQ(statementsWith("FROM YLJobVolumeHistory WHERE (\nDstVolId = 500\n) AND pruneTime = 0 ORDER BY id ASC"), 1);
+    EXPECT_EQ(statementsWith("SELECT COUNT(*) FROM YLJobVolumeHistory WHERE (\nDstVolId = 500\n) AND pruneTime = 0"), 1);
   }
   EXPECT_EQ(stats(101).dataStatus, 1);
   EXPECT_EQ(links(101), 1u);

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "Db/Database.h"
 #include "Db/EngineCodes.h"
 #include "Db/TableDef.h"
 
@@ -23,6 +24,9 @@ class Statement {
   virtual void bindNull(int index) = 0;  // 1-based
   virtual void bindInt64(int index, long long value) = 0;
   virtual void bindText(int index, const char* text, size_t length) = 0;
+
+  // The number of parameter markers the database found in the text.
+  virtual int parameterCount() const = 0;
 
   // kOk: a row is available; kNoRow: done; otherwise a failure code (the
   // connection holds the text).
@@ -63,6 +67,9 @@ class Connection {
   // The last failure: the database's message, its native code and the SQL.
   const std::string& lastErrorText() const { return m_lastErrorText; }
 
+  // The SQL it reads caller texts in.
+  virtual SqlDialect dialect() const = 0;
+
   // Column type for DDL.
   virtual const char* ddlType(ColumnType type, bool serial) const = 0;
   // DDL of a serial key column, primary key included.
@@ -90,6 +97,7 @@ class Backend {
  public:
   virtual ~Backend() = default;
   virtual const char* name() const = 0;
+  virtual SqlDialect dialect() const = 0;
   virtual int connect(std::unique_ptr<Connection>& out, std::string* error) = 0;
   // Whether the database needs one connection kept open to stay alive.
   virtual bool needsKeeper() const { return false; }

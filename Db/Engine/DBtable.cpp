@@ -10,6 +10,7 @@
 #include "Db/Database.h"
 #include "Db/Engine/Backend.h"
 #include "Db/FaultSeam.h"
+#include "Db/Engine/SqlLexer.h"
 #include "Db/Engine/SqlLiterals.h"
 #include "Db/Trace.h"
 #include "Db/ZRDBRowBase.h"
@@ -45,9 +46,56 @@ const char* callName(Call call) {
   return "?";
 }
 
+// How many bytes of `text` a field of `capacity` bytes keeps: up to the
+// first NUL and at most `capacity - 1`, and a text that has to be cut is cut
+// before a character, never inside one (a field must hold valid UTF-8 for
+// the record to be written back).
+size_t fittingLength(std::string_view text, size_t capacity) {
+  if (text.empty()) return 0;
+  size_t n = strnlen(text.data(), std::min(text.size(), capacity - 1));
+  if (n < text.size() && text[n] != '\0')
+    for (int back = 0; back < 3 && n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80; ++back) --n;
+  return n;
+}
+
+// A stored integer that the record's 32-bit field cannot hold: reading it
+// would hand the caller another row's key or another value.
+bool fitsInt32(long long value) { return value >= INT_MIN && value <= INT_MAX; }
+
+// "YLDevice.id holds 4294967297, which a 32-bit field cannot hold (row id = 4294967297)".
+std::string outOfRange(const Statement& statement, const db::TableDef& def, const db::ColumnDef& column,
+                       long long value) {
+  std::string key;
+  int index = 0;
+  for (const db::ColumnDef& each : def.columns) {
+    for (const char* name : def.primaryKey) {
+      if (strcmp(name, each.name) != 0) continue;
+      if (!key.empty()) key += ", ";
+      key += std::string(each.name) + " = " + std::string(statement.columnText(index));
+    }
+    ++index;
+  }
+  return std::string(def.name) + "." + column.name + " holds " + std::to_string(value) +
+         ", which its 32-bit field cannot hold (row " + (key.empty() ? "without a key" : key) +
+         "); nothing was read";
+}
+
 // Fills the record from the current row of `statement`, columns in order.
 // A NULL reads as 0, the empty text or a null owned text (the backends give
-// 0 and no text for it).
+// 0 and no text for it). Returns kOk, or kValueRange with *error filled when
+// a stored integer does not fit its field; the record is then unchanged.
+int checkRanges(const Statement& statement, const db::TableDef& def, std::string* error) {
+  int index = 0;
+  for (const db::ColumnDef& column : def.columns) {
+    if (column.type == db::ColumnType::Int32 && !fitsInt32(statement.columnInt64(index))) {
+      *error = outOfRange(statement, def, column, statement.columnInt64(index));
+      return db::kValueRange;
+    }
+    ++index;
+  }
+  return db::kOk;
+}
+
 void readRecordClassic(const Statement& statement, const db::TableDef& def, void* record) {
   int index = 0;
   for (const db::ColumnDef& column : def.columns) {
@@ -64,7 +112,7 @@ void readRecordClassic(const Statement& statement, const db::TableDef& def, void
         // ends it, as it would end any C text.
         char* field = &db::fieldAt<char>(record, column);
         std::string_view text = statement.columnText(index);
-        size_t n = text.empty() ? 0 : strnlen(text.data(), std::min<size_t>(text.size(), column.size - 1));
+        size_t n = fittingLength(text, column.size);
         if (n) memcpy(field, text.data(), n);
         field[n] = '\0';
         break;
@@ -124,9 +172,9 @@ bool isSerial(const db::TableDef& def, const db::ColumnDef& column) {
   return *def.serialColumn && strcmp(column.name, def.serialColumn) == 0;
 }
 
-// Copies a text up to its first NUL and at most `capacity - 1` bytes.
+// Copies what a field of `capacity` bytes keeps of `text`.
 void copyBounded(char* field, size_t capacity, const std::string& text) {
-  size_t n = strnlen(text.data(), std::min(text.size(), capacity - 1));
+  size_t n = fittingLength(text, capacity);
   memcpy(field, text.data(), n);
   field[n] = '\0';
 }
@@ -229,12 +277,14 @@ int bindRecordThroughDescriptor(Statement& statement, const db::TableDef& def, c
   return parameter;
 }
 
-void readRecord(const Statement& statement, const db::TableDef& def, void* record, ZRDBRowBase* descriptor,
-                long long* indicators) {
+int readRecord(const Statement& statement, const db::TableDef& def, void* record, ZRDBRowBase* descriptor,
+               long long* indicators, std::string* error) {
+  if (int code = checkRanges(statement, def, error); code != db::kOk) return code;
   if (descriptor)
     readRecordThroughDescriptor(statement, def, record, *descriptor, indicators);
   else
     readRecordClassic(statement, def, record);
+  return db::kOk;
 }
 
 void bindRecordValues(Statement& statement, const db::TableDef& def, const void* record, ZRDBRowBase* descriptor,
@@ -256,9 +306,10 @@ thread_local SqlScratch tl_sql;
 // A caller's fragment, with its integer literals as parameters when `params`
 // is given and the fragment allows it. Sets `declined` when the fragment is
 // one the whole statement must be sent as written for.
-void appendFragment(std::string& sql, std::vector<long long>* params, const std::string& fragment, bool& declined) {
+void appendFragment(std::string& sql, std::vector<long long>* params, const std::string& fragment,
+                    db::SqlDialect dialect, bool& declined) {
   if (params) {
-    db::engine::LiteralScan scan = db::engine::takeLiterals(fragment, sql, *params);
+    db::engine::LiteralScan scan = db::engine::takeLiterals(fragment, sql, *params, dialect);
     if (scan == db::engine::LiteralScan::Taken) return;
     declined = declined || scan == db::engine::LiteralScan::Declined;
   }
@@ -334,7 +385,11 @@ int DBtable::resolveConnection(Connection*& connection) {
   return db::kOk;
 }
 
-void DBtable::buildSql(Kind kind, const char* setText, std::string& sql, std::vector<long long>* params) const {
+// Each caller text stands on lines of its own, and a condition in
+// parentheses, so that no comment, quote or operator in it reaches the
+// clauses after it; prepareStatement has checked that it closes what it opens.
+void DBtable::buildSql(Kind kind, const char* setText, std::string& sql, std::vector<long long>* params,
+                       db::SqlDialect dialect) const {
   const size_t sqlStart = sql.size();
   const size_t paramsStart = params ? params->size() : 0;
   // A caller's own parameter markers anywhere in the statement would be
@@ -350,7 +405,9 @@ void DBtable::buildSql(Kind kind, const char* setText, std::string& sql, std::ve
       break;
     case Kind::Update:
       sql += m_texts->updatePrefix;
-      appendFragment(sql, params, setText, declined);
+      sql += '\n';
+      appendFragment(sql, params, setText, dialect, declined);
+      sql += '\n';
       break;
     case Kind::Delete:
       sql += m_texts->deletePrefix;
@@ -360,41 +417,70 @@ void DBtable::buildSql(Kind kind, const char* setText, std::string& sql, std::ve
       return;
   }
   if (!isBlank(m_where)) {
-    sql += " WHERE ";
-    appendFragment(sql, params, m_where, declined);
+    sql += " WHERE (\n";
+    appendFragment(sql, params, m_where, dialect, declined);
+    sql += "\n)";
   }
   if ((kind == Kind::OneRow || kind == Kind::Cursor) && !isBlank(m_orderBy)) {
-    sql += " ORDER BY ";
+    sql += " ORDER BY\n";
     sql += m_orderBy;
+    sql += '\n';
     // Its numbers name columns and stay; only its markers matter.
     std::string unused;
     std::vector<long long> none;
-    declined = declined || (params && db::engine::takeLiterals(m_orderBy, unused, none) ==
+    declined = declined || (params && db::engine::takeLiterals(m_orderBy, unused, none, dialect) ==
                                           db::engine::LiteralScan::Declined);
   }
   if (kind == Kind::OneRow) sql += " LIMIT 1";
   if (declined && params && params->size() > paramsStart) {
     sql.resize(sqlStart);
     params->resize(paramsStart);
-    buildSql(kind, setText, sql, nullptr);
+    buildSql(kind, setText, sql, nullptr, dialect);
   }
 }
 
 std::string DBtable::plainSql(Kind kind, const char* setText) const {
   std::string sql;
-  buildSql(kind, setText, sql, nullptr);
+  buildSql(kind, setText, sql, nullptr, db::SqlDialect::Sqlite);  // no parameters: the same in every dialect
   return sql;
+}
+
+int DBtable::checkTexts(Kind kind, const char* setText, db::SqlDialect dialect) {
+  struct Text {
+    const char* what;
+    const char* text;
+  };
+  const bool reads = kind == Kind::OneRow || kind == Kind::Cursor;
+  const Text texts[] = {{"SET", kind == Kind::Update ? setText : nullptr},
+                        {"WHERE", kind == Kind::Insert ? nullptr : m_where.c_str()},
+                        {"ORDER BY", reads ? m_orderBy.c_str() : nullptr}};
+  for (const Text& each : texts) {
+    std::string why;
+    if (each.text && !db::engine::fragmentStaysInPlace(each.text, dialect, &why))
+      return fail(db::kError, std::string(each.what) + " text of " + m_tableName + " refused: " + why + ": " +
+                                  each.text);
+  }
+  return db::kOk;
 }
 
 int DBtable::prepareStatement(Connection* connection, Kind kind, const char* setText, Statement*& statement) {
   if (db::trace::enabled()) db::trace::statement(plainSql(kind, setText));
+  const db::SqlDialect dialect = connection->dialect();
+  if (int code = checkTexts(kind, setText, dialect); code != db::kOk) return code;
   SqlScratch& scratch = tl_sql;
   bool parameterise = kind != Kind::Insert && db::engine::literalParameters();
   for (;;) {
     scratch.text.clear();
     scratch.params.clear();
-    buildSql(kind, setText, scratch.text, parameterise ? &scratch.params : nullptr);
+    buildSql(kind, setText, scratch.text, parameterise ? &scratch.params : nullptr, dialect);
     int code = connection->prepare(scratch.text, statement);
+    if (code == db::kOk && !scratch.params.empty() &&
+        statement->parameterCount() != static_cast<int>(scratch.params.size())) {
+      // Never bind values short or to markers they were not taken for.
+      connection->release(statement);
+      statement = nullptr;
+      code = db::kError;
+    }
     if (code == db::kOk) {
       int index = 0;
       for (long long value : scratch.params) statement->bindInt64(++index, value);
@@ -407,6 +493,16 @@ int DBtable::prepareStatement(Connection* connection, Kind kind, const char* set
     }
     return failFrom(connection, code);
   }
+}
+
+int checkCallerText(const char* text, DBtran* tran, std::string* why) {
+  if (!text) return db::kOk;
+  db::SqlDialect dialect = db::SqlDialect::Sqlite;
+  if (tran && tran->connection())
+    dialect = tran->connection()->dialect();
+  else if (db::Database* database = db::Database::defaultForThisThread())
+    dialect = database->dialect();
+  return db::engine::fragmentStaysInPlace(text, dialect, why) ? db::kOk : db::kError;
 }
 
 int DBtable::runStatement(Call call, Kind kind, const char* setText, long long* serialOut) {
@@ -422,7 +518,14 @@ int DBtable::runStatement(Call call, Kind kind, const char* setText, long long* 
   if (code == db::kOk) {
     // One row is all a one-row read wants; an INSERT ... RETURNING has made
     // its change by its first row. Releasing the statement ends it.
-    if (readRow) readRecord(*statement, *m_def, m_record, m_rowDescriptor, indicators());
+    if (readRow) {
+      std::string error;
+      if (int range = readRecord(*statement, *m_def, m_record, m_rowDescriptor, indicators(), &error);
+          range != db::kOk) {
+        connection->release(statement);
+        return fail(range, std::move(error));
+      }
+    }
     if (serialOut) *serialOut = statement->columnInt64(0);
   } else if (code == db::kNoRow && !readRow) {
     code = db::kOk;
@@ -451,8 +554,14 @@ int DBtable::rowInsert(bool) {
   long long assigned = 0;
   int code = runStatement(Call::Insert, Kind::Insert, nullptr, serial ? &assigned : nullptr);
   if (code == db::kOk && serial) {
-    for (const db::ColumnDef& column : def.columns)
-      if (isSerial(def, column)) db::fieldAt<int>(m_record, column) = static_cast<int>(assigned);
+    for (const db::ColumnDef& column : def.columns) {
+      if (!isSerial(def, column)) continue;
+      if (!fitsInt32(assigned))
+        return fail(db::kValueRange, std::string(def.name) + "." + column.name + " was assigned " +
+                                         std::to_string(assigned) +
+                                         ", which its 32-bit field cannot hold (the row was written: roll back)");
+      db::fieldAt<int>(m_record, column) = static_cast<int>(assigned);
+    }
   }
   return code;
 }
@@ -512,7 +621,10 @@ int DBtable::fetchCursor(bool) {
     return fail(db::kTransactionAborted, "the transaction was aborted and must be rolled back: " + m_tran->lastError());
   int code = m_cursor->step();
   if (code == db::kOk) {
-    readRecord(*m_cursor, *m_def, m_record, m_rowDescriptor, indicators());
+    std::string error;
+    if (int range = readRecord(*m_cursor, *m_def, m_record, m_rowDescriptor, indicators(), &error);
+        range != db::kOk)
+      return fail(range, std::move(error));
     m_lastCode = db::kOk;
     return db::kOk;
   }

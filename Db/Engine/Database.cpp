@@ -82,6 +82,7 @@ std::shared_ptr<Database> Database::getDefault() {
 }
 
 const char* Database::backendName() const { return m_backend->name(); }
+SqlDialect Database::dialect() const { return m_backend->dialect(); }
 
 int Database::openConnection(std::unique_ptr<engine::Connection>& out, std::string* error) {
   return m_backend->connect(out, error);

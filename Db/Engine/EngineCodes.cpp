@@ -24,6 +24,7 @@ const char* codeName(int code) {
     case kCorrupt: return "database file is damaged";
     case kReadOnly: return "database is read-only";
     case kBusy: return "database is locked";
+    case kValueRange: return "stored value does not fit its field";
     default: return "engine failure";
   }
 }

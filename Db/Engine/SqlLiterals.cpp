@@ -1,7 +1,10 @@
 #include "Db/Engine/SqlLiterals.h"
 
+#include "Db/Engine/SqlLexer.h"
+
 #include <atomic>
 #include <cctype>
+#include <string>
 
 namespace db::engine {
 namespace {
@@ -9,6 +12,16 @@ namespace {
 std::atomic<bool> g_on{true};
 
 bool isWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$'; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Whether `word` (lower-cased) is a keyword an operand follows, so that a
+// minus after it is a sign.
+bool takesOperand(std::string_view word) {
+  for (std::string_view keyword :
+       {"and", "or", "not", "when", "then", "else", "between", "case", "like", "is", "select", "where", "set"})
+    if (word == keyword) return true;
+  return false;
+}
 
 // Whether `word` (already lower-cased) is a keyword after which a number may
 // name a column.
@@ -19,11 +32,13 @@ bool ordersByPosition(std::string_view word) { return word == "order" || word ==
 void setLiteralParameters(bool on) { g_on.store(on, std::memory_order_relaxed); }
 bool literalParameters() { return g_on.load(std::memory_order_relaxed); }
 
-bool parameteriseLiterals(std::string_view text, std::string& out, std::vector<long long>& values) {
-  return takeLiterals(text, out, values) == LiteralScan::Taken;
+bool parameteriseLiterals(std::string_view text, std::string& out, std::vector<long long>& values,
+                          SqlDialect dialect) {
+  return takeLiterals(text, out, values, dialect) == LiteralScan::Taken;
 }
 
-LiteralScan takeLiterals(std::string_view text, std::string& out, std::vector<long long>& values) {
+LiteralScan takeLiterals(std::string_view text, std::string& out, std::vector<long long>& values,
+                         SqlDialect dialect) {
   const size_t outStart = out.size();
   const size_t valuesStart = values.size();
   auto decline = [&] {
@@ -31,64 +46,66 @@ LiteralScan takeLiterals(std::string_view text, std::string& out, std::vector<lo
     values.resize(valuesStart);
     return LiteralScan::Declined;
   };
-  size_t i = 0;
+  const char* marker = dialect == SqlDialect::Postgres ? "?::int8" : "?";
   const size_t n = text.size();
   size_t copiedUpTo = 0;  // text[copiedUpTo, i) still to be copied
-  while (i < n) {
-    char c = text[i];
-    if (c == '\'' || c == '"' || c == '`' || c == '[') {
-      char close = c == '[' ? ']' : c;
-      size_t j = i + 1;
-      for (;;) {
-        if (j >= n) return decline();  // unterminated: let the database say so
-        if (text[j] == close) {
-          if (close != ']' && j + 1 < n && text[j + 1] == close) {
-            j += 2;  // doubled quote inside
-            continue;
-          }
-          break;
-        }
-        ++j;
-      }
-      i = j + 1;
-    } else if (c == '-' && i + 1 < n && text[i + 1] == '-') {
-      size_t end = text.find('\n', i);
-      i = end == std::string_view::npos ? n : end + 1;
-    } else if (c == '/' && i + 1 < n && text[i + 1] == '*') {
-      size_t end = text.find("*/", i + 2);
-      if (end == std::string_view::npos) return decline();
-      i = end + 2;
-    } else if (c == '?' || c == ':' || c == '@' || c == '$' || c == '#' || c == ';') {
+  // Whether a '-' here would be unary: after an operator, '(' or ',', a
+  // keyword that takes an operand, or at the start.
+  bool operandExpected = true;
+  for (size_t i = 0; i < n;) {
+    Span span = lexemeAt(text, i, dialect);
+    if (span.kind != Lexeme::Code) {
+      if (!span.closed) return decline();  // unterminated: let the database say so
+      if (span.kind == Lexeme::String || span.kind == Lexeme::Identifier || span.kind == Lexeme::DollarQuoted)
+        operandExpected = false;
+      i = span.end;
+      continue;
+    }
+    const char c = text[i];
+    if (c == '?' || c == ':' || c == '@' || c == '$' || c == '#' || c == ';') {
       return decline();  // parameters of the caller's own, or more than one statement
-    } else if (std::isdigit(static_cast<unsigned char>(c))) {
-      size_t j = i;
-      while (j < n && std::isdigit(static_cast<unsigned char>(text[j]))) ++j;
-      bool standsAlone = (i == 0 || (!isWordChar(text[i - 1]) && text[i - 1] != '.')) &&
+    }
+    const bool negative = c == '-' && operandExpected && i + 1 < n && isDigit(text[i + 1]);
+    if (isDigit(c) || negative) {
+      const size_t start = i;
+      size_t j = negative ? i + 1 : i;
+      const size_t digitsStart = j;
+      while (j < n && isDigit(text[j])) ++j;
+      const size_t digits = j - digitsStart;
+      bool standsAlone = (start == 0 || (!isWordChar(text[start - 1]) && text[start - 1] != '.')) &&
                          (j == n || (!isWordChar(text[j]) && text[j] != '.'));
-      bool plain = text[i] != '0' || j - i == 1;  // no leading zeros
-      if (standsAlone && plain && j - i <= 18) {
+      bool plain = text[digitsStart] != '0' || digits == 1;  // no leading zeros
+      if (standsAlone && plain && digits <= 18) {
         long long value = 0;  // at most 18 digits: no overflow
-        for (size_t k = i; k < j; ++k) value = value * 10 + (text[k] - '0');
-        out.append(text.substr(copiedUpTo, i - copiedUpTo));
-        out += '?';
-        values.push_back(value);
+        for (size_t k = digitsStart; k < j; ++k) value = value * 10 + (text[k] - '0');
+        out.append(text.substr(copiedUpTo, start - copiedUpTo));
+        out += marker;
+        values.push_back(negative ? -value : value);
         copiedUpTo = j;
+        i = j;
+      } else {
+        // A number glued to letters or a dot (1e-5, 1.5, 0x1F) stays as it
+        // stands: skip the rest of that token, exponent sign included.
+        i = j;
+        while (i < n && (isWordChar(text[i]) || text[i] == '.' ||
+                         ((text[i] == '-' || text[i] == '+') && (text[i - 1] == 'e' || text[i - 1] == 'E'))))
+          ++i;
       }
-      i = j;
-      // A number glued to letters or a dot (1e5, 1.5, 0x1F) was left as it
-      // stands: skip the rest of that token.
-      while (i < n && (isWordChar(text[i]) || text[i] == '.')) ++i;
+      operandExpected = false;
     } else if (isWordChar(c)) {
       size_t j = i;
       while (j < n && isWordChar(text[j])) ++j;
-      if (j - i == 5) {
-        char word[6];
-        for (size_t k = 0; k < 5; ++k) word[k] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i + k])));
-        word[5] = '\0';
-        if (ordersByPosition(word)) return decline();
-      }
+      std::string word(text.substr(i, j - i));
+      for (char& ch : word) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+      if (ordersByPosition(word)) return decline();
+      operandExpected = takesOperand(word);
       i = j;
     } else {
+      if (c == ')' || c == ']') {
+        operandExpected = false;
+      } else if (c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != '\v') {
+        operandExpected = true;  // an operator, '(' or ','
+      }
       ++i;
     }
   }

@@ -5,11 +5,19 @@
 // the statement keeps its meaning: a text with parameters of its own, an
 // ORDER BY or GROUP BY (where a number names a column), or anything it cannot
 // scan. Quoted strings, quoted identifiers and comments are never touched.
+//
+// A literal keeps its sign where the minus is unary ("id = -42" binds -42),
+// and on PostgreSQL its marker is typed 64-bit ("?::int8"), so that the text
+// means what it means when sent as written: the server would otherwise type
+// the marker from its context (an int4 column refuses 3000000000, "-?"
+// cannot be typed at all, "CASE WHEN ?" passes as a boolean).
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "Db/Database.h"
 
 namespace db::engine {
 
@@ -23,10 +31,12 @@ enum class LiteralScan {
 
 // Appends the parameterised text to `out` and the literals, in order, to
 // `values` and returns Taken; otherwise touches neither.
-LiteralScan takeLiterals(std::string_view text, std::string& out, std::vector<long long>& values);
+LiteralScan takeLiterals(std::string_view text, std::string& out, std::vector<long long>& values,
+                         SqlDialect dialect = SqlDialect::Sqlite);
 
 // takeLiterals(...) == LiteralScan::Taken.
-bool parameteriseLiterals(std::string_view text, std::string& out, std::vector<long long>& values);
+bool parameteriseLiterals(std::string_view text, std::string& out, std::vector<long long>& values,
+                          SqlDialect dialect = SqlDialect::Sqlite);
 
 // On by default; tests turn it off to compare results both ways.
 void setLiteralParameters(bool on);

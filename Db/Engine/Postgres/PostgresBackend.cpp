@@ -116,6 +116,7 @@ class PgStatement final : public Statement {
     m_isInteger[static_cast<size_t>(index - 1)] = 0;
   }
 
+  int parameterCount() const override { return m_prepared->parameters; }
   int step() override;
 
   bool columnIsNull(int index) const override { return PQgetisnull(m_row.get(), 0, index) != 0; }
@@ -153,6 +154,7 @@ class PgConnection final : public Connection {
   PgConnection(const PgConnection&) = delete;
   PgConnection& operator=(const PgConnection&) = delete;
 
+  SqlDialect dialect() const override { return SqlDialect::Postgres; }
   int prepare(const std::string& sql, Statement*& out) override;
   void release(Statement* statement) override;
   int exec(const char* sql) override;
@@ -604,6 +606,7 @@ class PgBackend final : public Backend {
  public:
   explicit PgBackend(pg::ConnectionSettings settings) : m_settings(std::move(settings)) {}
   const char* name() const override { return "postgresql"; }
+  SqlDialect dialect() const override { return SqlDialect::Postgres; }
 
   int connect(std::unique_ptr<Connection>& out, std::string* error) override {
     PGconn* conn = PQconnectdb(m_settings.conninfo.c_str());

@@ -2,87 +2,12 @@
 
 #include <cstdlib>
 
+#include "Db/Engine/SqlLexer.h"
+
 namespace db::engine::pg {
 namespace {
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
-bool isTagStart(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
-         static_cast<unsigned char>(c) >= 0x80;
-}
-bool isIdentChar(char c) { return isTagStart(c) || (c >= '0' && c <= '9') || c == '$'; }
-
-// Index past the comment that starts at `i`, or `i` when none does.
-size_t skipComment(std::string_view sql, size_t i) {
-  if (sql.substr(i, 2) == "--") {
-    size_t end = sql.find('\n', i);
-    return end == std::string_view::npos ? sql.size() : end + 1;
-  }
-  if (sql.substr(i, 2) == "/*") {  // PostgreSQL block comments nest
-    int depth = 1;
-    size_t j = i + 2;
-    while (j < sql.size() && depth > 0) {
-      if (sql.substr(j, 2) == "/*") {
-        ++depth;
-        j += 2;
-      } else if (sql.substr(j, 2) == "*/") {
-        --depth;
-        j += 2;
-      } else {
-        ++j;
-      }
-    }
-    return j;
-  }
-  return i;
-}
-
-// Index past the comment, string literal, quoted identifier or dollar-quoted
-// text that starts at `i`, or `i` when none does. An unterminated one runs
-// to the end; the server then reports it.
-size_t skipNonCode(std::string_view sql, size_t i) {
-  const size_t n = sql.size();
-  if (size_t end = skipComment(sql, i); end != i) return end;
-  char c = sql[i];
-  if (c == '\'') {
-    // E'...' takes backslash escapes; plain literals are standard conforming
-    // (the backend sets standard_conforming_strings).
-    bool escapes = i > 0 && (sql[i - 1] == 'E' || sql[i - 1] == 'e') && (i < 2 || !isIdentChar(sql[i - 2]));
-    for (size_t j = i + 1; j < n; ++j) {
-      if (escapes && sql[j] == '\\') {
-        ++j;
-      } else if (sql[j] == '\'') {
-        if (j + 1 < n && sql[j + 1] == '\'') {
-          ++j;
-        } else {
-          return j + 1;
-        }
-      }
-    }
-    return n;
-  }
-  if (c == '"') {
-    for (size_t j = i + 1; j < n; ++j) {
-      if (sql[j] != '"') continue;
-      if (j + 1 < n && sql[j + 1] == '"') {
-        ++j;
-      } else {
-        return j + 1;
-      }
-    }
-    return n;
-  }
-  if (c == '$' && (i == 0 || !isIdentChar(sql[i - 1]))) {
-    size_t j = i + 1;
-    if (j < n && isTagStart(sql[j]))
-      while (j < n && isIdentChar(sql[j]) && sql[j] != '$') ++j;
-    if (j >= n || sql[j] != '$') return i;  // $1, or a lone '$'
-    std::string_view tag = sql.substr(i, j - i + 1);
-    size_t close = sql.find(tag, j + 1);
-    return close == std::string_view::npos ? n : close + tag.size();
-  }
-  return i;
-}
 
 bool parseLockTimeout(std::string_view value, int& ms, std::string* error) {
   std::string text(value);
@@ -176,11 +101,11 @@ bool numberPlaceholders(std::string_view sql, std::string& out, int& count, std:
   out.clear();
   out.reserve(sql.size() + 16);
   count = 0;
-  size_t i = 0;
-  while (i < sql.size()) {
-    if (size_t end = skipNonCode(sql, i); end != i) {
-      out.append(sql.substr(i, end - i));
-      i = end;
+  for (size_t i = 0; i < sql.size();) {
+    Span span = lexemeAt(sql, i, SqlDialect::Postgres);
+    if (span.kind != Lexeme::Code) {
+      out.append(sql.substr(i, span.end - i));
+      i = span.end;
       continue;
     }
     char c = sql[i];
@@ -190,14 +115,13 @@ bool numberPlaceholders(std::string_view sql, std::string& out, int& count, std:
     } else if (c == ';') {
       // Only blanks, comments and more ';' may follow.
       for (size_t j = i + 1; j < sql.size();) {
-        if (isSpace(sql[j]) || sql[j] == ';') {
-          ++j;
-        } else if (size_t end = skipComment(sql, j); end != j) {
-          j = end;
-        } else {
+        Span after = lexemeAt(sql, j, SqlDialect::Postgres);
+        bool comment = after.kind == Lexeme::LineComment || after.kind == Lexeme::BlockComment;
+        if (!comment && !isSpace(sql[j]) && sql[j] != ';') {
           if (error) *error = "more than one SQL statement in one text";
           return false;
         }
+        j = after.end;
       }
       return true;
     } else {

@@ -44,6 +44,7 @@ class SqliteStatement final : public Statement {
   void bindText(int index, const char* text, size_t length) override {
     sqlite3_bind_text64(m_stmt, index, text, length, SQLITE_STATIC, SQLITE_UTF8);
   }
+  int parameterCount() const override { return sqlite3_bind_parameter_count(m_stmt); }
   int step() override;
   bool columnIsNull(int index) const override { return sqlite3_column_type(m_stmt, index) == SQLITE_NULL; }
   long long columnInt64(int index) const override { return sqlite3_column_int64(m_stmt, index); }
@@ -74,6 +75,7 @@ class SqliteConnection final : public Connection {
     sqlite3_close_v2(m_db);
   }
 
+  SqlDialect dialect() const override { return SqlDialect::Sqlite; }
   int prepare(const std::string& sql, Statement*& out) override;
   void release(Statement* statement) override;
   int exec(const char* sql) override;
@@ -302,6 +304,7 @@ class SqliteBackend final : public Backend {
  public:
   explicit SqliteBackend(SqliteConfig config) : m_config(std::move(config)) {}
   const char* name() const override { return "sqlite"; }
+  SqlDialect dialect() const override { return SqlDialect::Sqlite; }
   bool needsKeeper() const override { return m_config.memory; }
 
   int connect(std::unique_ptr<Connection>& out, std::string* error) override {
