@@ -24,6 +24,8 @@ const char* codeName(int code) {
     case kCorrupt: return "database file is damaged";
     case kReadOnly: return "database is read-only";
     case kBusy: return "database is locked";
+    case kOwnLock: return "this thread's own transaction holds the write lock";
+    case kNoSchema: return "not a catalogue: its tables were never created";
     default: return "engine failure";
   }
 }
