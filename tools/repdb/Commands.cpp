@@ -51,6 +51,7 @@ std::optional<std::string> uriFile(std::string_view uri) {
 std::optional<std::string> sqliteFile(std::string_view url) {
   if (url.starts_with("postgres")) return std::nullopt;
   bool scheme = url.starts_with("sqlite:");
+  if (!scheme && url.find("://") != std::string_view::npos) return std::nullopt;  // the engine names the scheme
   if (scheme) {
     url.remove_prefix(7);
     if (url.starts_with("file:")) return uriFile(url);
