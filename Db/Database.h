@@ -1,10 +1,13 @@
 // A database named by a URL, and the process's default database.
 //
-//   sqlite:PATH[?busy_timeout=MS&synchronous=full|normal&cache_size=KIB]   a file (WAL mode)
+//   sqlite:PATH[?busy_timeout=MS&synchronous=full|normal&cache_size=KIB&read_only=1]
+//                                                            a file (WAL mode once the tables are made)
 //   PATH                                                     the same
 //   sqlite:file:URI                                          an SQLite URI filename, as it is
+//                                                            (no shared cache, no mode=memory)
 //   sqlite::memory:                                          a private in-memory database
-//   postgresql://... or postgres://...                       a PostgreSQL server (libpq URI)
+//   postgresql://... or postgres://...                       a PostgreSQL server (libpq URI;
+//                                                            read_only=1 makes its transactions read only)
 //
 // A Database is shared by threads; each thread works on connections of its
 // own, opened on first use and closed when the thread ends (or when the
@@ -31,10 +34,17 @@ class Backend;
 class Connection;
 }  // namespace engine
 
+// `text` with every password that `url` holds (user:PASSWORD@ in a URI,
+// password=... as a query option or keyword) replaced by "***"; the one-
+// argument form redacts the URL itself.
+ZR_EXPORT std::string redactUrl(std::string_view url, std::string text);
+ZR_EXPORT std::string redactUrl(std::string_view url);
+
 class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
  public:
-  // Opens (creating a file when missing) and checks that a connection can be
-  // made. Null on failure, with the reason in *error.
+  // Opens (creating a file when missing, unless read_only) and checks that a
+  // connection can be made. Null on failure, with "cannot open URL: reason"
+  // in *error (the URL's password hidden).
   static std::shared_ptr<Database> open(std::string_view url, std::string* error = nullptr);
 
   // The database of bindings and transactions that name none. Replace or
@@ -48,6 +58,7 @@ class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
 
+  // The URL as opened, its password shown as "***".
   const std::string& url() const { return m_url; }
   const char* backendName() const;
   SqlDialect dialect() const;
@@ -60,9 +71,11 @@ class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
   // versions, in one transaction. Idempotent. Fails with kSchemaVersion when a
   // table exists with another version.
   int createSchema(std::span<const TableDef* const> tables, std::string* error = nullptr);
-  // Checks the recorded versions against `tables`; a database without the
-  // version table passes (it has no tables of ours yet).
-  int verifySchema(std::span<const TableDef* const> tables, std::string* error = nullptr);
+  // Checks the recorded versions against `tables`. A database without the
+  // version table (no tables of ours yet) passes, or with `mustExist` fails
+  // with kNoSchema. A version table of another layout fails with
+  // kSchemaVersion.
+  int verifySchema(std::span<const TableDef* const> tables, std::string* error = nullptr, bool mustExist = false);
 
   // Engine side: a connection of the calling thread for a transaction (not
   // shared with any other transaction) or for autocommit work.
@@ -75,6 +88,7 @@ class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
 
  private:
   Database(std::string url, std::unique_ptr<engine::Backend> backend);
+  static std::shared_ptr<Database> openUnchecked(std::string_view url, std::string* error);
   int openConnection(std::unique_ptr<engine::Connection>& out, std::string* error);
   template <class Fits>
   int threadConnection(engine::Connection*& out, std::string* error, Fits fits);

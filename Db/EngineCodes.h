@@ -31,6 +31,14 @@ inline constexpr int kCorrupt = 2014;             // the database file is damage
 inline constexpr int kReadOnly = 2015;            // the database cannot be written
 inline constexpr int kBusy = 2016;                // locked by another writer, and repeating cannot help here
 inline constexpr int kValueRange = 2017;          // a stored value does not fit the record's field; nothing was read
+// The calling thread's own transaction holds the write lock this call needs
+// (SQLite: a null-transaction write beside the thread's open write
+// transaction). Waiting or repeating can never help: commit or roll back that
+// transaction first, or pass it to the call.
+inline constexpr int kOwnLock = 2018;
+// The database holds none of the library's tables (no version table): it was
+// never made a catalogue, or is some other database. Create the tables first.
+inline constexpr int kNoSchema = 2019;
 
 // A short fixed description of a code ("retryable", "no row", ...).
 ZR_EXPORT const char* codeName(int code);

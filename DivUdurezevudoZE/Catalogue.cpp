@@ -64,6 +64,22 @@ std::shared_ptr<db::Database> openCatalogue(std::string_view url, std::string* e
   return database;
 }
 
+std::shared_ptr<db::Database> openExistingCatalogue(std::string_view url, std::string* error) {
+  std::shared_ptr<db::Database> database = db::Database::open(url, error);
+  if (!database) return nullptr;
+  std::string why;
+  int code = database->verifySchema(catalogueTables(), &why, true);
+  if (code == db::kOk) return database;
+  if (error) {
+    if (code == db::kNoSchema)
+      *error = "not a catalogue: " + database->url() +
+               " holds none of its tables (repdb init, or divu::createCatalogue, creates them)";
+    else
+      *error = "cannot open " + database->url() + ": " + db::redactUrl(url, why);
+  }
+  return nullptr;
+}
+
 int createCatalogue(db::Database& database, std::string* error) {
   return database.createSchema(catalogueTables(), error);
 }

@@ -74,10 +74,17 @@ class Connection {
   virtual const char* ddlType(ColumnType type, bool serial) const = 0;
   // DDL of a serial key column, primary key included.
   virtual std::string serialColumnDdl(const char* name) const = 0;
+  // A query with one "?" (a table name as written unquoted in DDL) that
+  // returns one row holding 1 when that table exists, else 0.
+  virtual const char* tableExistsSql() const = 0;
   // Makes schema creators of the open transaction wait for each other until
   // it ends (a write transaction that already excludes other writers needs
   // nothing more).
   virtual int lockSchema() { return kOk; }
+  // Readies the database for the library's tables before they are created
+  // (SQLite: WAL mode, which is stored in the file and so never set by merely
+  // opening one).
+  virtual int prepareForWrites() { return kOk; }
 
   // Bookkeeping of Database: the transaction that holds this connection and
   // the bindings that use it in autocommit.

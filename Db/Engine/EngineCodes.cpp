@@ -25,6 +25,8 @@ const char* codeName(int code) {
     case kReadOnly: return "database is read-only";
     case kBusy: return "database is locked";
     case kValueRange: return "stored value does not fit its field";
+    case kOwnLock: return "this thread's own transaction holds the write lock";
+    case kNoSchema: return "not a catalogue: its tables were never created";
     default: return "engine failure";
   }
 }

@@ -40,25 +40,46 @@ std::string tableDdl(const TableDef& def, const engine::Connection& connection) 
   return sql;
 }
 
-// Recorded versions, or an empty map when the version table is missing.
+// Whether the version table exists.
+int versionTableExists(engine::Connection& connection, bool& exists, std::string* error) {
+  engine::Statement* statement = nullptr;
+  int code = connection.prepare(connection.tableExistsSql(), statement);
+  if (code == kOk) {
+    statement->bindText(1, kVersionTable, strlen(kVersionTable));
+    code = statement->step();
+    exists = code == kOk && statement->columnInt64(0) > 0;
+    connection.release(statement);
+  }
+  if (code != kOk && error) *error = connection.lastErrorText();
+  return code;
+}
+
+// Recorded versions, or an empty map with *missing set when the version
+// table does not exist. A version table that cannot be read as ours is a
+// failure, never "nothing of ours yet".
 int readVersions(engine::Connection& connection, std::map<std::string, std::string>& versions,
-                 std::string* error) {
+                 std::string* error, bool* missing = nullptr) {
+  bool exists = false;
+  if (int code = versionTableExists(connection, exists, error); code != kOk) return code;
+  if (missing) *missing = !exists;
+  if (!exists) return kOk;
   engine::Statement* statement = nullptr;
   std::string sql = std::string("SELECT tableName, version FROM ") + kVersionTable;
   int code = connection.prepare(sql, statement);
-  if (code == kError) return kOk;  // no version table: nothing of ours yet
-  if (code != kOk) {
-    if (error) *error = connection.lastErrorText();
-    return code;
+  if (code == kOk) {
+    while ((code = statement->step()) == kOk)
+      versions[std::string(statement->columnText(0))] = std::string(statement->columnText(1));
+    connection.release(statement);
+    if (code == kNoRow) return kOk;
   }
-  while ((code = statement->step()) == kOk)
-    versions[std::string(statement->columnText(0))] = std::string(statement->columnText(1));
-  connection.release(statement);
-  if (code != kNoRow) {
-    if (error) *error = connection.lastErrorText();
-    return code;
+  if (code == kError) {
+    if (error)
+      *error = std::string("the version table ") + kVersionTable +
+               " has a layout this library cannot read (" + connection.lastErrorText() + ")";
+    return kSchemaVersion;
   }
-  return kOk;
+  if (error) *error = connection.lastErrorText();
+  return code;
 }
 
 int checkVersions(const std::map<std::string, std::string>& versions, std::span<const TableDef* const> tables,
@@ -77,11 +98,16 @@ int checkVersions(const std::map<std::string, std::string>& versions, std::span<
 
 }  // namespace
 
-int Database::verifySchema(std::span<const TableDef* const> tables, std::string* error) {
+int Database::verifySchema(std::span<const TableDef* const> tables, std::string* error, bool mustExist) {
   engine::Connection* connection = nullptr;
   if (int code = autocommitConnection(connection, error); code != kOk) return code;
   std::map<std::string, std::string> versions;
-  if (int code = readVersions(*connection, versions, error); code != kOk) return code;
+  bool missing = false;
+  if (int code = readVersions(*connection, versions, error, &missing); code != kOk) return code;
+  if (missing && mustExist) {
+    if (error) *error = std::string("the database has no ") + kVersionTable + " table: none of its tables were created";
+    return kNoSchema;
+  }
   return checkVersions(versions, tables, error);
 }
 
@@ -128,6 +154,12 @@ int Database::createSchema(std::span<const TableDef* const> tables, std::string*
   // for, so a concurrent creator's commit ends it with the restart code; it
   // then starts again and finds the work done. Each round lets one through.
   constexpr int kAttempts = 8;
+  engine::Connection* connection = nullptr;
+  if (int code = autocommitConnection(connection, error); code != kOk) return code;
+  if (int code = connection->prepareForWrites(); code != kOk) {
+    if (error) *error = connection->lastErrorText();
+    return code;
+  }
   int code = kOk;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     DBtran tran(shared_from_this());

@@ -6,6 +6,7 @@
 
 #include <sqlite3.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -49,8 +50,11 @@ std::string slurp(const std::string& path) {
 class RepdbBase : public testing::Test {
  protected:
   // Runs repdb with `args`; REPDB_DB is taken from `env` only.
-  Result exec(const std::vector<std::string>& args, const std::vector<std::string>& env = {}, const std::string& cwd = "") {
-    std::vector<std::string> words{REPDB_PATH};
+  // `runAs`: a command line that runs repdb under another user.
+  Result exec(const std::vector<std::string>& args, const std::vector<std::string>& env = {}, const std::string& cwd = "",
+              const std::vector<std::string>& runAs = {}) {
+    std::vector<std::string> words = runAs;
+    words.push_back(REPDB_PATH);
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv, envp;
     for (std::string& word : words) argv.push_back(word.data());
@@ -69,7 +73,7 @@ class RepdbBase : public testing::Test {
     if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     pid_t pid = 0;
     int status = -1;
-    EXPECT_EQ(posix_spawn(&pid, REPDB_PATH, &actions, nullptr, argv.data(), envp.data()), 0);
+    EXPECT_EQ(posix_spawn(&pid, words[0].c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
     posix_spawn_file_actions_destroy(&actions);
     waitpid(pid, &status, 0);
     Result result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
@@ -457,6 +461,16 @@ TEST_F(Repdb, BadDatabaseFilesExitOneWithAReasonAndStayUnchanged) {
        },
        {{"count", "YLVolume"}, {"remove", "YLApplicationDirs", "1"}, {"init"}},
        "YLVolume has version 9.9.9.9"},
+      {"an SQLite file of another program",
+       [&] {
+         sqlite3* handle = nullptr;
+         EXPECT_EQ(sqlite3_open(m_db.c_str(), &handle), SQLITE_OK);
+         EXPECT_EQ(sqlite3_exec(handle, "CREATE TABLE notes (a)", nullptr, nullptr, nullptr), SQLITE_OK);
+         sqlite3_close(handle);
+         return m_db;
+       },
+       {{"count", "YLVolume"}, {"list", "YLVolume"}, {"tables"}, {"remove", "YLApplicationDirs", "1"}},
+       "not a catalogue"},
       {"opened read-only",
        [&] {
          init();
@@ -486,6 +500,47 @@ TEST_F(Repdb, BadDatabaseFilesExitOneWithAReasonAndStayUnchanged) {
   Result count = exec({"--db", "sqlite:file:" + m_db + "?mode=ro", "count", "YLApplicationDirs"});
   EXPECT_EQ(count.code, 0) << count.err;
   EXPECT_EQ(count.out, "1\n");
+}
+
+TEST_F(Repdb, ReadCommandsReadACatalogueInAFolderTheUserCannotWrite) {
+  const std::string folder = m_dir.file("readonly");
+  ASSERT_TRUE(std::filesystem::create_directory(folder));
+  m_db = folder + "/catalogue.sqlite";
+  init();
+  insert({"YLApplicationDirs", "clientId=1", "path=/kept"});
+  const std::string before = slurp(m_db);
+  // Root may write anywhere: run repdb as an unprivileged user then.
+  std::vector<std::string> runAs;
+  if (geteuid() == 0) {
+    if (!std::filesystem::exists("/usr/bin/setpriv")) GTEST_SKIP() << "running as root without setpriv";
+    runAs = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    std::filesystem::permissions(m_dir.file(""), std::filesystem::perms::all & ~std::filesystem::perms::group_write &
+                                                     ~std::filesystem::perms::others_write);
+  }
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec |
+                                           std::filesystem::perms::group_read | std::filesystem::perms::group_exec |
+                                           std::filesystem::perms::others_read | std::filesystem::perms::others_exec);
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    const char* out;  // on stdout (0) or stderr
+  } cases[] = {
+      {{"count", "YLApplicationDirs"}, 0, "1\n"},
+      {{"list", "YLApplicationDirs", "--columns", "path"}, 0, "/kept"},
+      {{"insert", "YLApplicationDirs", "clientId=2"}, 1, "cannot"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> command{"--db", m_db};
+    command.insert(command.end(), c.args.begin(), c.args.end());
+    Result result = exec(command, {}, "", runAs);
+    SCOPED_TRACE(c.args[0] + ": " + result.err);
+    EXPECT_EQ(result.code, c.code);
+    EXPECT_NE((c.code == 0 ? result.out : result.err).find(c.out), std::string::npos) << result.out;
+    EXPECT_EQ(slurp(m_db), before);
+    EXPECT_FALSE(std::filesystem::exists(m_db + "-wal"));
+    EXPECT_FALSE(std::filesystem::exists(m_db + "-shm"));
+  }
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
 }
 
 TEST_F(Repdb, InvalidUtf8IsStoredAndPrintedAsValidJsonAndCsv) {

@@ -51,6 +51,7 @@ std::optional<std::string> uriFile(std::string_view uri) {
 std::optional<std::string> sqliteFile(std::string_view url) {
   if (url.starts_with("postgres")) return std::nullopt;
   bool scheme = url.starts_with("sqlite:");
+  if (!scheme && url.find("://") != std::string_view::npos) return std::nullopt;  // the engine names the scheme
   if (scheme) {
     url.remove_prefix(7);
     if (url.starts_with("file:")) return uriFile(url);
@@ -59,6 +60,19 @@ std::optional<std::string> sqliteFile(std::string_view url) {
   }
   if (url.empty() || url == ":memory:") return std::nullopt;
   return std::string(url);
+}
+
+// The URL that opens the same database read only: the read commands change
+// nothing, not even a file's journal mode, and can read a catalogue in a place
+// this user cannot write. An SQLite URI filename stays as its writer chose.
+std::string readOnlyUrl(const std::string& url) {
+  if (url.starts_with("postgresql://") || url.starts_with("postgres://") || url.starts_with("sqlite:")) {
+    if (url.starts_with("sqlite:file:") || url == "sqlite::memory:" || url.starts_with("sqlite::memory:?")) return url;
+    return url + (url.find('?') == std::string::npos ? "?" : "&") + "read_only=1";
+  }
+  if (url.starts_with("postgresql:") || url.starts_with("postgres:")) return url + " read_only=1";
+  if (url.find("://") != std::string::npos || url.find('?') != std::string::npos || url == ":memory:") return url;
+  return "sqlite:" + url + "?read_only=1";
 }
 
 void fail(const std::string& what, const Table& table) { throw CommandFailure(what, table.error()); }
@@ -157,9 +171,19 @@ int execute(const Command& command, const Globals& globals) {
     }
   }
   std::string error;
-  std::shared_ptr<db::Database> database = divu::openCatalogue(url, &error);
+  bool schema = command.kind == Kind::Schema || command.kind == Kind::Demo;
+  const std::string opened = command.kind == Kind::Read ? readOnlyUrl(url) : url;
+  std::shared_ptr<db::Database> database =
+      schema ? divu::openCatalogue(url, &error) : divu::openExistingCatalogue(opened, &error);
   if (!database) {
-    printFailure("cannot open " + url + ": " + error);
+    // The engine's texts name the URL already, its password hidden; the
+    // person sees the URL they gave.
+    const std::string shown = db::redactUrl(opened), given = db::redactUrl(url);
+    if (!error.starts_with("cannot open ") && !error.starts_with("not a catalogue"))
+      error = "cannot open " + shown + ": " + db::redactUrl(opened, error);
+    for (size_t at = error.find(shown); at != std::string::npos; at = error.find(shown, at + given.size()))
+      error.replace(at, shown.size(), given);
+    printFailure(error);
     return kExitFailure;
   }
 

@@ -149,7 +149,8 @@ class PgStatement final : public Statement {
 
 class PgConnection final : public Connection {
  public:
-  PgConnection(PGconn* conn, int lockTimeoutMs) : m_conn(conn), m_lockTimeoutMs(lockTimeoutMs) {}
+  PgConnection(PGconn* conn, int lockTimeoutMs, bool readOnly)
+      : m_conn(conn), m_lockTimeoutMs(lockTimeoutMs), m_readOnly(readOnly) {}
   ~PgConnection() override = default;
   PgConnection(const PgConnection&) = delete;
   PgConnection& operator=(const PgConnection&) = delete;
@@ -188,6 +189,9 @@ class PgConnection final : public Connection {
 
   // Concurrent CREATE TABLE IF NOT EXISTS of one name would fail in all but
   // one creator; a transaction-scoped advisory lock ("DivU") queues them.
+  const char* tableExistsSql() const override {
+    return "SELECT count(*) FROM (SELECT to_regclass(CAST(? AS text)) AS found) AS lookup WHERE found IS NOT NULL";
+  }
   int lockSchema() override { return exec("SELECT pg_advisory_xact_lock(1147762261)"); }
 
   // Session settings, after connecting and after connecting again.
@@ -223,6 +227,7 @@ class PgConnection final : public Connection {
 
   std::unique_ptr<PGconn, ConnDeleter> m_conn;
   const int m_lockTimeoutMs;
+  const bool m_readOnly;
   uint64_t m_generation = 0;  // counts reconnections
   unsigned long m_nextName = 0;
   std::unordered_map<std::string, std::shared_ptr<Prepared>> m_cache;
@@ -260,6 +265,7 @@ int PgConnection::setUp() {
   // Caller texts are taken as SQL texts are on SQLite: a backslash is a plain character.
   std::string sql =
       "SET standard_conforming_strings = on; SET lock_timeout = " + std::to_string(m_lockTimeoutMs);
+  if (m_readOnly) sql += "; SET default_transaction_read_only = on";
   Result result(PQexec(m_conn.get(), sql.c_str()));
   if (PQresultStatus(result.get()) == PGRES_COMMAND_OK) return kOk;
   return mapError(failureOf(result.get(), m_conn.get()), sql);
@@ -615,7 +621,7 @@ class PgBackend final : public Backend {
       PQfinish(conn);
       return kConnection;
     }
-    auto connection = std::make_unique<PgConnection>(conn, m_settings.lockTimeoutMs);
+    auto connection = std::make_unique<PgConnection>(conn, m_settings.lockTimeoutMs, m_settings.readOnly);
     if (int code = connection->setUp(); code != kOk) {
       if (error) *error = "cannot set up the PostgreSQL session: " + connection->lastErrorText();
       return code;

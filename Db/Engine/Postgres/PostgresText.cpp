@@ -21,6 +21,15 @@ bool parseLockTimeout(std::string_view value, int& ms, std::string* error) {
   return true;
 }
 
+bool parseReadOnly(std::string_view value, bool& readOnly, std::string* error) {
+  if (value != "1" && value != "0") {
+    if (error) *error = "read_only takes 1 or 0, not '" + std::string(value) + "'";
+    return false;
+  }
+  readOnly = value == "1";
+  return true;
+}
+
 bool parseUri(std::string_view url, ConnectionSettings& settings, std::string* error) {
   size_t q = url.find('?');
   std::string conninfo(url.substr(0, q));
@@ -35,6 +44,11 @@ bool parseUri(std::string_view url, ConnectionSettings& settings, std::string* e
     if (item.substr(0, eq) == "lock_timeout") {
       if (!parseLockTimeout(eq == std::string_view::npos ? "" : item.substr(eq + 1), settings.lockTimeoutMs,
                             error))
+        return false;
+      continue;
+    }
+    if (item.substr(0, eq) == "read_only") {
+      if (!parseReadOnly(eq == std::string_view::npos ? "" : item.substr(eq + 1), settings.readOnly, error))
         return false;
       continue;
     }
@@ -86,6 +100,10 @@ bool parseKeywords(std::string_view text, ConnectionSettings& settings, std::str
     }
     if (key == "lock_timeout") {
       if (!parseLockTimeout(value, settings.lockTimeoutMs, error)) return false;
+      continue;
+    }
+    if (key == "read_only") {
+      if (!parseReadOnly(value, settings.readOnly, error)) return false;
       continue;
     }
     if (!kept.empty()) kept += ' ';

@@ -1,17 +1,20 @@
-// SQLite backend: connections in WAL mode with a busy wait, a per-connection
-// LRU cache of prepared statements, and the one mapping of SQLite result
-// codes to engine codes.
+// SQLite backend: connections with a busy wait (WAL mode once the database
+// holds data of ours), a per-connection LRU cache of prepared statements, and
+// the one mapping of SQLite result codes to engine codes.
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <list>
+#include <mutex>
 #include <new>
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
+#include <vector>
 
 #include "Db/Engine/Backend.h"
 
@@ -27,6 +30,34 @@ struct SqliteConfig {
   int busyTimeoutMs = 5000;
   long cacheKiB = 0;    // 0: SQLite's own page cache size
   std::string synchronous = "FULL";
+  bool readOnly = false;
+};
+
+// The open connections of one database and their threads, so that a
+// connection that meets the write lock can tell whether its own thread holds
+// it: then no wait can help, as only this thread could release it.
+struct ConnectionRegistry {
+  std::mutex mutex;
+  std::vector<std::pair<std::thread::id, sqlite3*>> open;
+
+  void add(sqlite3* db) {
+    std::lock_guard<std::mutex> lock(mutex);
+    open.emplace_back(std::this_thread::get_id(), db);
+  }
+  void remove(sqlite3* db) {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::erase_if(open, [db](const auto& entry) { return entry.second == db; });
+  }
+  // Whether another connection of the calling thread holds a write
+  // transaction. Only the calling thread's handles are looked into, and only
+  // that thread uses them.
+  bool otherHoldsWriteLock(sqlite3* self) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const std::thread::id thread = std::this_thread::get_id();
+    for (const auto& [owner, db] : open)
+      if (owner == thread && db != self && sqlite3_txn_state(db, nullptr) == SQLITE_TXN_WRITE) return true;
+    return false;
+  }
 };
 
 class SqliteConnection;
@@ -68,8 +99,13 @@ class SqliteStatement final : public Statement {
 
 class SqliteConnection final : public Connection {
  public:
-  SqliteConnection(sqlite3* db) : m_db(db) {}
+  SqliteConnection(sqlite3* db, std::shared_ptr<ConnectionRegistry> registry, int busyTimeoutMs)
+      : m_db(db), m_registry(std::move(registry)), m_busyTimeoutMs(busyTimeoutMs) {
+    m_registry->add(m_db);
+    sqlite3_busy_handler(m_db, &SqliteConnection::busyWait, this);
+  }
   ~SqliteConnection() override {
+    m_registry->remove(m_db);
     m_lru.clear();
     m_cache.clear();  // finalizes cached statements before the handle closes
     sqlite3_close_v2(m_db);
@@ -110,14 +146,26 @@ class SqliteConnection final : public Connection {
     return std::string(name) + " INTEGER PRIMARY KEY AUTOINCREMENT";
   }
 
+  const char* tableExistsSql() const override {
+    return "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = ? COLLATE NOCASE";
+  }
+
   // The one place where SQLite result codes become engine codes.
   int mapError(int rc, const char* sql);
+
+  int prepareForWrites() override;
 
  private:
   int runControl(const char* sql);
   int outOfMemory(const std::string& sql);
+  // SQLite's busy wait (growing pauses up to the budget), except that it
+  // gives up at once when this thread's own transaction holds the lock.
+  static int busyWait(void* self, int count);
 
   sqlite3* m_db;
+  std::shared_ptr<ConnectionRegistry> m_registry;
+  int m_busyTimeoutMs;
+  std::chrono::steady_clock::time_point m_busySince;
   bool m_committing = false;
   std::unordered_map<std::string, std::unique_ptr<SqliteStatement>> m_cache;
   std::list<SqliteStatement*> m_lru;  // front: most recently used
@@ -135,7 +183,18 @@ int SqliteConnection::mapError(int rc, const char* sql) {
   int code;
   switch (rc & 0xff) {
     case SQLITE_BUSY:
-      code = extended == SQLITE_BUSY_SNAPSHOT ? kRestartTransaction : kRetry;
+      if (extended == SQLITE_BUSY_SNAPSHOT)
+        code = kRestartTransaction;
+      else if (m_registry->otherHoldsWriteLock(m_db))
+        code = kOwnLock;
+      else if (extended == SQLITE_BUSY && !sqlite3_get_autocommit(m_db) &&
+               sqlite3_txn_state(m_db, nullptr) == SQLITE_TXN_READ)
+        // A read transaction cannot take the write lock while another
+        // connection writes, and SQLite does not wait for it (that could
+        // deadlock): once that writer commits, this snapshot is stale.
+        code = kRestartTransaction;
+      else
+        code = kRetry;
       break;
     case SQLITE_LOCKED:
       code = kBusy;
@@ -186,6 +245,12 @@ int SqliteConnection::mapError(int rc, const char* sql) {
   m_lastErrorText += ", SQLite code ";
   m_lastErrorText += std::to_string(extended);
   m_lastErrorText += "]";
+  if (code == kOwnLock)
+    m_lastErrorText += "; this thread's own open transaction on the database holds the write lock, so waiting cannot "
+                       "help: commit or roll it back first, or run the call in that transaction";
+  else if (code == kRestartTransaction && (rc & 0xff) == SQLITE_BUSY && extended != SQLITE_BUSY_SNAPSHOT && !ended)
+    m_lastErrorText += "; a read transaction cannot start writing while another connection writes: roll back and "
+                       "start again (a write transaction takes the lock at begin)";
   if (inDoubt)
     m_lastErrorText += "; the database ended the transaction while committing: it may or may not have committed";
   else if (ended)
@@ -196,6 +261,35 @@ int SqliteConnection::mapError(int rc, const char* sql) {
   }
   noteFailure(ended);
   return code;
+}
+
+int SqliteConnection::busyWait(void* self, int count) {
+  auto* connection = static_cast<SqliteConnection*>(self);
+  if (connection->m_registry->otherHoldsWriteLock(connection->m_db)) return 0;
+  static constexpr int kPausesMs[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
+  const auto now = std::chrono::steady_clock::now();
+  if (count == 0) connection->m_busySince = now;
+  long long waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - connection->m_busySince).count();
+  long long left = connection->m_busyTimeoutMs - waited;
+  if (left <= 0) return 0;
+  int pause = count < static_cast<int>(std::size(kPausesMs)) ? kPausesMs[count] : 100;
+  sqlite3_sleep(static_cast<int>(std::min<long long>(pause, left)));
+  return 1;
+}
+
+int SqliteConnection::prepareForWrites() {
+  // WAL lets readers go on while one connection writes. The mode is stored
+  // in the file, so it is set when the library's tables are made, never by
+  // merely opening a file.
+  if (sqlite3_db_readonly(m_db, "main") == 1) return kOk;
+  Statement* statement = nullptr;
+  if (int code = prepare("PRAGMA journal_mode", statement); code != kOk) return code;
+  int code = statement->step();
+  std::string mode = code == kOk ? std::string(statement->columnText(0)) : std::string();
+  release(statement);
+  if (code != kOk) return code;
+  if (mode == "wal" || mode == "memory") return kOk;
+  return exec("PRAGMA journal_mode=WAL");
 }
 
 int SqliteConnection::prepare(const std::string& sql, Statement*& out) {
@@ -300,6 +394,34 @@ int SqliteConnection::runControl(const char* sql) {
   return code == kNoRow ? kOk : code;
 }
 
+// The folder part of a file path ("." for a bare name).
+std::string folderOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool exists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
+// An SQLite URI filename for `path` with `query`.
+std::string fileUri(const std::string& path, const char* query) {
+  std::string uri = "file:";
+  for (char c : path) {
+    if (c == '%' || c == '?' || c == '#') {
+      static const char kHex[] = "0123456789ABCDEF";
+      uri += '%';
+      uri += kHex[(static_cast<unsigned char>(c) >> 4) & 15];
+      uri += kHex[static_cast<unsigned char>(c) & 15];
+    } else {
+      uri += c;
+    }
+  }
+  return uri + "?" + query;
+}
+
 class SqliteBackend final : public Backend {
  public:
   explicit SqliteBackend(SqliteConfig config) : m_config(std::move(config)) {}
@@ -308,30 +430,26 @@ class SqliteBackend final : public Backend {
   bool needsKeeper() const override { return m_config.memory; }
 
   int connect(std::unique_ptr<Connection>& out, std::string* error) override {
-    sqlite3* db = nullptr;
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
-    if (m_config.memory || m_config.uri) flags |= SQLITE_OPEN_URI;
-    int rc = sqlite3_open_v2(m_config.path.c_str(), &db, flags, nullptr);
-    if (rc != SQLITE_OK) {
-      if (error) *error = std::string("cannot open ") + m_config.path + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
-      sqlite3_close_v2(db);
-      return kConnection;
-    }
-    sqlite3_extended_result_codes(db, 1);
-    sqlite3_busy_timeout(db, m_config.busyTimeoutMs);
-    auto connection = std::make_unique<SqliteConnection>(db);
+    std::unique_ptr<SqliteConnection> connection;
+    int flags = m_config.readOnly ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    if (int code = openHandle(m_config.path, flags, connection, error); code != kOk) return code;
+    if (m_config.readOnly) return finishReadOnly(connection, out, error);
+
     std::string setup = "PRAGMA synchronous=" + m_config.synchronous + ";";
     if (m_config.cacheKiB) setup += "PRAGMA cache_size=-" + std::to_string(m_config.cacheKiB) + ";";
-    if (!m_config.memory) setup = "PRAGMA journal_mode=WAL;" + setup;
     // A connection of another process that opens the same brand-new file
     // holds it while it writes the first page and switches it to WAL; SQLite
     // reports that as busy without calling the busy handler. Wait here
     // instead, within the same budget.
-    int code = connection->exec(setup.c_str());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_config.busyTimeoutMs);
-    for (int pauseMs = 1; code == kRetry && std::chrono::steady_clock::now() < deadline; pauseMs = std::min(pauseMs * 2, 50)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    int code = kOk;
+    for (int pauseMs = 1;; pauseMs = std::min(pauseMs * 2, 50)) {
       code = connection->exec(setup.c_str());
+      // A database that holds nothing yet is ours to shape; one with content
+      // keeps its journal mode until the library's tables are created in it.
+      if (code == kOk && !m_config.memory && isEmpty(*connection, code)) code = connection->prepareForWrites();
+      if (code != kRetry || std::chrono::steady_clock::now() >= deadline) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     }
     if (code != kOk) {
       if (error) *error = "cannot set up " + m_config.path + ": " + connection->lastErrorText();
@@ -342,7 +460,77 @@ class SqliteBackend final : public Backend {
   }
 
  private:
+  int openHandle(const std::string& name, int flags, std::unique_ptr<SqliteConnection>& out, std::string* error) {
+    sqlite3* db = nullptr;
+    flags |= SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
+    if (m_config.memory || m_config.uri || name.starts_with("file:")) flags |= SQLITE_OPEN_URI;
+    int rc = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+      if (error) *error = openFailure(db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+      sqlite3_close_v2(db);
+      return kConnection;
+    }
+    sqlite3_extended_result_codes(db, 1);
+    out = std::make_unique<SqliteConnection>(db, m_registry, m_config.busyTimeoutMs);
+    return kOk;
+  }
+
+  // Why a file could not be opened, naming the missing piece once.
+  std::string openFailure(const char* sqliteText) const {
+    if (m_config.memory || m_config.uri) return m_config.path + ": " + sqliteText;
+    std::string folder = folderOf(m_config.path);
+    if (!exists(folder)) return "the folder " + folder + " does not exist (create it first)";
+    if (!exists(m_config.path)) {
+      if (m_config.readOnly) return "there is no file " + m_config.path + " (read_only never creates one)";
+      return "cannot create " + m_config.path + ": " + sqliteText + " (can this user write the folder " + folder + "?)";
+    }
+    return m_config.path + ": " + sqliteText;
+  }
+
+  static bool isEmpty(SqliteConnection& connection, int& code) {
+    Statement* statement = nullptr;
+    if ((code = connection.prepare("PRAGMA page_count", statement)) != kOk) return false;
+    code = statement->step();
+    bool empty = code == kOk && statement->columnInt64(0) == 0;
+    connection.release(statement);
+    return empty;
+  }
+
+  // A read-only connection never writes, so it changes neither the file nor
+  // its journal mode. In a folder this user cannot write, SQLite cannot make
+  // the shared-memory file a WAL database is read through; the file is then
+  // read as it stands, which is sound only while it has no log.
+  int finishReadOnly(std::unique_ptr<SqliteConnection>& connection, std::unique_ptr<Connection>& out,
+                     std::string* error) {
+    int code = connection->exec("PRAGMA query_only=1; SELECT count(*) FROM sqlite_master;");
+    if (code == kReadOnly || code == kConnection) {
+      const std::string log = m_config.path + "-wal";
+      struct stat info;
+      bool logged = stat(log.c_str(), &info) == 0 && info.st_size > 0;
+      if (logged) {
+        if (error)
+          *error = "cannot read " + m_config.path + " read-only: it has a write-ahead log (" + log +
+                   ") that SQLite reads through a " + m_config.path + "-shm file it cannot create in " +
+                   folderOf(m_config.path) +
+                   "; let the writer finish (its last connection folds the log in), or read it as a user "
+                   "who may write the folder";
+        return kReadOnly;
+      }
+      connection.reset();
+      if ((code = openHandle(fileUri(m_config.path, "immutable=1"), SQLITE_OPEN_READONLY, connection, error)) != kOk)
+        return code;
+      code = connection->exec("PRAGMA query_only=1; SELECT count(*) FROM sqlite_master;");
+    }
+    if (code != kOk) {
+      if (error) *error = "cannot read " + m_config.path + ": " + connection->lastErrorText();
+      return code == kCorrupt ? kCorrupt : code == kReadOnly ? kReadOnly : kConnection;
+    }
+    out = std::move(connection);
+    return kOk;
+  }
+
   SqliteConfig m_config;
+  std::shared_ptr<ConnectionRegistry> m_registry = std::make_shared<ConnectionRegistry>();
 };
 
 std::atomic<unsigned> g_memoryCounter{0};
@@ -362,7 +550,30 @@ std::unique_ptr<Backend> makeSqliteBackend(std::string_view url, std::string* er
     // An SQLite URI filename keeps its own query (mode=, vfs=, cache=...).
     config.uri = true;
     config.path = std::string(rest);
-    config.memory = rest.find("vfs=memdb") != std::string_view::npos || rest.find("mode=memory") != std::string_view::npos;
+    size_t q = rest.find('?');
+    std::string_view name = rest.substr(5, q == std::string_view::npos ? std::string_view::npos : q - 5);
+    bool memdb = false, memory = name == ":memory:";
+    for (std::string_view uriQuery = q == std::string_view::npos ? std::string_view{} : rest.substr(q + 1);
+         !uriQuery.empty();) {
+      size_t amp = uriQuery.find('&');
+      std::string_view item = uriQuery.substr(0, amp);
+      uriQuery = amp == std::string_view::npos ? std::string_view{} : uriQuery.substr(amp + 1);
+      if (item == "vfs=memdb") memdb = true;
+      if (item == "mode=memory") memory = true;
+      // A shared cache reports its table locks at once, with no wait, and
+      // joins connections that the engine keeps apart.
+      if (item.starts_with("cache=") && item != "cache=private") {
+        if (error) *error = "shared-cache SQLite URIs (" + std::string(item) + ") are not supported; name the file (sqlite:PATH) or use sqlite::memory:";
+        return nullptr;
+      }
+    }
+    if (memory && !memdb) {
+      // Each connection of such a URI gets a database of its own, while the
+      // engine opens one per thread and expects them to share it.
+      if (error) *error = "'" + std::string(url) + "' gives every connection its own empty database; use sqlite::memory: for an in-memory database";
+      return nullptr;
+    }
+    config.memory = memdb;
     return std::make_unique<SqliteBackend>(std::move(config));
   }
   if (scheme) {
@@ -412,10 +623,20 @@ std::unique_ptr<Backend> makeSqliteBackend(std::string_view url, std::string* er
         return nullptr;
       }
       config.synchronous = value;
+    } else if (key == "read_only") {
+      if (value != "1" && value != "0") {
+        if (error) *error = "read_only takes 1 or 0, not '" + value + "'";
+        return nullptr;
+      }
+      config.readOnly = value == "1";
     } else {
       if (error) *error = "unknown SQLite option '" + std::string(key) + "'";
       return nullptr;
     }
+  }
+  if (config.readOnly && config.memory) {
+    if (error) *error = "read_only needs a database file";
+    return nullptr;
   }
   return std::make_unique<SqliteBackend>(std::move(config));
 }
