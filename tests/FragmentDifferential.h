@@ -234,6 +234,8 @@ class FragmentDifferential {
     for (const Tally& t : m_tallies) n += t.mismatches;
     return n;
   }
+  // How many mismatches of each operation reports() describes.
+  void setReportsPerOperation(long n) { m_reportsPerOp = n; }
   // The first mismatches, described.
   const std::vector<std::string>& reports() const { return m_reports; }
 
@@ -360,8 +362,7 @@ class FragmentDifferential {
 
   void report(Op op, const std::string& text, const std::string& what, const std::vector<std::string>& expected,
               const std::vector<std::string>& actual) {
-    // The first two of each operation.
-    if (++m_tallies[op].mismatches > 2) return;
+    if (++m_tallies[op].mismatches > m_reportsPerOp) return;
     auto firstFew = [](const std::vector<std::string>& rows) {
       std::string out = "[";
       for (size_t i = 0; i < rows.size() && i < 6; ++i) out += (i ? "; " : "") + rows[i];
@@ -392,6 +393,7 @@ class FragmentDifferential {
   std::array<Tally, kOps> m_tallies{};
   std::vector<std::string> m_reports;
   std::string m_context;
+  long m_reportsPerOp = 2;
 };
 
 }  // namespace divu::test

@@ -1,7 +1,8 @@
 // Generated caller texts through every facade operation that takes one, on
 // each backend, judged against the database itself (see FragmentDifferential.h).
 // DIVU_FRAGMENT_TEXTS sets how many texts (default below), DIVU_FRAGMENT_SEED
-// where the sequence starts; a mismatch names the text's seed.
+// where the sequence starts, DIVU_FRAGMENT_REPORTS how many mismatches of each
+// operation are described; a mismatch names the text's seed.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -39,6 +40,7 @@ TEST_P(FragmentDifferentialTest, CallerTextsDoWhatTheDatabaseSays) {
   ASSERT_TRUE(raw) << "no raw connection for this backend";
   FragmentDifferential differential(m_db, std::move(raw), onPostgres() ? Dialect::Postgres : Dialect::Sqlite);
   ASSERT_EQ(differential.seed(), "");
+  differential.setReportsPerOperation(fromEnvironment("DIVU_FRAGMENT_REPORTS", 2));
 
   const long long texts = fromEnvironment("DIVU_FRAGMENT_TEXTS", DIVU_FRAGMENT_DEFAULT_TEXTS);
   const long long firstSeed = fromEnvironment("DIVU_FRAGMENT_SEED", 1);
