@@ -13,6 +13,7 @@ std::atomic<bool> g_on{true};
 
 bool isWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$'; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isOperatorChar(char c) { return c != '\0' && std::string_view("+-*/<>=~!@#%^&|`?").find(c) != std::string_view::npos; }
 
 // Whether `word` (lower-cased) is a keyword an operand follows, so that a
 // minus after it is a sign.
@@ -65,7 +66,10 @@ LiteralScan takeLiterals(std::string_view text, std::string& out, std::vector<lo
     if (c == '?' || c == ':' || c == '@' || c == '$' || c == '#' || c == ';') {
       return decline();  // parameters of the caller's own, or more than one statement
     }
-    const bool negative = c == '-' && operandExpected && i + 1 < n && isDigit(text[i + 1]);
+    // A minus glued to an operator stays where it is: PostgreSQL reads
+    // "!=-" as one (unknown) operator, which a sign taken out would hide.
+    const bool negative = c == '-' && operandExpected && i + 1 < n && isDigit(text[i + 1]) &&
+                          (i == 0 || !isOperatorChar(text[i - 1]));
     if (isDigit(c) || negative) {
       const size_t start = i;
       size_t j = negative ? i + 1 : i;
