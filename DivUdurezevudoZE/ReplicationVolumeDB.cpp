@@ -50,13 +50,13 @@ bool CReplicationVolumeDB::remove(int volumeId, DBtran* tran) {
       if (live == 0) {
         // The row was just listed as live, so its job cannot have no live
         // rows: the history changed between the list and the count.
-        deleteList(rows);
         m_dbError.clear();
         m_dbError.m_errorCode = db::kError;
         m_dbError.m_function = "CReplicationVolumeDB::remove()";
         m_dbError.m_tableName = "YLJobVolumeHistory";
         m_dbError.m_errorText = "history row " + std::to_string(row.id) + " of job " + std::to_string(row.JobId) +
                                 " was listed as live, but the job's live rows then counted 0 (the history changed under the removal)";
+        deleteList(rows);  // `row` points into it
         return false;
       }
       if (live != 1) continue;  // the job still has live history elsewhere
