@@ -76,8 +76,14 @@ class ZR_EXPORT DBtable {
   // Orders later list reads; the later call wins; null or "" means no order.
   int setOrderBy(const char* orderBy);
 
+  // A cursor holds a statement, and with it a read snapshot, on one
+  // connection until its end, a failure, closeCursor() or the end of its
+  // transaction (commit and rollback close the cursors of the transaction).
   int openCursor();
-  // Next row into the record: 0, 100 at the end, or a failure code.
+  // Next row into the record: 0, 100 at the end, or a failure code. After
+  // 100 or a failure every fetch gives that code again until openCursor();
+  // a fetch after the cursor's transaction ended gives kMisuse. A 1025 from a
+  // fetch is answered by opening the cursor again, not by fetching again.
   int fetchCursor(bool next);
   int closeCursor();
 
@@ -124,6 +130,7 @@ class ZR_EXPORT DBtable {
 
  private:
   friend int getOneRow(DBtable*, bool, int, int);
+  friend class db::engine::Connection;
 
  public:
   enum class Kind { OneRow, Cursor, Count, Update, Delete, Insert };
@@ -142,6 +149,8 @@ class ZR_EXPORT DBtable {
                        db::engine::Statement*& statement);
   int runStatement(db::fault::Call call, Kind kind, const char* setText, long long* serialOut);
   void releaseCursor();
+  // Releases the cursor's statement; later fetches give `code` with `text`.
+  void endCursor(int code, std::string text);
   long long* indicators() const { return static_cast<long long*>(m_connObject->extIndicatorArray()); }
 
   ZRSimpleDBConnObject m_connStorage;
@@ -154,4 +163,6 @@ class ZR_EXPORT DBtable {
   int m_lastCode = 0;
   db::engine::Statement* m_cursor = nullptr;
   db::engine::Connection* m_cursorConnection = nullptr;
+  int m_cursorEnd = 0;  // the code every fetch gives once the cursor ended
+  std::string m_cursorEndText;
 };

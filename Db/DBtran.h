@@ -7,9 +7,13 @@
 // further statement runs on it, and every call fails with
 // db::kTransactionAborted until the caller rolls back.
 //
-// Thread-safety: one thread, the one that began it.
+// Thread-safety: one thread, the one that began it. From another thread,
+// commit() and rollback() refuse with db::kMisuse and touch nothing; destroyed
+// there while active, it is rolled back by the beginning thread at that
+// thread's next engine call on the database (or when that thread ends).
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -72,6 +76,11 @@ class ZR_EXPORT DBtran final {
   // rolling back otherwise. Starts again, after a capped, jittered pause, when
   // begin, body or commit gives kRetry or kRestartTransaction, up to
   // maxAttempts times. Returns the last code.
+  //
+  // The body should leave ending the transaction to run. If it commits
+  // itself, the outcome is that commit's code, whatever the body returns (a
+  // stored write is never reported as a failure, nor run again); if it rolls
+  // back itself and returns 0, run gives kMisuse, as nothing was stored.
   template <class Body>
   static int run(Body&& body, db::RetryPolicy policy = {}, std::shared_ptr<db::Database> database = nullptr) {
     int code = db::kOk;
@@ -80,7 +89,11 @@ class ZR_EXPORT DBtran final {
       code = tran.begin();
       if (code == db::kOk) {
         code = body(tran);
-        if (code == db::kOk)
+        if (tran.m_ended == End::Committed)
+          code = tran.m_endCode;
+        else if (tran.m_ended == End::RolledBack)
+          code = code != db::kOk ? code : tran.fail(db::kMisuse, "the body rolled the transaction back");
+        else if (code == db::kOk)
           code = tran.commit();
         else
           tran.rollback();
@@ -94,13 +107,22 @@ class ZR_EXPORT DBtran final {
   static bool isTransient(int code) { return code == db::kRetry || code == db::kRestartTransaction; }
 
  private:
+  // How the caller ended the transaction (for run).
+  enum class End { None, Committed, RolledBack };
+
   static void pause(int attempt, const db::RetryPolicy& policy);
   int fail(int code, std::string text);
   void release();
+  bool onOwnThread() const;
+  int refuseOffThread(const char* call);
 
   std::shared_ptr<db::Database> m_database;
   db::engine::Connection* m_connection = nullptr;
   std::thread::id m_thread;
   bool m_aborted = false;
   std::string m_lastError;
+  // Shared with the connection: set when destroyed off its thread.
+  std::shared_ptr<std::atomic<bool>> m_abandoned;
+  End m_ended = End::None;
+  int m_endCode = db::kOk;  // of the commit or rollback that ended it
 };

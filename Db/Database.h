@@ -10,8 +10,9 @@
 //                                                            read_only=1 makes its transactions read only)
 //
 // A Database is shared by threads; each thread works on connections of its
-// own, opened on first use and closed when the thread ends (or when the
-// Database is destroyed, for the destroying thread).
+// own, opened on first use and closed when the thread ends, or once the
+// Database is destroyed: at once on the destroying thread, at their next
+// engine call on the others.
 #pragma once
 
 #include <atomic>

@@ -101,43 +101,27 @@ class DIVU_EXPORT CRepBaseDB {
   // Lists the rows matching the query into a new array of exactly `count`
   // records (null when none). On failure `list` is null and `count` 0, except
   // that a failed count leaves 4294967295 in `count`.
+  //
+  // The count and the rows come from one read snapshot: without a
+  // transaction the list runs in a read transaction of its own. A fetch that
+  // gives 1025 ends its cursor, so the list starts over (within the retry
+  // budget) rather than fetching again.
   template <class Record, class Binding>
-  bool getListForQuery(Binding*&, Record*& list, CRDBListQueryOp& query, unsigned int& count, DBtran* tran) {
-    Binding binding(tran);
-    unsigned int fetched = 0;
+  bool getListForQuery(Binding*& unused, Record*& list, CRDBListQueryOp& query, unsigned int& count, DBtran* tran) {
     list = nullptr;
     count = 0;
-    if (query.m_where) binding.setWhere(query.m_where);
-    if (query.m_orderBy) binding.setOrderBy(query.m_orderBy);
-    int code = retry([&] { return binding.openCursor(); });
+    if (tran) return listInSnapshot(unused, list, query, count, tran);
+    DBtran read;
+    int code = retry([&] { return read.begin(DBtran::Mode::Read); });
     if (m_dbError.isDBError(code)) {
-      m_dbError.set("CRepBaseDB::getListForQuery()", binding);
+      Binding named(nullptr);
+      m_dbError.set("CRepBaseDB::getListForQuery()", named);
+      m_dbError.m_errorText = read.lastError();
       return false;
     }
-    Binding* counter = nullptr;
-    if (!getRowsInTable(counter, count, query.m_where, tran)) {
-      binding.closeCursor();
-      return false;
-    }
-    if (count == 0) {
-      binding.closeCursor();
-      return true;
-    }
-    list = new Record[count];
-    while (fetched < count) {
-      code = retry([&] { return binding.fetchCursor(true); });
-      if (m_dbError.isDBError(code)) {
-        m_dbError.set("CRepBaseDB::getListForQuery()", binding);
-        binding.closeCursor();
-        deleteList(list);
-        count = 0;
-        return false;
-      }
-      list[fetched] = *binding.getDataPtr();
-      ++fetched;
-    }
-    binding.closeCursor();
-    return true;
+    bool ok = listInSnapshot(unused, list, query, count, &read);
+    read.rollback();  // it only read
+    return ok;
   }
 
   template <class Binding>
@@ -201,6 +185,49 @@ class DIVU_EXPORT CRepBaseDB {
     if (!list) return;
     delete[] list;
     list = nullptr;
+  }
+
+  template <class Record, class Binding>
+  bool listInSnapshot(Binding*&, Record*& list, CRDBListQueryOp& query, unsigned int& count, DBtran* tran) {
+    for (;;) {
+      Binding binding(tran);
+      if (query.m_where) binding.setWhere(query.m_where);
+      if (query.m_orderBy) binding.setOrderBy(query.m_orderBy);
+      int code = retry([&] { return binding.openCursor(); });
+      if (m_dbError.isDBError(code)) {
+        m_dbError.set("CRepBaseDB::getListForQuery()", binding);
+        return false;
+      }
+      Binding* counter = nullptr;
+      if (!getRowsInTable(counter, count, query.m_where, tran)) {
+        binding.closeCursor();
+        return false;
+      }
+      if (count == 0) {
+        binding.closeCursor();
+        return true;
+      }
+      list = new Record[count];
+      unsigned int fetched = 0;
+      while (fetched < count) {
+        code = binding.fetchCursor(true);
+        if (code == db::kOk) {
+          list[fetched++] = *binding.getDataPtr();
+          continue;
+        }
+        binding.closeCursor();
+        deleteList(list);
+        count = 0;
+        if (m_dbError.RetryOp(code)) break;  // from the start, on a new cursor
+        m_dbError.isDBError(code);
+        m_dbError.set("CRepBaseDB::getListForQuery()", binding);
+        return false;
+      }
+      if (fetched == count) {
+        binding.closeCursor();
+        return true;
+      }
+    }
   }
 
  private:

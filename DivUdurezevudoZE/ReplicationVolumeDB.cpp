@@ -12,6 +12,18 @@ template class CStandardFacade<YLVolume>;
 
 namespace {
 bool startsCascade(int role) { return role == 1 || role == 2 || role == 3 || role == 5; }
+
+// A failed history step is the removal's failure too: its record gets the
+// step's code, function and texts (the history facade keeps its own).
+bool failedStep(CReplicationDBError& record, const CReplicationDBError& step) {
+  record.clear();
+  record.m_errorCode = step.m_errorCode;
+  record.m_function = step.m_function;
+  record.m_errorText = step.m_errorText;
+  record.m_tableDescribe = step.m_tableDescribe;
+  record.m_tableName = step.m_tableName;
+  return false;
+}
 }  // namespace
 
 bool CReplicationVolumeDB::remove(int volumeId, DBtran* tran) {
@@ -25,14 +37,26 @@ bool CReplicationVolumeDB::remove(int volumeId, DBtran* tran) {
     YLJobVolumeHistory_t* rows = nullptr;
     unsigned int count = 0;
     std::string selection = "DstVolId = " + std::to_string(volume.PhysicalVolumeId);
-    if (!history.getList(rows, count, selection.c_str(), "id ASC", tran)) return false;
+    if (!history.getList(rows, count, selection.c_str(), "id ASC", tran)) return failedStep(m_dbError, history.m_dbError);
 
     for (unsigned int i = 0; i < count; ++i) {
       const YLJobVolumeHistory_t& row = rows[i];
       unsigned int live = 0;
       std::string jobCount = "JobId = " + std::to_string(row.JobId);
-      if (!history.getNRows(jobCount.c_str(), live, tran) || live == 0 || !history.remove(row.id, tran)) {
+      if (!history.getNRows(jobCount.c_str(), live, tran) || (live != 0 && !history.remove(row.id, tran))) {
         deleteList(rows);
+        return failedStep(m_dbError, history.m_dbError);
+      }
+      if (live == 0) {
+        // The row was just listed as live, so its job cannot have no live
+        // rows: the history changed between the list and the count.
+        m_dbError.clear();
+        m_dbError.m_errorCode = db::kError;
+        m_dbError.m_function = "CReplicationVolumeDB::remove()";
+        m_dbError.m_tableName = "YLJobVolumeHistory";
+        m_dbError.m_errorText = "history row " + std::to_string(row.id) + " of job " + std::to_string(row.JobId) +
+                                " was listed as live, but the job's live rows then counted 0 (the history changed under the removal)";
+        deleteList(rows);  // `row` points into it
         return false;
       }
       if (live != 1) continue;  // the job still has live history elsewhere

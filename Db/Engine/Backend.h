@@ -5,14 +5,17 @@
 // Thread-safety: a Connection and its Statements are used by one thread.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Db/Database.h"
 #include "Db/EngineCodes.h"
 #include "Db/TableDef.h"
 
+class DBtable;
 class DBtran;
 
 namespace db::engine {
@@ -87,9 +90,17 @@ class Connection {
   virtual int prepareForWrites() { return kOk; }
 
   // Bookkeeping of Database: the transaction that holds this connection and
-  // the bindings that use it in autocommit.
+  // the bindings with a cursor open on it. A connection with an open cursor
+  // holds that cursor's read snapshot, so it is handed to no other work.
   DBtran* owner = nullptr;
-  int autocommitUsers = 0;
+  std::vector<DBtable*> cursors;
+  // Set by the owner when it is destroyed on another thread: the owning
+  // thread rolls the transaction back at its next engine call.
+  std::shared_ptr<std::atomic<bool>> ownerAbandoned;
+  bool isFree() const { return !owner && cursors.empty(); }
+  // Closes the cursors leased on this connection; their next fetch gives
+  // `code` with `why`.
+  void closeCursors(int code, const std::string& why);
 
  protected:
   // Called by a backend after every failure: when the database ended the

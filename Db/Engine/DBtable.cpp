@@ -600,6 +600,8 @@ int DBtable::getRowsInTable(int* codeOut, bool) {
 
 int DBtable::openCursor() {
   releaseCursor();
+  m_cursorEnd = db::kOk;
+  m_cursorEndText.clear();
   if (int injected = db::fault::check(Call::Open, m_tableName))
     return fail(injected, std::string("injected fault: openCursor on ") + m_tableName);
   Connection* connection = nullptr;
@@ -608,15 +610,24 @@ int DBtable::openCursor() {
   if (int code = prepareStatement(connection, Kind::Cursor, nullptr, statement); code != db::kOk) return code;
   m_cursor = statement;
   m_cursorConnection = connection;
-  if (!m_tran) ++connection->autocommitUsers;
+  connection->cursors.push_back(this);
   m_lastCode = db::kOk;
   return db::kOk;
 }
 
 int DBtable::fetchCursor(bool) {
+  // An ended cursor answers as it ended: stepping a finished statement again
+  // would start it over on one backend and report "no rows" on another.
+  if (m_cursorEnd != db::kOk) return fail(m_cursorEnd, m_cursorEndText);
   if (!m_cursor) return fail(db::kMisuse, std::string("fetch on ") + m_tableName + " without an open cursor");
-  if (int injected = db::fault::check(Call::Fetch, m_tableName))
-    return fail(injected, std::string("injected fault: fetchCursor on ") + m_tableName);
+  if (m_tran && m_tran->connection() != m_cursorConnection) {
+    endCursor(db::kMisuse, std::string("fetch on ") + m_tableName + " after its transaction ended");
+    return fail(m_cursorEnd, m_cursorEndText);
+  }
+  if (int injected = db::fault::check(Call::Fetch, m_tableName)) {
+    endCursor(injected, std::string("injected fault: fetchCursor on ") + m_tableName);
+    return fail(m_cursorEnd, m_cursorEndText);
+  }
   if (m_tran && m_tran->isAborted())
     return fail(db::kTransactionAborted, "the transaction was aborted and must be rolled back: " + m_tran->lastError());
   int code = m_cursor->step();
@@ -628,19 +639,38 @@ int DBtable::fetchCursor(bool) {
     m_lastCode = db::kOk;
     return db::kOk;
   }
-  if (code == db::kNoRow) return fail(db::kNoRow, std::string("end of rows of ") + m_tableName);
-  return failFrom(m_cursorConnection, code);
+  if (code == db::kNoRow) {
+    endCursor(db::kNoRow, std::string("end of rows of ") + m_tableName);
+  } else {
+    failFrom(m_cursorConnection, code);
+    endCursor(code, m_errorText);
+  }
+  return fail(m_cursorEnd, m_cursorEndText);
 }
 
 int DBtable::closeCursor() {
   releaseCursor();
+  m_cursorEnd = db::kOk;
+  m_cursorEndText.clear();
   return db::kOk;
+}
+
+void DBtable::endCursor(int code, std::string text) {
+  releaseCursor();
+  m_cursorEnd = code;
+  m_cursorEndText = std::move(text);
 }
 
 void DBtable::releaseCursor() {
   if (!m_cursor) return;
+  auto& cursors = m_cursorConnection->cursors;
+  for (auto it = cursors.begin(); it != cursors.end(); ++it) {
+    if (*it == this) {
+      cursors.erase(it);
+      break;
+    }
+  }
   m_cursorConnection->release(m_cursor);
-  if (!m_tran) --m_cursorConnection->autocommitUsers;
   m_cursor = nullptr;
   m_cursorConnection = nullptr;
 }

@@ -12,7 +12,20 @@
 DBtran::DBtran(std::shared_ptr<db::Database> database) : m_database(std::move(database)) {}
 
 DBtran::~DBtran() {
-  if (m_connection) rollback();
+  if (!m_connection) return;
+  if (onOwnThread()) {
+    rollback();
+    return;
+  }
+  // The connection belongs to the beginning thread (and is gone with it when
+  // that thread ended): that thread rolls back at its next engine call.
+  m_abandoned->store(true);
+}
+
+bool DBtran::onOwnThread() const { return std::this_thread::get_id() == m_thread; }
+
+int DBtran::refuseOffThread(const char* call) {
+  return fail(db::kMisuse, std::string(call) + " from a thread other than the one that began the transaction");
 }
 
 int DBtran::fail(int code, std::string text) {
@@ -33,9 +46,13 @@ int DBtran::begin(Mode mode) {
   if (int code = connection->begin(mode == Mode::Write); code != db::kOk)
     return fail(code, connection->lastErrorText());
   connection->owner = this;
+  m_abandoned = std::make_shared<std::atomic<bool>>(false);
+  connection->ownerAbandoned = m_abandoned;
   m_connection = connection;
   m_thread = std::this_thread::get_id();
   m_aborted = false;
+  m_ended = End::None;
+  m_endCode = db::kOk;
   m_lastError.clear();
   return db::kOk;
 }
@@ -47,11 +64,16 @@ void DBtran::release() {
 
 int DBtran::commit() {
   if (!m_connection) return fail(db::kMisuse, "commit without an active transaction");
+  if (!onOwnThread()) return refuseOffThread("commit");
   if (m_aborted) return fail(db::kTransactionAborted, "the transaction was aborted: " + m_lastError);
   if (int injected = db::fault::check(db::fault::Call::Commit)) return fail(injected, "injected fault at commit");
+  // A cursor left open would keep its statement, and its snapshot, past the end.
+  m_connection->closeCursors(db::kMisuse, "fetch after the transaction of the cursor was committed");
   int code = m_connection->commit();
   if (code == db::kOk) {
     release();
+    m_ended = End::Committed;
+    m_endCode = db::kOk;
     return db::kOk;
   }
   std::string text = m_connection->lastErrorText();
@@ -60,7 +82,9 @@ int DBtran::commit() {
     // code tells whether it is known to have rolled back (or is in doubt).
     release();
     m_aborted = false;
-    return fail(code == db::kRetry ? db::kRestartTransaction : code, text);
+    m_ended = End::Committed;
+    m_endCode = code == db::kRetry ? db::kRestartTransaction : code;
+    return fail(m_endCode, text);
   }
   // Still open (a busy commit): the caller may commit again or roll back.
   return fail(code, text);
@@ -68,6 +92,8 @@ int DBtran::commit() {
 
 int DBtran::rollback() {
   if (!m_connection) return fail(db::kMisuse, "rollback without an active transaction");
+  if (!onOwnThread()) return refuseOffThread("rollback");
+  m_connection->closeCursors(db::kMisuse, "fetch after the transaction of the cursor was rolled back");
   int code = m_connection->rollback();
   std::string text = code == db::kOk ? std::string() : m_connection->lastErrorText();
   if (code != db::kOk && m_connection->inTransaction()) {
@@ -85,13 +111,15 @@ int DBtran::rollback() {
   }
   if (m_connection) release();
   m_aborted = false;
+  m_ended = End::RolledBack;
+  m_endCode = code;
   if (code != db::kOk) return fail(code, text);
   return db::kOk;
 }
 
 void DBtran::addObject(DBtable* table) {
   if (!m_connection) throw std::logic_error("DBtran::addObject: the transaction is not active");
-  if (std::this_thread::get_id() != m_thread)
+  if (!onOwnThread())
     throw std::logic_error("DBtran::addObject: the transaction belongs to another thread");
   table->attachConnection(m_connection);
 }

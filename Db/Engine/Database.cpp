@@ -3,6 +3,7 @@
 #include <cctype>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "Db/DBtran.h"
@@ -23,10 +24,44 @@ struct DefaultCache {
 };
 thread_local DefaultCache tl_default;
 
+// Databases not yet destroyed, and how many were destroyed so far: a thread
+// that sees the count move drops its connections of the dead ones.
+std::mutex g_liveMutex;
+std::unordered_set<uint64_t> g_live;
+std::atomic<uint64_t> g_destroyed{0};
+
+using ConnectionList = std::vector<std::unique_ptr<engine::Connection>>;
+
+// Closes connections of this thread. Cursors still leased on them are ended
+// first, so that their bindings never touch a closed connection.
+void closeConnections(ConnectionList& connections, const char* why) {
+  for (auto& connection : connections) connection->closeCursors(kMisuse, why);
+  connections.clear();
+}
+
 // The calling thread's connections, per database id. Destroyed (and so
 // closed) when the thread ends.
 struct ThreadConnections {
-  std::unordered_map<uint64_t, std::vector<std::unique_ptr<engine::Connection>>> byDatabase;
+  std::unordered_map<uint64_t, ConnectionList> byDatabase;
+  uint64_t destroyedSeen = 0;
+  ~ThreadConnections() {
+    for (auto& [id, connections] : byDatabase) closeConnections(connections, "the thread of the cursor ended");
+  }
+  // Drops the connections of databases destroyed since the last look.
+  void dropDead() {
+    uint64_t destroyed = g_destroyed.load(std::memory_order_acquire);
+    if (destroyed == destroyedSeen) return;
+    destroyedSeen = destroyed;
+    std::lock_guard<std::mutex> lock(g_liveMutex);
+    for (auto it = byDatabase.begin(); it != byDatabase.end();) {
+      if (g_live.count(it->first)) {
+        ++it;
+        continue;
+      }
+      closeConnections(it->second, "the database of the cursor was destroyed");
+      it = byDatabase.erase(it);
+    }
+  }
 };
 thread_local ThreadConnections tl_connections;
 
@@ -129,11 +164,24 @@ std::shared_ptr<Database> Database::openUnchecked(std::string_view url, std::str
 }
 
 Database::Database(std::string url, std::unique_ptr<engine::Backend> backend)
-    : m_id(g_nextId.fetch_add(1)), m_url(std::move(url)), m_backend(std::move(backend)) {}
+    : m_id(g_nextId.fetch_add(1)), m_url(std::move(url)), m_backend(std::move(backend)) {
+  std::lock_guard<std::mutex> lock(g_liveMutex);
+  g_live.insert(m_id);
+}
 
 Database::~Database() {
-  // Other threads' connections close when those threads end.
-  tl_connections.byDatabase.erase(m_id);
+  {
+    std::lock_guard<std::mutex> lock(g_liveMutex);
+    g_live.erase(m_id);
+  }
+  g_destroyed.fetch_add(1, std::memory_order_release);
+  // This thread's connections close now; another thread's close at its next
+  // engine call (or when it ends): only the owning thread may touch them.
+  auto found = tl_connections.byDatabase.find(m_id);
+  if (found != tl_connections.byDatabase.end()) {
+    closeConnections(found->second, "the database of the cursor was destroyed");
+    tl_connections.byDatabase.erase(found);
+  }
 }
 
 void Database::setDefault(std::shared_ptr<Database> database) {
@@ -167,8 +215,16 @@ int Database::openConnection(std::unique_ptr<engine::Connection>& out, std::stri
 // The first of the calling thread's connections that `fits`, or a new one.
 template <class Fits>
 int Database::threadConnection(engine::Connection*& out, std::string* error, Fits fits) {
+  tl_connections.dropDead();
   auto& connections = tl_connections.byDatabase[m_id];
   for (auto& connection : connections) {
+    if (connection->owner && connection->ownerAbandoned && connection->ownerAbandoned->load()) {
+      // Its transaction was destroyed on another thread: end it here.
+      connection->closeCursors(kMisuse, "the transaction of the cursor was destroyed");
+      connection->rollback();
+      connection->owner = nullptr;
+      connection->ownerAbandoned.reset();
+    }
     if (fits(*connection)) {
       out = connection.get();
       return kOk;
@@ -182,17 +238,20 @@ int Database::threadConnection(engine::Connection*& out, std::string* error, Fit
 }
 
 int Database::acquireForTransaction(engine::Connection*& out, std::string* error) {
-  return threadConnection(out, error, [](const engine::Connection& c) { return !c.owner && c.autocommitUsers == 0; });
+  return threadConnection(out, error, [](const engine::Connection& c) { return c.isFree(); });
 }
 
 void Database::releaseFromTransaction(engine::Connection* connection) {
-  if (connection) connection->owner = nullptr;
+  if (!connection) return;
+  connection->owner = nullptr;
+  connection->ownerAbandoned.reset();
 }
 
 void Database::discardConnection(engine::Connection* connection) {
   auto& connections = tl_connections.byDatabase[m_id];
   for (auto it = connections.begin(); it != connections.end(); ++it) {
     if (it->get() == connection) {
+      connection->closeCursors(kMisuse, "the connection of the cursor was closed");
       connections.erase(it);
       return;
     }
@@ -200,7 +259,9 @@ void Database::discardConnection(engine::Connection* connection) {
 }
 
 int Database::autocommitConnection(engine::Connection*& out, std::string* error) {
-  return threadConnection(out, error, [](const engine::Connection& c) { return !c.owner; });
+  // Not one with an open cursor either: it would run in that cursor's old
+  // snapshot (stale reads, and a write there must restart).
+  return threadConnection(out, error, [](const engine::Connection& c) { return c.isFree(); });
 }
 
 int Database::exec(const char* sql, std::string* error) {
