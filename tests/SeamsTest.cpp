@@ -58,9 +58,11 @@ TEST(LiteralParameters, ReadPostgresTextsAsTheServerDoes) {
   } cases[] = {
       {"Name = E'it\\'s 272 o\\'clock'", nullptr, {}},
       {"objName = E'\\'5\\''", nullptr, {}},
-      {"/* clientId = 3 /* old */ AND Flags = 1 */ clientId = 7", "/* clientId = 3 /* old */ AND Flags = 1 */ clientId = ?::int8", {7}},
-      {"clientId < 3000000000 AND id = -42", "clientId < ?::int8 AND id = ?::int8", {3000000000LL, -42}},
-      {"a = $$ 5 $$ AND b = 6", "a = $$ 5 $$ AND b = ?::int8", {6}},
+      {"/* clientId = 3 /* old */ AND Flags = 1 */ clientId = 7", "/* clientId = 3 /* old */ AND Flags = 1 */ clientId = ?::int4", {7}},
+      {"clientId < 3000000000 AND id = -42", "clientId < ?::int8 AND id = ?::int4", {3000000000LL, -42}},
+      {"a = $$ 5 $$ AND b = 6", "a = $$ 5 $$ AND b = ?::int4", {6}},
+      {"a = 20*-2147483648 AND b!=-2147483648", "a = ?::int4*?::int4 AND b!=-?::int8",
+       {20, -2147483648LL, 2147483648LL}},
   };
   for (const Case& c : cases) {
     std::string out;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cstdint>
 #include <string>
 
 namespace db::engine {
@@ -14,6 +15,26 @@ std::atomic<bool> g_on{true};
 bool isWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$'; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isOperatorChar(char c) { return c != '\0' && std::string_view("+-*/<>=~!@#%^&|`?").find(c) != std::string_view::npos; }
+
+// Whether the '-' at `minus` belongs to the operator written before it. The
+// PostgreSQL lexer reads a run of operator characters as one operator, and
+// lets it end in '-' only when it holds one of ~ ! @ # % ^ & | ` ? ("!=-" is
+// one unknown operator; "*-" is '*' and a sign). `runStart` is where the code
+// around it begins: comments and quotes end a run.
+bool minusEndsOperator(std::string_view text, size_t runStart, size_t minus) {
+  bool special = false;
+  for (size_t k = minus; k > runStart && isOperatorChar(text[k - 1]); --k)
+    special = special || std::string_view("~!@#%^&|`?").find(text[k - 1]) != std::string_view::npos;
+  return special;
+}
+
+// On PostgreSQL a marker is typed as the server types the literal it stands
+// for: integer when the value fits 32 bits, bigint otherwise. So int4
+// arithmetic overflows and a bigint compares exactly as written.
+const char* markerFor(SqlDialect dialect, long long value) {
+  if (dialect != SqlDialect::Postgres) return "?";
+  return value >= INT32_MIN && value <= INT32_MAX ? "?::int4" : "?::int8";
+}
 
 // Whether `word` (lower-cased) is a keyword an operand follows, so that a
 // minus after it is a sign.
@@ -47,15 +68,16 @@ LiteralScan takeLiterals(std::string_view text, std::string& out, std::vector<lo
     values.resize(valuesStart);
     return LiteralScan::Declined;
   };
-  const char* marker = dialect == SqlDialect::Postgres ? "?::int8" : "?";
   const size_t n = text.size();
   size_t copiedUpTo = 0;  // text[copiedUpTo, i) still to be copied
   // Whether a '-' here would be unary: after an operator, '(' or ',', a
   // keyword that takes an operand, or at the start.
   bool operandExpected = true;
+  size_t codeRunStart = 0;
   for (size_t i = 0; i < n;) {
     Span span = lexemeAt(text, i, dialect);
     if (span.kind != Lexeme::Code) {
+      codeRunStart = span.end;
       if (!span.closed) return decline();  // unterminated: let the database say so
       if (span.kind == Lexeme::String || span.kind == Lexeme::Identifier || span.kind == Lexeme::DollarQuoted)
         operandExpected = false;
@@ -66,10 +88,10 @@ LiteralScan takeLiterals(std::string_view text, std::string& out, std::vector<lo
     if (c == '?' || c == ':' || c == '@' || c == '$' || c == '#' || c == ';') {
       return decline();  // parameters of the caller's own, or more than one statement
     }
-    // A minus glued to an operator stays where it is: PostgreSQL reads
-    // "!=-" as one (unknown) operator, which a sign taken out would hide.
+    // A minus that is part of an operator stays where it is: taken out as a
+    // sign it would hide the operator the database refuses.
     const bool negative = c == '-' && operandExpected && i + 1 < n && isDigit(text[i + 1]) &&
-                          (i == 0 || !isOperatorChar(text[i - 1]));
+                          !minusEndsOperator(text, codeRunStart, i);
     if (isDigit(c) || negative) {
       const size_t start = i;
       size_t j = negative ? i + 1 : i;
@@ -83,8 +105,9 @@ LiteralScan takeLiterals(std::string_view text, std::string& out, std::vector<lo
         long long value = 0;  // at most 18 digits: no overflow
         for (size_t k = digitsStart; k < j; ++k) value = value * 10 + (text[k] - '0');
         out.append(text.substr(copiedUpTo, start - copiedUpTo));
-        out += marker;
-        values.push_back(negative ? -value : value);
+        if (negative) value = -value;
+        out += markerFor(dialect, value);
+        values.push_back(value);
         copiedUpTo = j;
         i = j;
       } else {

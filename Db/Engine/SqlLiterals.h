@@ -7,10 +7,11 @@
 // scan. Quoted strings, quoted identifiers and comments are never touched.
 //
 // A literal keeps its sign where the minus is unary ("id = -42" binds -42),
-// and on PostgreSQL its marker is typed 64-bit ("?::int8"), so that the text
-// means what it means when sent as written: the server would otherwise type
-// the marker from its context (an int4 column refuses 3000000000, "-?"
-// cannot be typed at all, "CASE WHEN ?" passes as a boolean).
+// and on PostgreSQL its marker carries the type the server gives the literal
+// ("?::int4" when it fits 32 bits, else "?::int8"), so that the text means
+// what it means when sent as written: the server would otherwise type the
+// marker from its context (an int4 column refuses 3000000000, "-?" cannot be
+// typed at all, "CASE WHEN ?" passes as a boolean).
 #pragma once
 
 #include <string>
