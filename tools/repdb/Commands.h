@@ -20,6 +20,8 @@ namespace repdb {
 
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitNoRow = 3;     // the row named by ID (or the snapshot name) does not exist
+inline constexpr int kExitFindings = 4;  // check found problems
 
 struct Globals {
   std::string database;  // --db; empty: $REPDB_DB, else ./repdb.sqlite
@@ -33,19 +35,25 @@ struct Session {
   Format format;
 };
 
-// Raised inside a command: the transaction is rolled back and the tool exits 1.
-// With a facade's error record, `what` names the action that failed.
+// Raised inside a command: the transaction is rolled back and the tool exits
+// with exitCode (1 unless said otherwise). With a facade's error record,
+// `what` names the action that failed.
 class CommandFailure : public std::runtime_error {
  public:
-  CommandFailure(const std::string& what, const CReplicationDBError& record)
-      : std::runtime_error(what), m_record(record), m_hasRecord(true) {}
-  explicit CommandFailure(const std::string& what) : std::runtime_error(what) {}
+  CommandFailure(const std::string& what, const CReplicationDBError& record, int exitCode = kExitFailure)
+      : std::runtime_error(what), m_record(record), m_hasRecord(true), m_exitCode(exitCode) {}
+  explicit CommandFailure(const std::string& what, int exitCode = kExitFailure)
+      : std::runtime_error(what), m_exitCode(exitCode) {}
 
   void print(std::ostream& err) const;
+  int exitCode() const { return m_exitCode; }
+  // The engine's code behind the failure; 0 when the tool itself refused.
+  int engineCode() const { return m_hasRecord ? m_record.m_errorCode : 0; }
 
  private:
   CReplicationDBError m_record;
   bool m_hasRecord = false;
+  int m_exitCode = kExitFailure;
 };
 
 struct Command {
