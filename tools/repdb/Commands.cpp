@@ -46,8 +46,11 @@ std::optional<std::string> uriFile(std::string_view uri) {
   return path;
 }
 
-// The file an SQLite URL names, as the engine reads the URL; nothing for an
-// in-memory or server database.
+}  // namespace
+
+bool isServerUrl(std::string_view url) { return url.starts_with("postgres"); }
+
+// As the engine reads the URL.
 std::optional<std::string> sqliteFile(std::string_view url) {
   if (url.starts_with("postgres")) return std::nullopt;
   bool scheme = url.starts_with("sqlite:");
@@ -61,6 +64,8 @@ std::optional<std::string> sqliteFile(std::string_view url) {
   if (url.empty() || url == ":memory:") return std::nullopt;
   return std::string(url);
 }
+
+namespace {
 
 // The URL that opens the same database read only: the read commands change
 // nothing, not even a file's journal mode, and can read a catalogue in a place
@@ -240,9 +245,11 @@ int execute(const Command& command, const Globals& globals) {
   }
   std::string error;
   bool schema = command.kind == Kind::Schema || command.kind == Kind::Demo;
-  const std::string opened = command.kind == Kind::Read ? readOnlyUrl(url) : url;
+  const std::string opened = command.kind == Kind::Read || command.kind == Kind::Maintenance ? readOnlyUrl(url) : url;
   std::shared_ptr<db::Database> database =
-      schema ? divu::openCatalogue(url, &error) : divu::openExistingCatalogue(opened, &error);
+      schema                                ? divu::openCatalogue(url, &error)
+      : command.kind == Kind::Maintenance ? db::Database::open(readOnlyUrl(url), &error)
+                                            : divu::openExistingCatalogue(opened, &error);
   if (!database) {
     // The engine's texts name the URL already, its password hidden; the
     // person sees the URL they gave.
@@ -270,6 +277,17 @@ int execute(const Command& command, const Globals& globals) {
   }
 
   if (command.kind == Kind::Write) return executeWrite(command, globals, database);
+  if (command.kind == Kind::Maintenance) {
+    Session session{database.get(), nullptr, std::cout, globals.format};
+    try {
+      command.body(session);
+    } catch (const CommandFailure& failure) {
+      std::cout.flush();
+      failure.print(std::cerr);
+      return failure.exitCode();
+    }
+    return session.exitCode;
+  }
 
   DBtran tran(database);
   if (int code = tran.begin(DBtran::Mode::Read); code != db::kOk) {

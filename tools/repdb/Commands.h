@@ -30,9 +30,10 @@ struct Globals {
 
 struct Session {
   db::Database* database;
-  DBtran* tran;  // null for init, demo and offline commands
+  DBtran* tran;  // null for init, demo, maintenance and offline commands
   std::ostream& out;
   Format format;
+  int exitCode = 0;  // a maintenance command's verdict (check: kExitFindings)
 };
 
 // Raised inside a command: the transaction is rolled back and the tool exits
@@ -62,6 +63,7 @@ struct Command {
     Write,    // one write transaction; may be a dry run
     Schema,   // creates the database and its tables
     Demo,     // creates the database, then its own transactions
+    Maintenance,  // opens an existing database read only, its schema unchecked
     Offline,  // needs no database
   };
   Kind kind = Kind::Read;
@@ -71,6 +73,9 @@ struct Command {
 
 // --db, else $REPDB_DB, else ./repdb.sqlite.
 std::string databaseUrl(const std::string& option);
+// The file an SQLite URL names; nothing for an in-memory or server database.
+std::optional<std::string> sqliteFile(std::string_view url);
+bool isServerUrl(std::string_view url);
 int execute(const Command& command, const Globals& globals);
 
 using Text = std::optional<std::string>;
@@ -87,6 +92,9 @@ Command pruneHistoryCommand(const std::string& before);
 Command snapshotUpdateCommand(const std::string& name, const std::string& setText);
 Command mountPathCommand(const std::string& path);
 Command demoCommand();
+Command checkCommand();
+// `url` is the source database, known before anything is opened.
+Command backupCommand(const std::string& url, const std::string& file);
 
 // Builds the demo catalogue and walks through a volume removal and a prune.
 void runDemo(db::Database& database, std::ostream& out);

@@ -98,6 +98,14 @@ int main(int argc, char** argv) {
   mount->add_option("PATH", path, "mount path")->required();
   builds(mount, [&] { return mountPathCommand(path); });
 
+  builds(command("check", "integrity, schema versions and references between the catalogue's tables; exit 4 on findings"),
+         checkCommand);
+  CLI::App* backup = command("backup",
+                             "consistent copy of a live SQLite catalogue (online backup); for PostgreSQL use pg_dump");
+  std::string backupFile;
+  backup->add_option("FILE", backupFile, "new file to write the copy to")->required();
+  builds(backup, [&] { return backupCommand(databaseUrl(globals.database), backupFile); });
+
   builds(command("demo", "build a small catalogue, remove a volume and prune, showing the changes"), demoCommand);
 
   try {
