@@ -182,13 +182,14 @@ case "${1:-}" in
     # The consumer as another project builds it: through the CMake package...
     cmake -S examples/consumer -B "$work/cmake" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
     cmake --build "$work/cmake" >/dev/null
-    "$work/cmake/consumer" "sqlite:$work/cmake.sqlite"
-    # ...and through pkg-config.
-    libdir=$(dirname "$(find "$work/prefix" -name DivUdurezevudoZE.pc)")/..
+    # No LD_LIBRARY_PATH: the run paths alone must find every library.
+    env -u LD_LIBRARY_PATH "$work/cmake/consumer" "sqlite:$work/cmake.sqlite"
+    # ...and through README's pkg-config line: its one run path, the prefix's lib folder.
+    libdir=$(cd "$(dirname "$(find "$work/prefix" -name DivUdurezevudoZE.pc)")/.." && pwd)
     PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --exists --print-errors DivUdurezevudoZE
     g++ -std=c++20 -Wall -Wextra -Werror -o "$work/pkgconfig-consumer" examples/consumer/main.cpp \
       $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs DivUdurezevudoZE) -Wl,-rpath,"$libdir"
-    "$work/pkgconfig-consumer" "sqlite:$work/pkgconfig.sqlite" | tail -n 1
+    env -u LD_LIBRARY_PATH "$work/pkgconfig-consumer" "sqlite:$work/pkgconfig.sqlite" | tail -n 1
     # The Debian package: installed, repdb from the system path, the consumer
     # against /usr, removed again.
     (cd build && rm -f ./*.deb && cpack -G DEB >/dev/null)
@@ -196,7 +197,7 @@ case "${1:-}" in
     (cd "$work" && [ "$(command -v repdb)" = /usr/bin/repdb ] && repdb --help | head -n 1)
     cmake -S examples/consumer -B "$work/system" >/dev/null
     cmake --build "$work/system" >/dev/null
-    "$work/system/consumer" "sqlite:$work/system.sqlite" | tail -n 1
+    env -u LD_LIBRARY_PATH "$work/system/consumer" "sqlite:$work/system.sqlite" | tail -n 1
     echo "package: $(basename build/divudurezevudoze_*.deb) installs, repdb runs from $(command -v repdb), consumer built 3 ways"
     ;;
   fuzz)

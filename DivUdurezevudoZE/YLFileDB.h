@@ -1,5 +1,6 @@
 // Facade of the file records YLFile, whose Content is a text of any length
-// owned by each record.
+// owned by each record: it must come from new char[] (the record releases it
+// with delete[]); row.setContent(std::string_view) makes such a copy.
 #pragma once
 
 #include "Db/Tbl/YLFile.h"

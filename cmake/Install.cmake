@@ -18,6 +18,9 @@ install(TARGETS ZrLib ZrDb DivUdurezevudoZE EXPORT DivUdurezevudoZETargets
 install(EXPORT DivUdurezevudoZETargets NAMESPACE DivUdurezevudoZE:: DESTINATION ${DIVU_CMAKE_DIR}
         COMPONENT devel)
 
+# Each library finds the others beside it in any prefix: a program's own run
+# path does not reach the libraries its libraries need.
+set_target_properties(ZrLib ZrDb DivUdurezevudoZE PROPERTIES INSTALL_RPATH "$ORIGIN")
 # repdb finds the libraries next to it in any prefix.
 set_target_properties(repdb PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 install(TARGETS repdb RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)

@@ -2,7 +2,9 @@
 // reads never share or leak a buffer (AddressSanitizer checks the rest).
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
+#include <type_traits>
 
 #include "DivUdurezevudoZE/YLFileDB.h"
 #include "TestSupport.h"
@@ -36,6 +38,33 @@ TEST(FileRecord, CopiesOwnTheirContentAndSelfAssignmentKeepsIt) {
   empty = original;
   EXPECT_STREQ(empty.Content, "hello");
   EXPECT_NE(empty.Content, original.Content);
+}
+
+// The safe setter replaces the owned buffer (AddressSanitizer sees a leak or
+// a mismatched delete) and keeps the record's layout as the engine reads it.
+TEST(FileRecord, SetContentCopiesAnyViewIntoAnOwnedBuffer) {
+  static_assert(std::is_standard_layout_v<YLFile_t>);
+  static_assert(offsetof(YLFile_t, Content) == offsetof(YLFile_t, Name) + sizeof(YLFile_t::Name) + 7 &&
+                offsetof(YLFile_t, Flags) == offsetof(YLFile_t, Content) + sizeof(char*));
+  const std::string source = "layout.json: {\"a\": 1}";
+  struct Case {
+    std::string_view text;
+    const char* stored;
+  } cases[] = {
+      {"literal", "literal"},
+      {std::string_view(source).substr(0, 11), "layout.json"},  // not NUL-terminated
+      {"", ""},
+  };
+  YLFile_t file;
+  for (const Case& c : cases) {
+    const char* before = file.Content;
+    file.setContent(c.text);
+    ASSERT_NE(file.Content, nullptr);
+    EXPECT_NE(file.Content, before);
+    EXPECT_STREQ(file.Content, c.stored);
+    YLFile_t copy(file);
+    EXPECT_STREQ(copy.Content, c.stored);
+  }
 }
 
 class FileStorage : public StorageTest {

@@ -1,8 +1,14 @@
 // Table YLFile: named file contents kept for physical volumes.
 #pragma once
 
+#include <string_view>
+
 #include "Db/TableBinding.h"
 
+// Content is owned by the record: copies duplicate it and the destructor
+// releases it with delete[]. Assign it only a buffer from new char[] (never
+// a string literal, a std::string's data() or a malloc'd one), or use
+// setContent.
 struct ZR_EXPORT YLFile_t {
   int id;
   int VolumeId;
@@ -10,6 +16,16 @@ struct ZR_EXPORT YLFile_t {
   char* Content;
   int Flags;
   ZR_RECORD_DECLARE(YLFile_t)
+
+  // Replaces Content with a new[] copy of `text`, releasing the old one.
+  // Stored and read back, a text ends at its first NUL.
+  void setContent(std::string_view text) {
+    char* copy = new char[text.size() + 1];
+    text.copy(copy, text.size());
+    copy[text.size()] = '\0';
+    delete[] Content;
+    Content = copy;
+  }
 };
 
 struct ZR_EXPORT YLFile_def {

@@ -8,8 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <thread>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -80,6 +83,25 @@ class RepdbBase : public testing::Test {
     EXPECT_EQ(result.err.find("Sanitizer"), std::string::npos) << result.err;
     EXPECT_EQ(result.err.find("runtime error"), std::string::npos) << result.err;
     return result;
+  }
+  // Runs repdb with stdout dropped and stderr into `err`; its exit status.
+  // Safe to call from several threads at once.
+  static int spawnQuiet(std::vector<std::string> args, const std::string& err) {
+    args.insert(args.begin(), REPDB_PATH);
+    std::vector<char*> argv;
+    for (std::string& word : args) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = 0;
+    int status = -1;
+    int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return -1;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   Result repdb(std::vector<std::string> args) {
     args.insert(args.begin(), {"--db", m_db});
@@ -266,7 +288,7 @@ TEST_P(RepdbOnBoth, DryRunOfEachChangingCommandReportsAndRollsBack) {
 
 TEST_F(Repdb, EverySubcommandHasHelp) {
   for (const char* command : {"init", "tables", "list", "get", "count", "insert", "update", "remove", "prune-history",
-                              "snapshot-update", "mount-path", "demo"}) {
+                              "snapshot-update", "mount-path", "check", "backup", "demo"}) {
     Result result = repdb({command, "--help"});
     EXPECT_EQ(result.code, 0) << command;
     EXPECT_NE(result.out.find(std::string("Usage: repdb ") + command), std::string::npos) << result.out;
@@ -342,7 +364,6 @@ TEST_F(Repdb, EngineFailureExitsOneWithTheRecordAndRollsBack) {
       {{"remove", "YLVolume", "--where", "id = = 1"}, "syntax error"},
       {{"update", "YLVolume", std::to_string(volume), "NoSuchColumn = 1"}, "no such column"},
       {{"insert", "JMBkpStats", "jobId=7", "zorbCellId=2"}, "code:     2002"},
-      {{"get", "YLVolume", "999"}, "code:     100"},
       {{"remove", "YLVolume", std::to_string(volume)}, "volume held"},
   };
   for (const Case& c : cases) {
@@ -387,7 +408,194 @@ TEST_P(RepdbOnBoth, SnapshotUpdateQuotesTheName) {
   EXPECT_EQ(rows({"snapshot-update", "it's hourly", "Flags = 7"})[0]["rows"], 1);
   EXPECT_EQ(rows({"get", "YLFLRSnapshot", std::to_string(snapshot)})[0]["Flags"], 7);
   EXPECT_EQ(rows({"count", "YLFLRSnapshot", "--where", "Flags = 7"})[0]["count"], 1);
-  EXPECT_EQ(repdb({"snapshot-update", "nobody's", "Flags = 7"}).code, 1);
+  EXPECT_EQ(repdb({"snapshot-update", "nobody's", "Flags = 7"}).code, 3);
+}
+
+// A row named by ID that does not exist has its own exit code, 3, apart
+// from a database failure (1); nothing changes.
+TEST_P(RepdbOnBoth, MissingRowsExitThree) {
+  init();
+  insert({"YLDevice", "Name=array-1"});
+  const std::string before = dumpDatabase(m_db);
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{"get", "YLVolume", "999"}, "code:     100"},
+      {{"get", "JMBkpStats", "--where", "jobId = 5"}, "code:     100"},
+      {{"update", "YLDevice", "999", "Flags = 1"}, "no row of YLDevice has id = 999"},
+      {{"remove", "YLVolume", "999"}, "no row of YLVolume has id = 999"},
+      {{"snapshot-update", "nobody", "Flags = 1"}, "no row of YLFLRSnapshot"},
+  };
+  for (const Case& c : cases) {
+    Result result = repdb(c.args);
+    EXPECT_EQ(result.code, 3) << c.args[0] << ": " << result.err;
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+    EXPECT_EQ(result.out, "");
+  }
+  EXPECT_EQ(dumpDatabase(m_db), before);
+}
+
+// update --where works on facade tables too, as the usage line says, and an
+// insert says when the library set a column to another value than given.
+TEST_P(RepdbOnBoth, UpdateByWhereOnFacadeTablesAndInsertNotesLibraryValues) {
+  init();
+  int first = insert({"YLDevice", "Name=array-1"});
+  int second = insert({"YLDevice", "Name=array-2"});
+  insert({"YLDevice", "Name=other"});
+  struct Case {
+    std::vector<std::string> update;
+    int rows;
+  } cases[] = {
+      {{"update", "YLDevice", "--where", "Name LIKE 'array-%'", "Flags = 5"}, 2},
+      {{"update", "YLFLRSnapshot", "--where", "1=1", "Flags = 5"}, 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(rows(c.update)[0]["rows"], c.rows) << c.update[1];
+  EXPECT_EQ(rows({"list", "YLDevice", "--where", "Flags = 5", "--columns", "id"}),
+            json::parse("[{\"id\":" + std::to_string(first) + "},{\"id\":" + std::to_string(second) + "}]"));
+
+  struct Note {
+    std::vector<std::string> insert;
+    const char* note;  // null: none
+  } notes[] = {
+      {{"insert", "YLJobVolumeHistory", "JobId=7", "pruneTime=100"},
+       "YLJobVolumeHistory.pruneTime is set by the library: stored 0, not 100"},
+      {{"insert", "YLMountPoint", "DeviceNameId=1", "Path=/srv/a/"}, "YLMountPoint.Path is set by the library"},
+      {{"insert", "YLJobVolumeHistory", "JobId=8", "pruneTime=0"}, nullptr},
+  };
+  for (const Note& n : notes) {
+    Result result = repdb(n.insert);
+    EXPECT_EQ(result.code, 0) << result.err;
+    if (n.note)
+      EXPECT_NE(result.err.find(n.note), std::string::npos) << result.err;
+    else
+      EXPECT_EQ(result.err, "");
+  }
+}
+
+// Writers in several processes incrementing one row: each conflict restarts
+// the command's transaction, so every command succeeds and no update is lost.
+TEST_P(RepdbOnBoth, ConcurrentUpdatesAllSucceedWithTheExactCount) {
+  init();
+  int device = insert({"YLDevice", "Name=array-1"});
+  constexpr int kProcesses = 4, kEach = 25;
+  std::atomic<int> failures{0};
+  std::string firstError;
+  std::mutex errorLock;
+  std::vector<std::thread> writers;
+  for (int p = 0; p < kProcesses; ++p)
+    writers.emplace_back([&, p] {
+      const std::string err = m_dir.file(("writer" + std::to_string(p) + ".err").c_str());
+      for (int i = 0; i < kEach; ++i) {
+        int code = spawnQuiet({"--db", m_db, "update", "YLDevice", std::to_string(device), "Flags = Flags + 1"}, err);
+        if (code != 0) {
+          ++failures;
+          std::lock_guard lock(errorLock);
+          if (firstError.empty()) firstError = slurp(err);
+        }
+      }
+    });
+  for (std::thread& writer : writers) writer.join();
+  EXPECT_EQ(failures.load(), 0) << firstError;
+  EXPECT_EQ(rows({"get", "YLDevice", std::to_string(device)})[0]["Flags"], kProcesses * kEach);
+}
+
+// check: a clean catalogue passes; each planted fault (raw SQL past the
+// facades) is found, named by table, and exits 4.
+TEST_P(RepdbOnBoth, CheckPassesACleanCatalogueAndFindsEachPlantedFault) {
+  init();
+  int physical = insert({"YLPhysicalVolume", "LUN=1"});
+  insert({"YLVolume", "PhysicalVolumeId=" + std::to_string(physical)});
+  int point = insert({"YLFLRConsistencyPoint", "JobId=7"});
+  insert({"YLFLRSnapshot", "Name=hourly", "ConsistencyPointId=" + std::to_string(point)});
+  Result clean = repdb({"check"});
+  EXPECT_EQ(clean.code, 0) << clean.out << clean.err;
+  EXPECT_NE(clean.out.find("check: clean"), std::string::npos) << clean.out;
+
+  auto plant = [&](const std::string& sql) {
+    std::string error;
+    std::shared_ptr<db::Database> database = db::Database::open(m_db, &error);
+    ASSERT_TRUE(database) << error;
+    ASSERT_EQ(database->exec(sql.c_str(), &error), 0) << error;
+  };
+  struct Case {
+    const char* name;
+    std::string sql;
+    const char* table;
+    const char* check;
+    bool fileOnly = false;
+  } cases[] = {
+      {"volume without its physical volume", "UPDATE YLVolume SET PhysicalVolumeId = 777", "YLVolume",
+       "references (PhysicalVolumeId) -> YLPhysicalVolume(id)"},
+      {"snapshot without its consistency point", "DELETE FROM YLFLRConsistencyPoint", "YLFLRSnapshot",
+       "references (ConsistencyPointId) -> YLFLRConsistencyPoint(id)"},
+      {"file of no physical volume", "INSERT INTO YLFile (VolumeId, Name, Flags) VALUES (99, 'x', 0)", "YLFile",
+       "references (VolumeId) -> YLPhysicalVolume(id)"},
+      {"index that does not match its table",
+       "PRAGMA writable_schema = ON; UPDATE sqlite_schema SET sql = 'CREATE INDEX YLVolume_physical ON YLVolume (CurrentRole)' "
+       "WHERE name = 'YLVolume_physical'; UPDATE YLVolume SET CurrentRole = 0",
+       "(database)", "integrity", true},
+      {"table of another version", "UPDATE ZrSchemaVersion SET version = '9.9.9.9' WHERE tableName = 'YLVolume'",
+       "(database)", "schema versions"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.fileOnly && GetParam() != Storage::File) continue;
+    plant(c.sql);
+    Result found = repdb({"--json", "check"});
+    EXPECT_EQ(found.code, 4) << found.err;
+    ASSERT_FALSE(found.out.empty()) << found.err;
+    bool seen = false;
+    for (const json& finding : json::parse(found.out))
+      if (finding["table"] == c.table && finding["check"] == c.check) seen = finding["problems"].get<int>() > 0;
+    EXPECT_TRUE(seen) << found.out;
+  }
+}
+
+// backup: a copy taken while writers insert passes check and holds exactly
+// the rows of one committed state: ids 1..n, each as the source has it.
+TEST_F(Repdb, BackupOfALiveCatalogueIsAConsistentCopy) {
+  init();
+  insert({"YLDevice", "Name=device-0"});
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> writers;
+  for (int w = 0; w < 2; ++w)
+    writers.emplace_back([&, w] {
+      const std::string err = m_dir.file(("backup-writer" + std::to_string(w) + ".err").c_str());
+      for (int i = 0; i < 60 && !stop; ++i)
+        spawnQuiet({"--db", m_db, "insert", "YLDevice", "Name=device-" + std::to_string(w) + "-" + std::to_string(i)}, err);
+    });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const std::string copy = m_dir.file("copy.sqlite");
+  Result backup = repdb({"backup", copy});
+  stop = true;
+  for (std::thread& writer : writers) writer.join();
+  ASSERT_EQ(backup.code, 0) << backup.err;
+  EXPECT_NE(backup.out.find("copied to"), std::string::npos) << backup.out;
+
+  Result checked = exec({"--db", copy, "check"});
+  EXPECT_EQ(checked.code, 0) << checked.out << checked.err;
+  json source = rows({"list", "YLDevice", "--order", "id"});
+  const std::string live = m_db;
+  m_db = copy;
+  json copied = rows({"list", "YLDevice", "--order", "id"});
+  m_db = live;
+  ASSERT_GE(copied.size(), 1u);
+  ASSERT_LE(copied.size(), source.size());
+  for (size_t i = 0; i < copied.size(); ++i) EXPECT_EQ(copied[i], source[i]) << i;  // a prefix: no gap, no torn row
+
+  struct Refusal {
+    std::vector<std::string> args;
+    const char* message;
+  } refusals[] = {
+      {{"--db", "postgresql:///catalogue", "backup", m_dir.file("pg.dump")}, "use pg_dump"},
+      {{"--db", m_db, "backup", copy}, "will not overwrite"},
+  };
+  for (const Refusal& r : refusals) {
+    Result result = exec(r.args);
+    EXPECT_EQ(result.code, 2);
+    EXPECT_NE(result.err.find(r.message), std::string::npos) << result.err;
+  }
 }
 
 TEST_F(Repdb, MountPathIsNormalisedWithoutADatabase) {
@@ -406,6 +614,10 @@ TEST_F(Repdb, DatabaseComesFromOptionEnvironmentOrWorkingDirectory) {
   EXPECT_TRUE(std::filesystem::exists(m_db));
   EXPECT_EQ(exec({"init"}, {}, m_dir.file("")).code, 0);
   EXPECT_TRUE(std::filesystem::exists(m_dir.file("repdb.sqlite")));
+  // An empty --db is a usage error, not the default database.
+  Result empty = exec({"--db", "", "tables"}, {"REPDB_DB=" + m_db}, m_dir.file(""));
+  EXPECT_EQ(empty.code, 2);
+  EXPECT_NE(empty.err.find("--db needs a database"), std::string::npos) << empty.err;
   // Whether or not the engine has a server backend, nothing answers there:
   // the engine's reason follows the tool's prefix.
   const std::string server = "postgresql://127.0.0.1:1/catalogue";

@@ -46,8 +46,11 @@ std::optional<std::string> uriFile(std::string_view uri) {
   return path;
 }
 
-// The file an SQLite URL names, as the engine reads the URL; nothing for an
-// in-memory or server database.
+}  // namespace
+
+bool isServerUrl(std::string_view url) { return url.starts_with("postgres"); }
+
+// As the engine reads the URL.
 std::optional<std::string> sqliteFile(std::string_view url) {
   if (url.starts_with("postgres")) return std::nullopt;
   bool scheme = url.starts_with("sqlite:");
@@ -61,6 +64,8 @@ std::optional<std::string> sqliteFile(std::string_view url) {
   if (url.empty() || url == ":memory:") return std::nullopt;
   return std::string(url);
 }
+
+namespace {
 
 // The URL that opens the same database read only: the read commands change
 // nothing, not even a file's journal mode, and can read a catalogue in a place
@@ -128,10 +133,78 @@ Selection selectRows(const Table& table, const std::vector<std::string>& ids, co
 void requireRow(Session& session, Table& table, const std::string& where) {
   unsigned int count = 0;
   if (!table.count(where.c_str(), count, *session.tran)) fail("counting rows of " + std::string(table.name()), table);
-  if (count == 0) throw CommandFailure("no row of " + std::string(table.name()) + " has " + where);
+  if (count == 0) throw CommandFailure("no row of " + std::string(table.name()) + " has " + where, kExitNoRow);
 }
 
 void printFailure(const std::string& text) { std::cerr << "repdb: " << text << "\n"; }
+
+std::string shown(const Cell& cell) {
+  if (const auto* number = std::get_if<long long>(&cell)) return std::to_string(*number);
+  if (const auto* text = std::get_if<std::string>(&cell)) return "'" + *text + "'";
+  return "null";
+}
+
+// A facade may set a column itself (the history's prune mark, a normalised
+// path): say so on stderr, so the person who gave the value is not left to
+// find it changed.
+void noteChangedValues(const Table& table, std::span<const Assignment> given, const Row& stored) {
+  if (stored.empty()) return;
+  for (const Assignment& value : given) {
+    size_t at = static_cast<size_t>(value.column - table.def().columns.data());
+    if (at < stored.size() && stored[at] != value.value)
+      std::cerr << "repdb: note: " << table.name() << "." << value.column->name << " is set by the library: stored "
+                << shown(stored[at]) << ", not " << shown(value.value) << "\n";
+  }
+}
+
+// A write command runs through DBtran::run: a conflict with another writer
+// (the database asks for a restart, or stayed busy) starts the whole command
+// again in a fresh transaction, after a jittered pause, instead of failing.
+// Output is kept until the attempt that counts has committed.
+int executeWrite(const Command& command, const Globals& globals, const std::shared_ptr<db::Database>& database) {
+  constexpr int kStopped = -1000;  // not an engine code: roll back, do not retry
+  std::optional<CommandFailure> failure;
+  std::string output;
+  std::vector<TableChange> changes;
+  const db::RetryPolicy policy{.maxAttempts = 40, .firstDelayMs = 2, .maxDelayMs = 100};
+  int code = DBtran::run(
+      [&](DBtran& tran) -> int {
+        failure.reset();
+        std::ostringstream out;
+        Session session{database.get(), &tran, out, globals.format};
+        State before, after;
+        try {
+          if (command.dryRun)
+            if (Table* failed = captureState(before, tran)) fail("reading " + std::string(failed->name()), *failed);
+          command.body(session);
+          if (command.dryRun)
+            if (Table* failed = captureState(after, tran)) fail("reading " + std::string(failed->name()), *failed);
+        } catch (const CommandFailure& caught) {
+          failure = caught;
+          return DBtran::isTransient(caught.engineCode()) ? caught.engineCode() : kStopped;
+        }
+        output = out.str();
+        if (!command.dryRun) return db::kOk;
+        changes = compareStates(before, after);
+        return kStopped;
+      },
+      policy, database);
+  if (failure) {
+    failure->print(std::cerr);
+    return failure->exitCode();
+  }
+  if (command.dryRun && code == kStopped) {
+    if (globals.format == Format::Human) std::cout << output << "dry run, rolled back; it would change:\n";
+    printChanges(std::cout, changes, globals.format);
+    return 0;
+  }
+  if (code != db::kOk) {
+    printFailure("the transaction failed: [" + std::to_string(code) + "] " + db::codeName(code));
+    return kExitFailure;
+  }
+  std::cout << output;
+  return 0;
+}
 
 }  // namespace
 
@@ -172,9 +245,11 @@ int execute(const Command& command, const Globals& globals) {
   }
   std::string error;
   bool schema = command.kind == Kind::Schema || command.kind == Kind::Demo;
-  const std::string opened = command.kind == Kind::Read ? readOnlyUrl(url) : url;
+  const std::string opened = command.kind == Kind::Read || command.kind == Kind::Maintenance ? readOnlyUrl(url) : url;
   std::shared_ptr<db::Database> database =
-      schema ? divu::openCatalogue(url, &error) : divu::openExistingCatalogue(opened, &error);
+      schema                                ? divu::openCatalogue(url, &error)
+      : command.kind == Kind::Maintenance ? db::Database::open(readOnlyUrl(url), &error)
+                                            : divu::openExistingCatalogue(opened, &error);
   if (!database) {
     // The engine's texts name the URL already, its password hidden; the
     // person sees the URL they gave.
@@ -201,37 +276,34 @@ int execute(const Command& command, const Globals& globals) {
     return 0;
   }
 
+  if (command.kind == Kind::Write) return executeWrite(command, globals, database);
+  if (command.kind == Kind::Maintenance) {
+    Session session{database.get(), nullptr, std::cout, globals.format};
+    try {
+      command.body(session);
+    } catch (const CommandFailure& failure) {
+      std::cout.flush();
+      failure.print(std::cerr);
+      return failure.exitCode();
+    }
+    return session.exitCode;
+  }
+
   DBtran tran(database);
-  if (int code = tran.begin(command.kind == Kind::Read ? DBtran::Mode::Read : DBtran::Mode::Write); code != db::kOk) {
+  if (int code = tran.begin(DBtran::Mode::Read); code != db::kOk) {
     printFailure("cannot begin a transaction: [" + std::to_string(code) + "] " + tran.lastError());
     return kExitFailure;
   }
   std::ostringstream out;
   Session session{database.get(), &tran, out, globals.format};
-  State before, after;
   try {
-    if (command.dryRun)
-      if (Table* failed = captureState(before, tran)) fail("reading " + std::string(failed->name()), *failed);
     command.body(session);
-    if (command.dryRun)
-      if (Table* failed = captureState(after, tran)) fail("reading " + std::string(failed->name()), *failed);
   } catch (const CommandFailure& failure) {
     failure.print(std::cerr);
     tran.rollback();
-    return kExitFailure;
+    return failure.exitCode();
   }
-
-  if (command.dryRun) {
-    tran.rollback();
-    std::vector<TableChange> changes = compareStates(before, after);
-    if (globals.format == Format::Human) std::cout << out.str() << "dry run, rolled back; it would change:\n";
-    printChanges(std::cout, changes, globals.format);
-    return 0;
-  }
-  if (int code = tran.commit(); code != db::kOk) {
-    printFailure("commit failed: [" + std::to_string(code) + "] " + tran.lastError());
-    return kExitFailure;
-  }
+  tran.rollback();  // read only: nothing to keep
   std::cout << out.str();
   return 0;
 }
@@ -295,7 +367,9 @@ Command getCommand(const std::string& tableName, const std::vector<std::string>&
             bool found = selection.id ? table.get(*selection.id, row, *session.tran)
                                       : table.getFirst(selection.where->c_str(), row, *session.tran);
             std::string which = selection.id ? keyWhere(table, *selection.id) : *selection.where;
-            if (!found) fail("reading " + std::string(table.name()) + " (" + which + ")", table);
+            if (!found)
+              throw CommandFailure("reading " + std::string(table.name()) + " (" + which + ")", table.error(),
+                                   table.error().m_errorCode == db::kNoRow ? kExitNoRow : kExitFailure);
             printResult(session.out, result, session.format, Layout::Record);
           }};
 }
@@ -327,6 +401,7 @@ Command insertCommand(const std::string& tableName, const std::vector<std::strin
             ResultSet result = columnsOf(table.def());
             Row stored;
             if (!table.insert(values, stored, *session.tran)) fail("insert into " + std::string(table.name()), table);
+            noteChangedValues(table, values, stored);
             if (!stored.empty()) {
               result.rows.push_back(std::move(stored));
             } else if (session.format == Format::Human) {
@@ -342,7 +417,7 @@ Command updateCommand(const std::string& tableName, const std::vector<std::strin
   if (args.size() != (where ? 1u : 2u))
     throw UsageError(where ? "update with --where takes one SETTEXT" : "update takes ID SETTEXT");
   std::string setText = requireText(args.back(), "update needs a SET text");
-  Selection selection = selectRows(table, {args.begin(), args.end() - 1}, where, "update", false);
+  Selection selection = selectRows(table, {args.begin(), args.end() - 1}, where, "update", true);
   return {Command::Kind::Write, false, [&table, selection, setText](Session& session) {
             if (selection.id) {
               std::string which = keyWhere(table, *selection.id);
@@ -351,8 +426,10 @@ Command updateCommand(const std::string& tableName, const std::vector<std::strin
                 fail("update of " + std::string(table.name()), table);
               return reportRows(session, table, "updated", 1, " (" + which + ")");
             }
+            // The WHERE update is the generic one, past any facade filter: count
+            // the stored rows it reaches, not the facade's view.
             unsigned int count = 0;
-            if (!table.count(selection.where->c_str(), count, *session.tran))
+            if (!table.countStored(selection.where->c_str(), count, *session.tran))
               fail("counting rows of " + std::string(table.name()), table);
             if (!table.update(selection.where->c_str(), setText.c_str(), *session.tran))
               fail("update of " + std::string(table.name()), table);
@@ -404,7 +481,7 @@ Command snapshotUpdateCommand(const std::string& name, const std::string& setTex
             unsigned int count = 0;
             if (!snapshots.getNRows(which.c_str(), count, session.tran))
               throw CommandFailure("counting rows of YLFLRSnapshot", snapshots.m_dbError);
-            if (count == 0) throw CommandFailure("no row of YLFLRSnapshot has " + which);
+            if (count == 0) throw CommandFailure("no row of YLFLRSnapshot has " + which, kExitNoRow);
             if (!snapshots.Update(literal.c_str(), set.c_str(), session.tran))
               throw CommandFailure("update of YLFLRSnapshot", snapshots.m_dbError);
             reportRows(session, tableNamed("YLFLRSnapshot"), "updated", count, " (" + which + ")");

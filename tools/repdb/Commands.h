@@ -20,6 +20,8 @@ namespace repdb {
 
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitNoRow = 3;     // the row named by ID (or the snapshot name) does not exist
+inline constexpr int kExitFindings = 4;  // check found problems
 
 struct Globals {
   std::string database;  // --db; empty: $REPDB_DB, else ./repdb.sqlite
@@ -28,24 +30,31 @@ struct Globals {
 
 struct Session {
   db::Database* database;
-  DBtran* tran;  // null for init, demo and offline commands
+  DBtran* tran;  // null for init, demo, maintenance and offline commands
   std::ostream& out;
   Format format;
+  int exitCode = 0;  // a maintenance command's verdict (check: kExitFindings)
 };
 
-// Raised inside a command: the transaction is rolled back and the tool exits 1.
-// With a facade's error record, `what` names the action that failed.
+// Raised inside a command: the transaction is rolled back and the tool exits
+// with exitCode (1 unless said otherwise). With a facade's error record,
+// `what` names the action that failed.
 class CommandFailure : public std::runtime_error {
  public:
-  CommandFailure(const std::string& what, const CReplicationDBError& record)
-      : std::runtime_error(what), m_record(record), m_hasRecord(true) {}
-  explicit CommandFailure(const std::string& what) : std::runtime_error(what) {}
+  CommandFailure(const std::string& what, const CReplicationDBError& record, int exitCode = kExitFailure)
+      : std::runtime_error(what), m_record(record), m_hasRecord(true), m_exitCode(exitCode) {}
+  explicit CommandFailure(const std::string& what, int exitCode = kExitFailure)
+      : std::runtime_error(what), m_exitCode(exitCode) {}
 
   void print(std::ostream& err) const;
+  int exitCode() const { return m_exitCode; }
+  // The engine's code behind the failure; 0 when the tool itself refused.
+  int engineCode() const { return m_hasRecord ? m_record.m_errorCode : 0; }
 
  private:
   CReplicationDBError m_record;
   bool m_hasRecord = false;
+  int m_exitCode = kExitFailure;
 };
 
 struct Command {
@@ -54,6 +63,7 @@ struct Command {
     Write,    // one write transaction; may be a dry run
     Schema,   // creates the database and its tables
     Demo,     // creates the database, then its own transactions
+    Maintenance,  // opens an existing database read only, its schema unchecked
     Offline,  // needs no database
   };
   Kind kind = Kind::Read;
@@ -63,6 +73,9 @@ struct Command {
 
 // --db, else $REPDB_DB, else ./repdb.sqlite.
 std::string databaseUrl(const std::string& option);
+// The file an SQLite URL names; nothing for an in-memory or server database.
+std::optional<std::string> sqliteFile(std::string_view url);
+bool isServerUrl(std::string_view url);
 int execute(const Command& command, const Globals& globals);
 
 using Text = std::optional<std::string>;
@@ -79,6 +92,9 @@ Command pruneHistoryCommand(const std::string& before);
 Command snapshotUpdateCommand(const std::string& name, const std::string& setText);
 Command mountPathCommand(const std::string& path);
 Command demoCommand();
+Command checkCommand();
+// `url` is the source database, known before anything is opened.
+Command backupCommand(const std::string& url, const std::string& file);
 
 // Builds the demo catalogue and walks through a volume removal and a prune.
 void runDemo(db::Database& database, std::ostream& out);

@@ -2,7 +2,8 @@
 // library's facades, one transaction per command.
 //
 // Exit status: 0 done, 1 the database or a facade failed (rolled back),
-// 2 the command line is wrong (nothing opened).
+// 2 the command line is wrong (nothing opened), 3 no such row, 4 check found
+// problems.
 #include <CLI/CLI.hpp>
 #include <iostream>
 
@@ -24,7 +25,7 @@ int main(int argc, char** argv) {
   app.fallthrough();  // global options may follow the command
   Globals globals;
   bool json = false, csv = false;
-  app.add_option("--db", globals.database, "database URL or path (default: $REPDB_DB, else ./repdb.sqlite)");
+  CLI::Option* dbOption = app.add_option("--db", globals.database, "database URL or path (default: $REPDB_DB, else ./repdb.sqlite)");
   CLI::Option* jsonFlag = app.add_flag("--json", json, "print one JSON array of objects");
   app.add_flag("--csv", csv, "print CSV (RFC 4180)")->excludes(jsonFlag);
 
@@ -97,6 +98,14 @@ int main(int argc, char** argv) {
   mount->add_option("PATH", path, "mount path")->required();
   builds(mount, [&] { return mountPathCommand(path); });
 
+  builds(command("check", "integrity, schema versions and references between the catalogue's tables; exit 4 on findings"),
+         checkCommand);
+  CLI::App* backup = command("backup",
+                             "consistent copy of a live SQLite catalogue (online backup); for PostgreSQL use pg_dump");
+  std::string backupFile;
+  backup->add_option("FILE", backupFile, "new file to write the copy to")->required();
+  builds(backup, [&] { return backupCommand(databaseUrl(globals.database), backupFile); });
+
   builds(command("demo", "build a small catalogue, remove a volume and prune, showing the changes"), demoCommand);
 
   try {
@@ -106,6 +115,8 @@ int main(int argc, char** argv) {
   }
 
   try {
+    // An empty --db is a mistake (an unset variable), not a wish for the default.
+    if (dbOption->count() && globals.database.empty()) throw UsageError("--db needs a database URL or path");
     for (auto& [sub, build] : commands) {
       if (!sub->parsed()) continue;
       globals.format = json ? Format::Json : csv ? Format::Csv : Format::Human;
