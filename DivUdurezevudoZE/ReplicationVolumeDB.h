@@ -12,9 +12,12 @@ class DIVU_EXPORT CReplicationVolumeDB : public CStandardFacade<YLVolume> {
   using CStandardFacade::remove;  // by WHERE text: the rows only
 
   // Removes volume `volumeId`. For a volume in role 1, 2, 3 or 5, first marks
-  // each live history row on its physical volume pruned, and ages each job
-  // whose last live history row that was (its child links deleted, its
-  // statistics set to data status 3 and the time of the call). Stops with
-  // false at the first failed step; earlier steps stay in `tran`.
+  // each live history row on its physical volume pruned, and ages that row's
+  // job (in the row's cell: its child links deleted, its statistics set to
+  // data status 3 and the time of the call) when the row was the last live
+  // one of its job id. The live rows are counted by job id alone, in every
+  // cell, so a job id that also has live rows in another cell is not aged.
+  // Stops with false at the first failed step, the failure in this facade's
+  // error record; earlier steps stay in `tran`.
   bool remove(int volumeId, DBtran* tran);
 };
