@@ -33,6 +33,7 @@ TEST(LiteralParameters, TakeOutOnlyPlainIntegersOutsideQuotesAndComments) {
       {"a = 1e-5 AND b = 2.5e+3 AND c = 8", "a = 1e-5 AND b = 2.5e+3 AND c = ?", {8}},
       {"a = 1.5 AND b = 1e5 AND c = 0x1F AND d = 7", "a = 1.5 AND b = 1e5 AND c = 0x1F AND d = ?", {7}},
       {"a = 007 AND b = 8", "a = 007 AND b = ?", {8}},
+      {"a = 1\x85 AND b = \xc3\xa9" "2 AND c = 3", "a = 1\x85 AND b = \xc3\xa9" "2 AND c = ?", {3}},
       {"a = 12345678901234567890 AND b = 9", "a = 12345678901234567890 AND b = ?", {9}},
       {"a = 1 -- the 2nd\n AND b = 3", "a = ? -- the 2nd\n AND b = ?", {1, 3}},
       {"a = /* 4 */ 5", "a = /* 4 */ ?", {5}},

@@ -12,7 +12,11 @@ namespace {
 
 std::atomic<bool> g_on{true};
 
-bool isWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$'; }
+// Both databases read a byte of 0x80 and up as a letter of a name: "1\x85"
+// is one (bad) token, not the number 1.
+bool isWordChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' || static_cast<unsigned char>(c) >= 0x80;
+}
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isOperatorChar(char c) { return c != '\0' && std::string_view("+-*/<>=~!@#%^&|`?").find(c) != std::string_view::npos; }
 
