@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -40,6 +41,45 @@ class Connection;
 // argument form redacts the URL itself.
 ZR_EXPORT std::string redactUrl(std::string_view url, std::string text);
 ZR_EXPORT std::string redactUrl(std::string_view url);
+
+// The schema revision of a database: how many of the engine's upgrade steps
+// its tables have been through. Table versions say what a table holds; the
+// revision says which constraints and layout the steps gave it.
+struct SchemaRevision {
+  int recorded = 0;       // steps recorded in the database (0: none, or no tables yet)
+  int latest = 0;         // steps this library knows
+  bool tablesExist = false;  // the database holds tables of ours
+};
+
+// What an upgrade reports as it goes, for a person watching it.
+struct UpgradeEvent {
+  enum class Kind {
+    Waiting,  // another upgrade (or writer) holds the database; waiting for it
+    Planned,  // a step that will run (or, in a dry run, would run)
+    Started,  // a step begins
+    Table,    // progress of a step on one table: rows of totalRows done
+    Finished, // a step is done (recorded with the transaction's commit)
+  };
+  Kind kind;
+  int step = 0;
+  const char* stepName = "";
+  const char* table = "";
+  long long rows = 0;
+  long long totalRows = 0;
+};
+
+struct UpgradeOptions {
+  bool dryRun = false;  // report the steps and the rows that block them; change nothing
+  std::function<void(const UpgradeEvent&)> progress;
+  // How long to wait for another process's upgrade or write transaction.
+  int waitSeconds = 600;
+};
+
+struct UpgradeResult {
+  int from = 0;  // the revision found
+  int to = 0;    // the revision left (from, after a dry run or a failure)
+  int latest = 0;  // this library's revision
+};
 
 class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
  public:
@@ -77,6 +117,20 @@ class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
   // with kNoSchema. A version table of another layout fails with
   // kSchemaVersion.
   int verifySchema(std::span<const TableDef* const> tables, std::string* error = nullptr, bool mustExist = false);
+
+  // The recorded revision. A recorded step whose checksum differs from this
+  // library's step of that number fails with kSchemaVersion: it ran other SQL.
+  int readRevision(std::span<const TableDef* const> tables, SchemaRevision& out, std::string* error = nullptr);
+  // Brings the database to the latest revision, each step in one transaction
+  // that also records it: a failed or interrupted upgrade leaves the revision
+  // before it, as it was. Rows that a step cannot keep (a value past a new
+  // limit) are listed in *error, with kConstraint, and nothing changes.
+  // Concurrent upgraders wait for each other; the later one finds the work
+  // done. A database at a newer revision fails with kSchemaVersion.
+  int upgradeSchema(std::span<const TableDef* const> tables, const UpgradeOptions& options,
+                    UpgradeResult* result = nullptr, std::string* error = nullptr);
+  // Whether the URL asked to upgrade on open (upgrade=1).
+  bool upgradeOnOpen() const;
 
   // Engine side: a connection of the calling thread for a transaction (not
   // shared with any other transaction) or for autocommit work.

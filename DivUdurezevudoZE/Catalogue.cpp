@@ -57,18 +57,44 @@ constexpr const db::TableDef* kTables[] = {
 
 std::span<const db::TableDef* const> catalogueTables() { return kTables; }
 
-std::shared_ptr<db::Database> openCatalogue(std::string_view url, std::string* error) {
+namespace {
+
+// Checks the schema revision of an opened catalogue, upgrading it when asked.
+int checkRevision(db::Database& database, OlderRevision older, std::string* error) {
+  db::SchemaRevision revision;
+  if (int code = database.readRevision(catalogueTables(), revision, error); code != db::kOk) return code;
+  if (!revision.tablesExist || revision.recorded == revision.latest) return db::kOk;
+  const std::string found = std::to_string(revision.recorded), ours = std::to_string(revision.latest);
+  if (revision.recorded > revision.latest) {
+    if (error)
+      *error = "the catalogue is at schema revision " + found + ", newer than this library's revision " + ours +
+               ": use a library of revision " + found + " or later";
+    return db::kSchemaVersion;
+  }
+  if (older == OlderRevision::Accept) return db::kOk;
+  if (older == OlderRevision::Upgrade || database.upgradeOnOpen()) return upgradeCatalogue(database, {}, nullptr, error);
+  if (error)
+    *error = "the catalogue is at schema revision " + found + " and this library needs revision " + ours +
+             ": upgrade it with 'repdb upgrade' (divu::upgradeCatalogue), or open it with upgrade=1 in the URL";
+  return db::kSchemaVersion;
+}
+
+}  // namespace
+
+std::shared_ptr<db::Database> openCatalogue(std::string_view url, std::string* error, OlderRevision older) {
   std::shared_ptr<db::Database> database = db::Database::open(url, error);
   if (!database) return nullptr;
   if (database->verifySchema(catalogueTables(), error) != db::kOk) return nullptr;
+  if (checkRevision(*database, older, error) != db::kOk) return nullptr;
   return database;
 }
 
-std::shared_ptr<db::Database> openExistingCatalogue(std::string_view url, std::string* error) {
+std::shared_ptr<db::Database> openExistingCatalogue(std::string_view url, std::string* error, OlderRevision older) {
   std::shared_ptr<db::Database> database = db::Database::open(url, error);
   if (!database) return nullptr;
   std::string why;
   int code = database->verifySchema(catalogueTables(), &why, true);
+  if (code == db::kOk) code = checkRevision(*database, older, &why);
   if (code == db::kOk) return database;
   if (error) {
     if (code == db::kNoSchema)
@@ -78,6 +104,11 @@ std::shared_ptr<db::Database> openExistingCatalogue(std::string_view url, std::s
       *error = "cannot open " + database->url() + ": " + db::redactUrl(url, why);
   }
   return nullptr;
+}
+
+int upgradeCatalogue(db::Database& database, const db::UpgradeOptions& options, db::UpgradeResult* result,
+                     std::string* error) {
+  return database.upgradeSchema(catalogueTables(), options, result, error);
 }
 
 int createCatalogue(db::Database& database, std::string* error) {

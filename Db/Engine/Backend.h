@@ -84,6 +84,10 @@ class Connection {
   // it ends (a write transaction that already excludes other writers needs
   // nothing more).
   virtual int lockSchema() { return kOk; }
+  // Makes upgraders of the open transaction wait for each other, before the
+  // transaction reads anything (a write transaction that already excludes
+  // other writers needs nothing more).
+  virtual int lockForUpgrade() { return kOk; }
   // Readies the database for the library's tables before they are created
   // (SQLite: WAL mode, which is stored in the file and so never set by merely
   // opening one).
@@ -119,7 +123,13 @@ class Backend {
   virtual int connect(std::unique_ptr<Connection>& out, std::string* error) = 0;
   // Whether the database needs one connection kept open to stay alive.
   virtual bool needsKeeper() const { return false; }
+
+  // upgrade=1 in the URL: bring the catalogue to the latest revision on open.
+  bool upgradeOnOpen = false;
 };
+
+// A URL switch ("1" or "0") named `name`; false with *error for other values.
+bool parseSwitch(std::string_view name, std::string_view value, bool& out, std::string* error);
 
 // Backends by URL; null with *error when the URL names none or is malformed.
 std::unique_ptr<Backend> makeSqliteBackend(std::string_view url, std::string* error);

@@ -1,19 +1,51 @@
-// Schema creation and the table version check.
+// Schema creation, table limits and the table version check.
+#include <cinttypes>
 #include <cstring>
 #include <map>
 
 #include "Db/DBtran.h"
 #include "Db/Database.h"
-#include "Db/Engine/Backend.h"
+#include "Db/Engine/SchemaDdl.h"
 
 namespace db {
-namespace {
+namespace engine {
 
-constexpr const char* kVersionTable = "ZrSchemaVersion";
+ColumnLimit columnLimit(const TableDef& def, const ColumnDef& column, SqlDialect dialect) {
+  ColumnLimit limit{&column, {}, std::string(def.name) + "." + column.name + ": "};
+  const std::string name = column.name;
+  std::string rule;
+  const bool sqlite = dialect == SqlDialect::Sqlite;
+  switch (column.type) {
+    case ColumnType::Int32:
+      limit.name += "a 32-bit integer";
+      // A PostgreSQL integer column is the limit itself.
+      if (sqlite) rule = "typeof(" + name + ") = 'integer' AND " + name + " BETWEEN -2147483648 AND 2147483647";
+      break;
+    case ColumnType::Int64:
+    case ColumnType::Time64:
+      limit.name += "a 64-bit integer";
+      if (sqlite) rule = "typeof(" + name + ") = 'integer'";
+      break;
+    case ColumnType::Text: {
+      // Bytes, as the record holds them, the terminating NUL excluded.
+      const std::string most = std::to_string(column.size - 1);
+      limit.name += "at most " + most + " bytes";
+      rule = sqlite ? "typeof(" + name + ") = 'text' AND length(CAST(" + name + " AS BLOB)) <= " + most
+                    : "octet_length(" + name + ") <= " + most;
+      break;
+    }
+    case ColumnType::OwnedText:
+      limit.name += "a text";
+      if (sqlite) rule = "typeof(" + name + ") = 'text'";
+      break;
+  }
+  if (!rule.empty()) limit.expression = name + " IS NULL OR (" + rule + ")";
+  return limit;
+}
 
-std::string tableDdl(const TableDef& def, const engine::Connection& connection) {
-  std::string sql = "CREATE TABLE IF NOT EXISTS ";
-  sql += def.name;
+std::string tableDdl(const TableDef& def, const Connection& connection, const char* name, bool limits) {
+  // The scratch table of a rebuild must be new: no IF NOT EXISTS there.
+  std::string sql = name ? std::string("CREATE TABLE ") + name : std::string("CREATE TABLE IF NOT EXISTS ") + def.name;
   sql += " (";
   bool first = true;
   for (const ColumnDef& column : def.columns) {
@@ -36,16 +68,20 @@ std::string tableDdl(const TableDef& def, const engine::Connection& connection) 
     }
     sql += ")";
   }
+  for (const ColumnDef& column : limits ? def.columns : std::span<const ColumnDef>{}) {
+    ColumnLimit limit = columnLimit(def, column, connection.dialect());
+    if (!limit.expression.empty())
+      sql += ", CONSTRAINT \"" + limit.name + "\" CHECK (" + limit.expression + ")";
+  }
   sql += ")";
   return sql;
 }
 
-// Whether the version table exists.
-int versionTableExists(engine::Connection& connection, bool& exists, std::string* error) {
-  engine::Statement* statement = nullptr;
+int tableExists(Connection& connection, const char* table, bool& exists, std::string* error) {
+  Statement* statement = nullptr;
   int code = connection.prepare(connection.tableExistsSql(), statement);
   if (code == kOk) {
-    statement->bindText(1, kVersionTable, strlen(kVersionTable));
+    statement->bindText(1, table, strlen(table));
     code = statement->step();
     exists = code == kOk && statement->columnInt64(0) > 0;
     connection.release(statement);
@@ -54,16 +90,15 @@ int versionTableExists(engine::Connection& connection, bool& exists, std::string
   return code;
 }
 
-// Recorded versions, or an empty map with *missing set when the version
-// table does not exist. A version table that cannot be read as ours is a
-// failure, never "nothing of ours yet".
-int readVersions(engine::Connection& connection, std::map<std::string, std::string>& versions,
-                 std::string* error, bool* missing = nullptr) {
+// A version table that cannot be read as ours is a failure, never "nothing
+// of ours yet".
+int readVersions(Connection& connection, std::map<std::string, std::string>& versions, std::string* error,
+                 bool* missing) {
   bool exists = false;
-  if (int code = versionTableExists(connection, exists, error); code != kOk) return code;
+  if (int code = tableExists(connection, kVersionTable, exists, error); code != kOk) return code;
   if (missing) *missing = !exists;
   if (!exists) return kOk;
-  engine::Statement* statement = nullptr;
+  Statement* statement = nullptr;
   std::string sql = std::string("SELECT tableName, version FROM ") + kVersionTable;
   int code = connection.prepare(sql, statement);
   if (code == kOk) {
@@ -82,8 +117,7 @@ int readVersions(engine::Connection& connection, std::map<std::string, std::stri
   return code;
 }
 
-int checkVersions(const std::map<std::string, std::string>& versions, std::span<const TableDef* const> tables,
-                  std::string* error) {
+int checkVersions(const std::map<std::string, std::string>& versions, Tables tables, std::string* error) {
   for (const TableDef* def : tables) {
     auto found = versions.find(def->name);
     if (found == versions.end() || found->second == def->version) continue;
@@ -96,47 +130,68 @@ int checkVersions(const std::map<std::string, std::string>& versions, std::span<
   return kOk;
 }
 
-}  // namespace
+}  // namespace engine
 
-int Database::verifySchema(std::span<const TableDef* const> tables, std::string* error, bool mustExist) {
+using engine::Tables;
+
+int Database::verifySchema(Tables tables, std::string* error, bool mustExist) {
   engine::Connection* connection = nullptr;
   if (int code = autocommitConnection(connection, error); code != kOk) return code;
   std::map<std::string, std::string> versions;
   bool missing = false;
-  if (int code = readVersions(*connection, versions, error, &missing); code != kOk) return code;
+  if (int code = engine::readVersions(*connection, versions, error, &missing); code != kOk) return code;
   if (missing && mustExist) {
-    if (error) *error = std::string("the database has no ") + kVersionTable + " table: none of its tables were created";
+    if (error)
+      *error = std::string("the database has no ") + engine::kVersionTable + " table: none of its tables were created";
     return kNoSchema;
   }
-  return checkVersions(versions, tables, error);
+  return engine::checkVersions(versions, tables, error);
+}
+
+int Database::readRevision(Tables tables, SchemaRevision& out, std::string* error) {
+  engine::Connection* connection = nullptr;
+  if (int code = autocommitConnection(connection, error); code != kOk) return code;
+  return engine::readRevision(*connection, tables, out, error);
 }
 
 namespace {
 
 // The work of createSchema inside `tran`, under the schema lock.
-int createSchemaIn(DBtran& tran, std::span<const TableDef* const> tables, std::string* error) {
+int createSchemaIn(DBtran& tran, Tables tables, std::string* error) {
   engine::Connection& connection = *tran.connection();
   auto failed = [&](int code) {
     if (error) *error = connection.lastErrorText();
     return code;
   };
   if (int code = connection.lockSchema(); code != kOk) return failed(code);
-  std::string sql = std::string("CREATE TABLE IF NOT EXISTS ") + kVersionTable +
+  // Tables made now carry the latest revision's constraints; tables of an
+  // older revision are brought forward only by an upgrade, never here.
+  SchemaRevision revision;
+  if (int code = engine::readRevision(connection, tables, revision, error); code != kOk) return code;
+  const bool made = revision.tablesExist || revision.recorded > 0;
+  if (made && revision.recorded != revision.latest) {
+    if (error)
+      *error = "the database is at schema revision " + std::to_string(revision.recorded) +
+               " and this library creates tables at revision " + std::to_string(revision.latest) +
+               (revision.recorded < revision.latest ? "; upgrade it first" : "; use a newer library");
+    return kSchemaVersion;
+  }
+  std::string sql = std::string("CREATE TABLE IF NOT EXISTS ") + engine::kVersionTable +
                     " (tableName TEXT PRIMARY KEY, version TEXT NOT NULL)";
   if (int code = connection.exec(sql.c_str()); code != kOk) return failed(code);
   std::map<std::string, std::string> versions;
-  if (int code = readVersions(connection, versions, error); code != kOk) return code;
-  if (int code = checkVersions(versions, tables, error); code != kOk) return code;
+  if (int code = engine::readVersions(connection, versions, error); code != kOk) return code;
+  if (int code = engine::checkVersions(versions, tables, error); code != kOk) return code;
 
   for (const TableDef* def : tables) {
-    if (int code = connection.exec(tableDdl(*def, connection).c_str()); code != kOk) return failed(code);
+    if (int code = connection.exec(engine::tableDdl(*def, connection).c_str()); code != kOk) return failed(code);
     for (const IndexDef& index : def->indexes) {
       sql = std::string("CREATE INDEX IF NOT EXISTS ") + index.name + " ON " + def->name + " (" + index.columns + ")";
       if (int code = connection.exec(sql.c_str()); code != kOk) return failed(code);
     }
     if (versions.count(def->name)) continue;
     engine::Statement* statement = nullptr;
-    sql = std::string("INSERT INTO ") + kVersionTable + " (tableName, version) VALUES (?, ?)";
+    sql = std::string("INSERT INTO ") + engine::kVersionTable + " (tableName, version) VALUES (?, ?)";
     if (int code = connection.prepare(sql, statement); code != kOk) return failed(code);
     statement->bindText(1, def->name, strlen(def->name));
     statement->bindText(2, def->version, strlen(def->version));
@@ -144,12 +199,13 @@ int createSchemaIn(DBtran& tran, std::span<const TableDef* const> tables, std::s
     connection.release(statement);
     if (code != kNoRow) return failed(code);
   }
+  if (!made) return engine::recordAllSteps(connection, tables, error);
   return kOk;
 }
 
 }  // namespace
 
-int Database::createSchema(std::span<const TableDef* const> tables, std::string* error) {
+int Database::createSchema(Tables tables, std::string* error) {
   // On a server, a creator's snapshot can predate the schema lock it waits
   // for, so a concurrent creator's commit ends it with the restart code; it
   // then starts again and finds the work done. Each round lets one through.

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <iostream>
 #include <sstream>
+#include <unistd.h>
 
 #include "Changes.h"
 #include "DivUdurezevudoZE/Catalogue.h"
@@ -249,7 +250,10 @@ int execute(const Command& command, const Globals& globals) {
   std::shared_ptr<db::Database> database =
       schema                                ? divu::openCatalogue(url, &error)
       : command.kind == Kind::Maintenance ? db::Database::open(readOnlyUrl(url), &error)
-                                            : divu::openExistingCatalogue(opened, &error);
+      : command.kind == Kind::Upgrade     ? db::Database::open(url, &error)
+      // An older revision still reads and takes valid values: the rows an
+      // upgrade refuses are mended with these commands.
+                                          : divu::openExistingCatalogue(opened, &error, divu::OlderRevision::Accept);
   if (!database) {
     // The engine's texts name the URL already, its password hidden; the
     // person sees the URL they gave.
@@ -260,6 +264,12 @@ int execute(const Command& command, const Globals& globals) {
       error.replace(at, shown.size(), given);
     printFailure(error);
     return kExitFailure;
+  }
+  if (command.kind == Kind::Read || command.kind == Kind::Write) {
+    db::SchemaRevision revision;
+    if (database->readRevision(divu::catalogueTables(), revision) == db::kOk && revision.recorded < revision.latest)
+      std::cerr << "repdb: note: the catalogue is at schema revision " << revision.recorded
+                << "; 'repdb upgrade' brings it to " << revision.latest << "\n";
   }
 
   if (command.kind == Kind::Schema || command.kind == Kind::Demo) {
@@ -277,7 +287,7 @@ int execute(const Command& command, const Globals& globals) {
   }
 
   if (command.kind == Kind::Write) return executeWrite(command, globals, database);
-  if (command.kind == Kind::Maintenance) {
+  if (command.kind == Kind::Maintenance || command.kind == Kind::Upgrade) {
     Session session{database.get(), nullptr, std::cout, globals.format};
     try {
       command.body(session);
@@ -319,6 +329,50 @@ Command initCommand() {
           }};
 }
 
+Command upgradeCommand(bool dryRun) {
+  return {Command::Kind::Upgrade, dryRun, [dryRun](Session& session) {
+            const bool human = session.format == Format::Human;
+            // A table line moves in place on a terminal while its rows are
+            // copied; elsewhere each table gets one line when it is done.
+            const bool terminal = human && isatty(STDERR_FILENO);
+            std::string lastTable;
+            db::UpgradeOptions options;
+            options.dryRun = dryRun;
+            options.progress = [&](const db::UpgradeEvent& event) {
+              using Kind = db::UpgradeEvent::Kind;
+              const std::string step = "step " + std::to_string(event.step) + " (" + event.stepName + ")";
+              if (event.kind == Kind::Waiting) {
+                std::cerr << "repdb: waiting for another upgrade or writer to finish\n";
+              } else if (event.kind == Kind::Planned && human) {
+                session.out << step << (dryRun ? ": would run\n" : ": to run\n") << std::flush;
+              } else if (event.kind == Kind::Finished && human) {
+                session.out << step << ": done\n" << std::flush;
+              } else if (event.kind == Kind::Table && human) {
+                const std::string line = std::string("  ") + event.table + ": " + std::to_string(event.rows) + " of " +
+                                         std::to_string(event.totalRows) + " rows";
+                const bool done = event.rows == event.totalRows;
+                if (terminal) std::cerr << "\r" << line << "\x1b[K" << (done ? "\n" : "") << std::flush;
+                if (!terminal && done && lastTable != event.table) session.out << line << "\n" << std::flush;
+                if (done) lastTable = event.table;
+              }
+            };
+            db::UpgradeResult result;
+            std::string error;
+            int code = divu::upgradeCatalogue(*session.database, options, &result, &error);
+            if (code == db::kConstraint) throw CommandFailure(error, kExitFindings);
+            if (code != db::kOk)
+              throw CommandFailure("upgrade failed: [" + std::to_string(code) + "] " + db::codeName(code) + ": " + error);
+            const std::string from = std::to_string(result.from), to = std::to_string(result.to);
+            const std::string sentence = result.from == result.latest ? "schema revision " + from + ": nothing to do"
+                                         : dryRun ? "dry run: nothing changed (schema revision " + from + ")"
+                                                  : "upgraded from schema revision " + from + " to " + to;
+            report(session, sentence,
+                   ResultSet{{"from", "to", "dryRun"}, {true, true, false},
+                             {{static_cast<long long>(result.from), static_cast<long long>(result.to),
+                               std::string(dryRun ? "true" : "false")}}});
+          }};
+}
+
 Command tablesCommand() {
   return {Command::Kind::Read, false, [](Session& session) {
             ResultSet result{{"table", "rows"}, {false, true}, {}};
@@ -328,6 +382,12 @@ Command tablesCommand() {
               result.rows.push_back({table->name(), static_cast<long long>(count)});
             }
             printResult(session.out, result, session.format);
+            db::SchemaRevision revision;
+            std::string error;
+            if (session.database->readRevision(divu::catalogueTables(), revision, &error) != db::kOk)
+              throw CommandFailure("reading the schema revision: " + error);
+            if (session.format == Format::Human)
+              session.out << "schema revision " << revision.recorded << " (this library's: " << revision.latest << ")\n";
           }};
 }
 

@@ -64,6 +64,7 @@ struct Command {
     Schema,   // creates the database and its tables
     Demo,     // creates the database, then its own transactions
     Maintenance,  // opens an existing database read only, its schema unchecked
+    Upgrade,  // opens an existing database as it is, to bring its schema forward
     Offline,  // needs no database
   };
   Kind kind = Kind::Read;
@@ -93,6 +94,9 @@ Command snapshotUpdateCommand(const std::string& name, const std::string& setTex
 Command mountPathCommand(const std::string& path);
 Command demoCommand();
 Command checkCommand();
+// Brings the catalogue's schema to this library's revision; a dry run lists
+// the steps and the rows that block them.
+Command upgradeCommand(bool dryRun);
 // `url` is the source database, known before anything is opened.
 Command backupCommand(const std::string& url, const std::string& file);
 

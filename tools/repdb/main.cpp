@@ -106,6 +106,10 @@ int main(int argc, char** argv) {
   backup->add_option("FILE", backupFile, "new file to write the copy to")->required();
   builds(backup, [&] { return backupCommand(databaseUrl(globals.database), backupFile); });
 
+  CLI::App* upgrade = command("upgrade", "bring the catalogue's schema to this library's revision, step by step");
+  upgrade->add_flag("--dry-run", dryRun, "list the steps that would run and the rows that block them; change nothing");
+  builds(upgrade, [&] { return upgradeCommand(dryRun); });
+
   builds(command("demo", "build a small catalogue, remove a volume and prune, showing the changes"), demoCommand);
 
   try {

@@ -193,6 +193,9 @@ class PgConnection final : public Connection {
     return "SELECT count(*) FROM (SELECT to_regclass(CAST(? AS text)) AS found) AS lookup WHERE found IS NOT NULL";
   }
   int lockSchema() override { return exec("SELECT pg_advisory_xact_lock(1147762261)"); }
+  // A lock statement takes no snapshot, so the serializable transaction's
+  // snapshot starts after the wait and sees a finished upgrade as done.
+  int lockForUpgrade() override { return exec("LOCK TABLE ZrSchemaVersion IN SHARE ROW EXCLUSIVE MODE"); }
 
   // Session settings, after connecting and after connecting again.
   int setUp();
@@ -648,7 +651,10 @@ std::unique_ptr<Backend> makePostgresBackend(std::string_view url, std::string* 
     return nullptr;
   }
   PQconninfoFree(options);
-  return std::make_unique<PgBackend>(std::move(settings));
+  bool upgrade = settings.upgradeOnOpen;
+  auto backend = std::make_unique<PgBackend>(std::move(settings));
+  backend->upgradeOnOpen = upgrade;
+  return backend;
 }
 
 }  // namespace db::engine

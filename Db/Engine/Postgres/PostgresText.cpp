@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "Db/Engine/Backend.h"
 #include "Db/Engine/SqlLexer.h"
 
 namespace db::engine::pg {
@@ -21,13 +22,11 @@ bool parseLockTimeout(std::string_view value, int& ms, std::string* error) {
   return true;
 }
 
-bool parseReadOnly(std::string_view value, bool& readOnly, std::string* error) {
-  if (value != "1" && value != "0") {
-    if (error) *error = "read_only takes 1 or 0, not '" + std::string(value) + "'";
-    return false;
-  }
-  readOnly = value == "1";
-  return true;
+// The switches of ours: read_only and upgrade. Null for any other key.
+bool* switchOf(std::string_view key, ConnectionSettings& settings) {
+  if (key == "read_only") return &settings.readOnly;
+  if (key == "upgrade") return &settings.upgradeOnOpen;
+  return nullptr;
 }
 
 bool parseUri(std::string_view url, ConnectionSettings& settings, std::string* error) {
@@ -47,8 +46,8 @@ bool parseUri(std::string_view url, ConnectionSettings& settings, std::string* e
         return false;
       continue;
     }
-    if (item.substr(0, eq) == "read_only") {
-      if (!parseReadOnly(eq == std::string_view::npos ? "" : item.substr(eq + 1), settings.readOnly, error))
+    if (bool* flag = switchOf(item.substr(0, eq), settings)) {
+      if (!parseSwitch(item.substr(0, eq), eq == std::string_view::npos ? "" : item.substr(eq + 1), *flag, error))
         return false;
       continue;
     }
@@ -102,8 +101,8 @@ bool parseKeywords(std::string_view text, ConnectionSettings& settings, std::str
       if (!parseLockTimeout(value, settings.lockTimeoutMs, error)) return false;
       continue;
     }
-    if (key == "read_only") {
-      if (!parseReadOnly(value, settings.readOnly, error)) return false;
+    if (bool* flag = switchOf(key, settings)) {
+      if (!parseSwitch(key, value, *flag, error)) return false;
       continue;
     }
     if (!kept.empty()) kept += ' ';

@@ -31,6 +31,7 @@ struct SqliteConfig {
   long cacheKiB = 0;    // 0: SQLite's own page cache size
   std::string synchronous = "FULL";
   bool readOnly = false;
+  bool upgradeOnOpen = false;
 };
 
 // The open connections of one database and their threads, so that a
@@ -623,12 +624,8 @@ std::unique_ptr<Backend> makeSqliteBackend(std::string_view url, std::string* er
         return nullptr;
       }
       config.synchronous = value;
-    } else if (key == "read_only") {
-      if (value != "1" && value != "0") {
-        if (error) *error = "read_only takes 1 or 0, not '" + value + "'";
-        return nullptr;
-      }
-      config.readOnly = value == "1";
+    } else if (key == "read_only" || key == "upgrade") {
+      if (!parseSwitch(key, value, key == "upgrade" ? config.upgradeOnOpen : config.readOnly, error)) return nullptr;
     } else {
       if (error) *error = "unknown SQLite option '" + std::string(key) + "'";
       return nullptr;
@@ -638,7 +635,10 @@ std::unique_ptr<Backend> makeSqliteBackend(std::string_view url, std::string* er
     if (error) *error = "read_only needs a database file";
     return nullptr;
   }
-  return std::make_unique<SqliteBackend>(std::move(config));
+  bool upgrade = config.upgradeOnOpen;
+  auto backend = std::make_unique<SqliteBackend>(std::move(config));
+  backend->upgradeOnOpen = upgrade;
+  return backend;
 }
 
 }  // namespace db::engine
