@@ -188,6 +188,7 @@ TEST_P(Transactions, AFailedStatementIsUndoneAloneAndTheTransactionGoesOn) {
 }
 
 TEST_P(Transactions, StoredValuesOutsideTheRecordRulesAreReadSafely) {
+  dropLimits(YLApplicationDirs_def::table);  // as a catalogue of revision 0 takes them
   std::string longPath(3000, 'p');
   std::string sql = "INSERT INTO YLApplicationDirs (id, clientId, objName, path) VALUES (40, NULL, NULL, '" + longPath + "')";
   ASSERT_EQ(m_db->exec(sql.c_str()), db::kOk);
@@ -312,6 +313,11 @@ class EngineFailures : public DatabaseTest {};
 
 TEST_F(EngineFailures, ATransactionTheDatabaseEndedIsNeverContinued) {
   openDatabase(Storage::File);
+  // Without CHECK constraints an insert keeps no statement journal, so a
+  // full database makes SQLite end the whole transaction (with them it
+  // undoes the one statement).
+  dropLimits(YLApplicationDirs_def::table);
+  ASSERT_EQ(m_db->exec("VACUUM"), db::kOk);  // no free pages: the big row must grow the file
   ApplicationDirsDB dirs;
   DBtran tran;
   ASSERT_EQ(tran.begin(), db::kOk);

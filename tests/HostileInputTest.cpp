@@ -161,21 +161,38 @@ TEST_P(HostileTexts, InvalidUtf8AndEmbeddedNulsAreStoredAsTheBackendAllows) {
   EXPECT_EQ(count, 1u);
 }
 
-TEST_P(HostileTexts, ASetTextLongerThanTheFieldIsReadBackCutToFit) {
+// The limits refuse a text longer than its field, naming table and column,
+// and change nothing; a table of schema revision 0 takes it, and it reads
+// back cut to fit.
+TEST_P(HostileTexts, ASetTextLongerThanTheFieldIsRefusedOrReadBackCutToFit) {
   const db::TableDef& def = YLApplicationDirs_def::table;
-  for (const db::ColumnDef& column : def.columns) {
-    if (column.type != db::ColumnType::Text) continue;
-    SCOPED_TRACE(column.name);
-    std::string text(column.size * 3 + 7, 'L');
-    ASSERT_TRUE(m_dirs.Update(m_ids[2], (std::string(column.name) + " = '" + text + "', Flags = 77").c_str(), nullptr))
-        << m_dirs.m_dbError.m_errorText;
-    YLApplicationDirs_t read;
-    ASSERT_TRUE(m_dirs.getInfo(m_ids[2], read, nullptr));
-    const char* field = &db::fieldAt<char>(&read, column);
-    EXPECT_EQ(strnlen(field, column.size), column.size - 1u) << "cut to fit and terminated";
-    EXPECT_EQ(std::string(field), text.substr(0, column.size - 1));
-    EXPECT_EQ(read.Flags, 77) << "the field after it is intact";
-    EXPECT_EQ(read.clientId, 3);
+  for (bool limited : {true, false}) {
+    if (!limited) dropLimits(def);
+    for (const db::ColumnDef& column : def.columns) {
+      if (column.type != db::ColumnType::Text) continue;
+      SCOPED_TRACE(std::string(column.name) + (limited ? " limited" : " revision 0"));
+      std::string text(column.size * 3 + 7, 'L');
+      bool updated = m_dirs.Update(m_ids[2], (std::string(column.name) + " = '" + text + "', Flags = 77").c_str(), nullptr);
+      ASSERT_EQ(updated, !limited) << m_dirs.m_dbError.m_errorText;
+      const CReplicationDBError refused = m_dirs.m_dbError;
+      YLApplicationDirs_t read;
+      ASSERT_TRUE(m_dirs.getInfo(m_ids[2], read, nullptr));
+      const char* field = &db::fieldAt<char>(&read, column);
+      if (limited) {
+        EXPECT_EQ(refused.m_errorCode, db::kConstraint);
+        EXPECT_NE(refused.m_errorText.find("YLApplicationDirs." + std::string(column.name) + ": at most " +
+                                           std::to_string(column.size - 1) + " bytes"),
+                  std::string::npos)
+            << refused.m_errorText;
+        EXPECT_NE(read.Flags, 77) << "nothing of the refused SET was written";
+        EXPECT_LT(strlen(field), column.size - 1u);
+        continue;
+      }
+      EXPECT_EQ(strnlen(field, column.size), column.size - 1u) << "cut to fit and terminated";
+      EXPECT_EQ(std::string(field), text.substr(0, column.size - 1));
+      EXPECT_EQ(read.Flags, 77) << "the field after it is intact";
+      EXPECT_EQ(read.clientId, 3);
+    }
   }
 }
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "Db/Database.h"
+#include "Db/Engine/SchemaDdl.h"
 #include "Db/FaultSeam.h"
 #include "Db/Tbl/YLApplicationDirs.h"
 #include "Db/Trace.h"
@@ -167,6 +168,27 @@ class DatabaseTest : public testing::Test {
     db::Database::setDefault(m_db);
   }
   bool onPostgres() const { return m_storage == Storage::Postgres; }
+  // Makes `def`'s table as schema revision 0 had it, without value limits,
+  // keeping its rows: a test can then store what another writer of such a
+  // file could.
+  void dropLimits(const db::TableDef& def) {
+    db::engine::Connection* connection = nullptr;
+    ASSERT_EQ(m_db->autocommitConnection(connection, nullptr), db::kOk);
+    const std::string table = def.name;
+    std::string sql;
+    if (onPostgres()) {
+      for (const db::ColumnDef& column : def.columns)
+        if (auto limit = db::engine::columnLimit(def, column, db::SqlDialect::Postgres); !limit.expression.empty())
+          sql += "ALTER TABLE " + table + " DROP CONSTRAINT \"" + limit.name + "\"; ";
+    } else {
+      sql = "ALTER TABLE " + table + " RENAME TO " + table + "_limited; " +
+            db::engine::tableDdl(def, *connection, nullptr, false) + "; INSERT INTO " + table + " SELECT * FROM " +
+            table + "_limited; DROP TABLE " + table + "_limited";
+    }
+    if (!sql.empty()) {
+      ASSERT_EQ(connection->exec(sql.c_str()), db::kOk) << connection->lastErrorText();
+    }
+  }
   // The text a backend gives for the same failure.
   const char* backendText(const char* sqlite, const char* postgres) const { return onPostgres() ? postgres : sqlite; }
 

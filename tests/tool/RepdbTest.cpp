@@ -598,6 +598,37 @@ TEST_F(Repdb, BackupOfALiveCatalogueIsAConsistentCopy) {
   }
 }
 
+// A catalogue of the release before revisions: readable with a note, its
+// blocking rows listed (exit 4, nothing changed), mended, then upgraded once.
+TEST_F(Repdb, UpgradeListsBlockingRowsThenRunsOnce) {
+  std::filesystem::copy_file(std::string(DIVU_FIXTURES) + "/catalogue-r0.sqlite", m_db);
+  Result tables = repdb({"tables"});
+  ASSERT_EQ(tables.code, 0) << tables.err;
+  EXPECT_NE(tables.out.find("schema revision 0 (this library's: 1)"), std::string::npos) << tables.out;
+  EXPECT_NE(tables.err.find("'repdb upgrade' brings it to 1"), std::string::npos) << tables.err;
+  ASSERT_EQ(repdb({"update", "YLDevice", "2", "Name = '" + std::string(300, 'n') + "'"}).code, 0);
+  const std::string before = dumpDatabase("sqlite:" + m_db);
+
+  for (const char* dryRun : {"--dry-run", ""}) {
+    std::vector<std::string> args{"upgrade"};
+    if (*dryRun) args.push_back(dryRun);
+    Result blocked = repdb(args);
+    EXPECT_EQ(blocked.code, 4) << blocked.out << blocked.err;
+    EXPECT_NE(blocked.err.find("YLDevice (id = 2) Name = 'nnn"), std::string::npos) << blocked.err;
+    EXPECT_EQ(dumpDatabase("sqlite:" + m_db), before);
+  }
+  ASSERT_EQ(repdb({"update", "YLDevice", "2", "Name = 'mended'"}).code, 0);
+  Result upgraded = repdb({"upgrade"});
+  ASSERT_EQ(upgraded.code, 0) << upgraded.err;
+  for (const char* line : {"step 1 (value limits): to run", "  YLDevice: 2 of 2 rows", "step 1 (value limits): done",
+                           "upgraded from schema revision 0 to 1"})
+    EXPECT_NE(upgraded.out.find(line), std::string::npos) << upgraded.out;
+  EXPECT_EQ(rows({"upgrade"}), json::parse(R"([{"from": 1, "to": 1, "dryRun": "false"}])"));
+  tables = repdb({"tables"});
+  EXPECT_NE(tables.out.find("schema revision 1 (this library's: 1)"), std::string::npos) << tables.out;
+  EXPECT_EQ(tables.err, "");
+}
+
 TEST_F(Repdb, MountPathIsNormalisedWithoutADatabase) {
   struct Case {
     const char* given;
