@@ -2,11 +2,14 @@
 """Runs the benchmark and prints the ratio table (medians, ratio to raw SQLite
 with reused statements in the same run) and the run's peak memory. With
 DIVU_BENCH_POSTGRES_URL set, also the library against libpq on that server.
+Then, when divu_limits_bench was built beside it, the cost of the value limits
+on SQLite: writes as ratios to the table without limits, and the upgrade.
 
     bench/run.py [path/to/divu_bench] [--repetitions N] [--min-time S]
 """
 import argparse
 import json
+import os
 import resource
 import subprocess
 import sys
@@ -29,25 +32,58 @@ CONTENDERS = [
 ]
 
 
+def run_medians(binary, args, *extra):
+    """Median wall time of each benchmark, in ns."""
+    run = subprocess.run(
+        [binary, "--benchmark_format=json", f"--benchmark_repetitions={args.repetitions}",
+         "--benchmark_report_aggregates_only=true", f"--benchmark_min_time={args.min_time}", *extra],
+        check=True, capture_output=True, text=True)
+    medians = {}
+    for b in json.loads(run.stdout)["benchmarks"]:
+        if b.get("aggregate_name") == "median":
+            medians[b["run_name"]] = b["real_time"] * {"ns": 1, "us": 1e3, "ms": 1e6}[b["time_unit"]]
+    return medians
+
+
+def show(ns):
+    return f"{ns / 1e6:.2f} ms" if ns >= 1e6 else f"{ns / 1e3:.2f} µs" if ns >= 1e3 else f"{ns:.0f} ns"
+
+
+def print_limits(medians):
+    """Value limits on SQLite: the same writes on the three schemas of YLVolume,
+    and the upgrade of a revision-0 catalogue each way."""
+    print("| value limits, SQLite: write, 1000 per transaction | no limits (revision 0) | CHECK (revision 1) | triggers |")
+    print("|---|---|---|---|")
+    for title, stem in [("insert, raw reused", "LimitsInsert_Raw"), ("insert, library", "LimitsInsert_Library"),
+                        ("update Flags by id, raw reused", "LimitsUpdate_Raw"),
+                        ("update Flags by id, library", "LimitsUpdate_Library")]:
+        none = medians.get(f"{stem}/limits:0")
+        if none is None:
+            continue
+        cells = [f"{show(none)} (1.00)"]
+        for limits in (1, 2):
+            value = medians.get(f"{stem}/limits:{limits}")
+            cells.append("-" if value is None else f"{value / none:.2f}")
+        print(f"| {title} | " + " | ".join(cells) + " |")
+    rebuild = medians.get("LimitsUpgrade_CheckRebuild/iterations:1")
+    triggers = medians.get("LimitsUpgrade_Triggers/iterations:1")
+    if rebuild is None or triggers is None:
+        return
+    print()
+    print("| upgrade of revision 0, 100,000 YLVolume rows | time | ratio |")
+    print("|---|---|---|")
+    print(f"| triggers: the upgrade's scan for breaking rows, then CREATE TRIGGER | {show(triggers)} | 1.00 |")
+    print(f"| CHECK via rebuild: divu::upgradeCatalogue | {show(rebuild)} | {rebuild / triggers:.2f} |")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("binary", nargs="?", default="build/bench/divu_bench")
     parser.add_argument("--repetitions", type=int, default=5)
     parser.add_argument("--min-time", default="0.3")
     args = parser.parse_args()
-    run = subprocess.run(
-        [args.binary, "--benchmark_format=json", f"--benchmark_repetitions={args.repetitions}",
-         "--benchmark_report_aggregates_only=true", f"--benchmark_min_time={args.min_time}"],
-        check=True, capture_output=True, text=True)
+    medians = run_medians(args.binary, args)
     peak_mib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024
-    data = json.loads(run.stdout)
-    medians = {}
-    for b in data["benchmarks"]:
-        if b.get("aggregate_name") == "median":
-            medians[b["run_name"]] = b["real_time"] * {"ns": 1, "us": 1e3, "ms": 1e6}[b["time_unit"]]
-
-    def show(ns):
-        return f"{ns / 1e6:.2f} ms" if ns >= 1e6 else f"{ns / 1e3:.2f} µs" if ns >= 1e3 else f"{ns:.0f} ns"
 
     header = "| work | raw, reused |" + "".join(f" {c[0]} |" for c in CONTENDERS)
     print(header)
@@ -85,6 +121,12 @@ def main():
             print(f"| {title} | {show(raw)} (1.00) | {'-' if library is None else f'{library / raw:.2f}'} |")
     print()
     print(f"peak memory of the benchmark run: {peak_mib:.0f} MiB")
+    limits = os.path.join(os.path.dirname(args.binary), "divu_limits_bench")
+    if os.path.exists(limits):
+        print()
+        # Three schemas compared by ratio: their repetitions interleaved, so
+        # that a change of load on the machine is shared among them.
+        print_limits(run_medians(limits, args, "--benchmark_enable_random_interleaving=true"))
     return 0
 
 
