@@ -2,17 +2,18 @@
 """Runs the benchmark and prints the ratio table (medians, ratio to raw SQLite
 with reused statements in the same run) and the run's peak memory. With
 DIVU_BENCH_POSTGRES_URL set, also the library against libpq on that server.
-Then, when divu_limits_bench was built beside it, the cost of the value limits
-on SQLite: writes as ratios to the table without limits, and the upgrade.
+And, when divu_limits_bench was built beside it (it runs first), the cost of
+the value limits on SQLite: writes as ratios to the table without limits, and
+the upgrade.
 
     bench/run.py [path/to/divu_bench] [--repetitions N] [--min-time S]
 """
 import argparse
 import json
 import os
-import resource
 import subprocess
 import sys
+import tempfile
 
 WORK = [
     ("point lookup by id", "PointLookup"),
@@ -34,17 +35,24 @@ CONTENDERS = [
 
 def run_medians(binary, args, *extra):
     """Median wall time ("real_time") and CPU time ("cpu_time") of each
-    benchmark, in ns."""
-    run = subprocess.run(
-        [binary, "--benchmark_format=json", f"--benchmark_repetitions={args.repetitions}",
-         "--benchmark_report_aggregates_only=true", f"--benchmark_min_time={args.min_time}", *extra],
-        check=True, capture_output=True, text=True)
+    benchmark, in ns, and the binary's own peak memory in MiB."""
+    command = [binary, "--benchmark_format=json", f"--benchmark_repetitions={args.repetitions}",
+               "--benchmark_report_aggregates_only=true", f"--benchmark_min_time={args.min_time}", *extra]
+    with tempfile.TemporaryFile(mode="w+") as errors:
+        child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=errors, text=True)
+        output = child.stdout.read()
+        # wait4, not wait: the rusage of this child alone.
+        _, status, usage = os.wait4(child.pid, 0)
+        child.returncode = os.waitstatus_to_exitcode(status)
+        if child.returncode != 0:
+            errors.seek(0)
+            raise subprocess.CalledProcessError(child.returncode, command, output, errors.read())
     medians = {"real_time": {}, "cpu_time": {}}
-    for b in json.loads(run.stdout)["benchmarks"]:
+    for b in json.loads(output)["benchmarks"]:
         if b.get("aggregate_name") == "median":
             for clock, values in medians.items():
                 values[b["run_name"]] = b[clock] * {"ns": 1, "us": 1e3, "ms": 1e6}[b["time_unit"]]
-    return medians
+    return medians, usage.ru_maxrss / 1024
 
 
 def show(ns):
@@ -101,8 +109,17 @@ def main():
     parser.add_argument("--repetitions", type=int, default=5)
     parser.add_argument("--min-time", default="0.3")
     args = parser.parse_args()
-    medians = run_medians(args.binary, args)["real_time"]
-    peak_mib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024
+    # The limits benchmark runs first, on a machine the main one has not just
+    # loaded (its files still being written back, a server cleaning up after
+    # it); its tables are printed last.
+    limits_binary = os.path.join(os.path.dirname(args.binary), "divu_limits_bench")
+    limits = None
+    if os.path.exists(limits_binary):
+        # Three schemas compared by ratio: their repetitions interleaved, so
+        # that a change of load on the machine is shared among them.
+        limits, _ = run_medians(limits_binary, args, "--benchmark_enable_random_interleaving=true")
+    medians, peak_mib = run_medians(args.binary, args)
+    medians = medians["real_time"]
 
     header = "| work | raw, reused |" + "".join(f" {c[0]} |" for c in CONTENDERS)
     print(header)
@@ -140,12 +157,9 @@ def main():
             print(f"| {title} | {show(raw)} (1.00) | {'-' if library is None else f'{library / raw:.2f}'} |")
     print()
     print(f"peak memory of the benchmark run: {peak_mib:.0f} MiB")
-    limits = os.path.join(os.path.dirname(args.binary), "divu_limits_bench")
-    if os.path.exists(limits):
+    if limits:
         print()
-        # Three schemas compared by ratio: their repetitions interleaved, so
-        # that a change of load on the machine is shared among them.
-        print_limits(run_medians(limits, args, "--benchmark_enable_random_interleaving=true"))
+        print_limits(limits)
     return 0
 
 
