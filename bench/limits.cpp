@@ -414,7 +414,7 @@ void LimitsUpgrade_Triggers(benchmark::State& state) {
 // The speed of this shared machine drifts by up to 1.7 times within minutes,
 // so the writes are many short repetitions (bench/run.py asks for three times
 // its count), interleaved, rather than a few long ones: a drift then falls on
-// every schema alike. The upgrades, of half a second each, run 5 times.
+// every schema alike. The upgrades, of up to half a second each, run 5 times.
 BENCHMARK(LimitsInsert_Raw)->DenseRange(0, 2)->ArgName("limits")->MinTime(0.07);
 BENCHMARK(LimitsInsert_Library)->DenseRange(0, 2)->ArgName("limits")->MinTime(0.07);
 BENCHMARK(LimitsUpdate_Raw)->DenseRange(0, 2)->ArgName("limits")->MinTime(0.07);
