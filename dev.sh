@@ -156,7 +156,7 @@ case "${1:-}" in
     packages+=(libsqlitecpp-dev libsoci-dev python3)  # the peers are optional to the build, not here
     install_missing
     cmake --preset default -DDIVU_BUILD_BENCHMARKS=ON >/dev/null
-    cmake --build --preset default -j"$(nproc)" --target divu_bench
+    cmake --build --preset default -j"$(nproc)" --target divu_bench divu_limits_bench
     start_postgres
     DIVU_BENCH_POSTGRES_URL=$DIVU_TEST_POSTGRES_URL python3 bench/run.py build/bench/divu_bench
     ;;
