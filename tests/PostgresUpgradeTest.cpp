@@ -4,8 +4,7 @@
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 
-#include "Db/Engine/Backend.h"
-#include "Db/Engine/SchemaDdl.h"
+#include "RevisionZero.h"
 #include "TestSupport.h"
 
 namespace divu::test {
@@ -41,24 +40,6 @@ class RawPg {
  private:
   PGconn* m_conn;
 };
-
-// The catalogue as the previous release made it: tables without limits,
-// their indexes and versions, no revision record.
-std::string makeRevisionZero(db::Database& database) {
-  db::engine::Connection* connection = nullptr;
-  std::string error;
-  if (database.autocommitConnection(connection, &error) != db::kOk) return error;
-  std::string sql = std::string("CREATE TABLE ") + db::engine::kVersionTable +
-                    " (tableName TEXT PRIMARY KEY, version TEXT NOT NULL);\n";
-  for (const db::TableDef* def : catalogueTables()) {
-    sql += db::engine::tableDdl(*def, *connection, nullptr, /*limits*/ false) + ";\n";
-    for (const db::IndexDef& index : def->indexes)
-      sql += std::string("CREATE INDEX ") + index.name + " ON " + def->name + " (" + index.columns + ");\n";
-    sql += std::string("INSERT INTO ") + db::engine::kVersionTable + " VALUES ('" + def->name + "', '" + def->version +
-           "');\n";
-  }
-  return database.exec(sql.c_str(), &error) == db::kOk ? "" : error;
-}
 
 TEST(PostgresUpgrade, AConnectionEndedMidStepLeavesRevisionZeroAndTheNextUpgradeFinishes) {
   if (postgresTestUrl().empty()) GTEST_SKIP() << "no PostgreSQL server given (DIVU_TEST_POSTGRES_URL)";
