@@ -35,8 +35,13 @@ namespace {
 using fault::Kind;
 using fault::Mode;
 
+#ifdef DIVU_UPGRADE_SWEEP_LIGHT  // sanitizer and coverage builds, where a point costs four times as much
+constexpr unsigned long kEdge = 8;
+constexpr unsigned long kBetween = 16;
+#else
 constexpr unsigned long kEdge = 24;
 constexpr unsigned long kBetween = 60;
+#endif
 
 // Rows added to the previous release's catalogue: enough for the history's
 // copy to take three chunks, with gaps in the ids and a freed top id.
