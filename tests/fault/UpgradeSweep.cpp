@@ -169,6 +169,7 @@ struct Point {
 
 struct Figures {
   unsigned long points = 0, upgraded = 0, failedAt0 = 0, failedAt1 = 0, inDoubtAt0 = 0, inDoubtAt1 = 0;
+  unsigned long inDoubtSplit = 0;  // whole at 0 in some views, at 1 in others (say, the crash copy)
   unsigned long halfApplied = 0, misreported = 0, unrecorded = 0, corrupt = 0, stuck = 0;
 };
 
@@ -264,7 +265,7 @@ class UpgradeSweep {
       if (&view == views) point.landed = at;
       else if (at != point.landed) point.landed = -1;
     }
-    if (point.halfApplied || point.misreported) point.detail += "views: " + describe(views) + "; ";
+    if (point.halfApplied || point.misreported || point.landed < 0) point.detail += "views: " + describe(views) + "; ";
     return point;
   }
 
@@ -374,6 +375,7 @@ TEST_P(UpgradeFaultSweep, EveryPointLeavesRevisionZeroOrOneWhole) {
     const bool inDoubt = point.code == db::kOutcomeInDoubt;
     if (point.code != db::kOk && point.landed == 0) ++(inDoubt ? figures.inDoubtAt0 : figures.failedAt0);
     if (point.code != db::kOk && point.landed == 1) ++(inDoubt ? figures.inDoubtAt1 : figures.failedAt1);
+    figures.inDoubtSplit += inDoubt && point.landed < 0 && !point.halfApplied;
     figures.halfApplied += point.halfApplied;
     figures.misreported += point.misreported;
     figures.unrecorded += point.unrecorded;
@@ -389,10 +391,11 @@ TEST_P(UpgradeFaultSweep, EveryPointLeavesRevisionZeroOrOneWhole) {
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-  char line[512];
+  char line[640];
   snprintf(line, sizeof line,
            "fault-sweep: upgrade (%ld rows) %s %s: %lu points%s, %lu half-applied (%lu upgraded; failed at "
-           "revision 0: %lu, at revision 1 after the step committed: %lu; in doubt at 0: %lu, at 1: %lu); "
+           "revision 0: %lu, at revision 1 after the step committed: %lu; in doubt at 0: %lu, at 1: %lu, at 0 or 1 "
+           "by view: %lu); "
            "%lu corrupt, %lu stuck connections, %lu misreported, %lu failures without text; %lu calls "
            "fault-free, %.1f s",
            sweep.rows(), fault::kindName(param.kind), fault::modeName(param.mode), figures.points,
@@ -401,7 +404,7 @@ TEST_P(UpgradeFaultSweep, EveryPointLeavesRevisionZeroOrOneWhole) {
                             std::to_string(points.stride) + " between)").c_str()
                          : (" (1 in " + std::to_string(points.stride) + ")").c_str(),
            figures.halfApplied,
-           figures.upgraded, figures.failedAt0, figures.failedAt1, figures.inDoubtAt0, figures.inDoubtAt1,
+           figures.upgraded, figures.failedAt0, figures.failedAt1, figures.inDoubtAt0, figures.inDoubtAt1, figures.inDoubtSplit,
            figures.corrupt, figures.stuck, figures.misreported, figures.unrecorded, calls, seconds);
   std::cout << line << std::endl;
 #ifdef FAULT_SWEEP_FIGURES
