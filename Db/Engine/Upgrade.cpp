@@ -223,6 +223,18 @@ int rebuildSqlite(StepRun& run, const TableWork& work, long long total) {
     if (!more) break;
     low = high;
   }
+  // The first chunk starts above the lowest rowid there is, so a row that
+  // another client gave that rowid is out of the copy's reach: dropping the
+  // old table then would lose it under a success.
+  long long copied = 0;
+  if (int code = runSql(connection, "SELECT count(*) FROM ZrUpgrade_" + table, {}, &copied); code != kOk) return code;
+  if (copied != total) {
+    if (run.error)
+      *run.error = table + " holds a row with rowid " + std::to_string(LLONG_MIN) +
+                   ", which the upgrade cannot copy; nothing was changed. Give that row another rowid and upgrade "
+                   "again";
+    return kConstraint;
+  }
 
   std::vector<std::string> again;
   Statement* statement = nullptr;

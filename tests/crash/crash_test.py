@@ -4,12 +4,13 @@ that every kill left a sound database holding the whole operation or none of
 it.
 
 For each command (a volume removal with its history cascade, a history prune,
-an insert) the script builds one seed database big enough for the command to
-run for a while, runs the command to completion a few times to learn how long
-it takes (start-up included) and what the database looks like afterwards,
-then, for each kill: copies the seed, starts repdb, sends SIGKILL after a
-random delay (half of them spread over that whole duration, half over its
-last sixth, where the commit happens), and examines the file:
+an insert, the schema upgrade of a previous release's catalogue) the script
+builds one seed database big enough for the command to run for a while, runs
+the command to completion a few times to learn how long it takes (start-up
+included) and what the database looks like afterwards, then, for each kill:
+copies the seed, starts repdb, sends SIGKILL after a random delay (half of
+them spread over that whole duration, half over its last sixth, where the
+commit happens), and examines the file (its rows and its schema):
 
   corrupt       PRAGMA integrity_check is not "ok", or the file cannot be read
   absent        every table exactly as in the seed
@@ -17,13 +18,15 @@ last sixth, where the commit happens), and examines the file:
                 run itself compared as "a time of this run")
   half-applied  anything else; the command's own invariants say what broke
 
-The library must then open the file again (repdb count). A run whose process
-ended before the signal is not a kill: it is counted apart, and the script
-keeps going until the wanted number of kills landed.
+The library must then open the file again (repdb count); after an upgrade was
+killed, running it again must succeed and leave the completed state. A run
+whose process ended before the signal is not a kill: it is counted apart, and
+the script keeps going until the wanted number of kills landed.
 
 Usage: crash_test.py --repdb PATH [--kills N] [--seed S] [--only NAME]
 The number of kills per command is --kills, else $DIVU_CRASH_KILLS, else 200.
-Exit status 0 when no kill left a corrupt or half-applied database.
+Exit status 0 when no kill left a corrupt or half-applied database, or one that
+the upgrade could not then finish.
 """
 
 import argparse
@@ -42,7 +45,10 @@ VOLUME_PHYSICAL = 50      # the removed volume's physical id
 OTHER_PHYSICAL = 60       # a volume that stays
 PRUNE_CUTOFF = 3000       # prune-history --before; seeded prune times are far below any real clock
 RUN_TIME_FLOOR = 1_000_000_000  # a time column at or above this was written by the run itself
-TIME_COLUMNS = {"prunetime", "modified", "agedtime", "mediadeletedtime", "modifiedtime"}  # as SQL compares names
+TIME_COLUMNS = {"prunetime", "modified", "agedtime", "mediadeletedtime", "modifiedtime",
+                "appliedat"}  # as SQL compares names
+SCHEMA = "<schema>"  # the dump's entry for sqlite_master: tables, their constraints, indexes
+FIXTURES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures")
 
 
 def connect(path):
@@ -65,10 +71,10 @@ def insert_rows(connection, table, rows):
 
 
 def dump(connection):
-    """Every table's rows, ordered, as {table: [row, ...]}."""
+    """Every table's rows, ordered, as {table: [row, ...]}, and the schema."""
     tables = [row[0] for row in connection.execute(
         "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")]
-    out = {}
+    out = {SCHEMA: connection.execute("SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY type, name").fetchall()}
     for table in tables:
         count = len(columns_of(connection, table))
         order = ", ".join(str(i) for i in range(1, count + 1))
@@ -79,8 +85,10 @@ def dump(connection):
 def normalise(connection, state):
     """The state with the run's own times replaced by a marker, so that two
     completed runs compare equal."""
-    out = {}
+    out = {SCHEMA: state[SCHEMA]}
     for table, rows in state.items():
+        if table == SCHEMA:
+            continue
         names = [name for name, _ in columns_of(connection, table)]
         timed = [i for i, name in enumerate(names) if name.lower() in TIME_COLUMNS]
         fixed = []
@@ -103,8 +111,18 @@ class Scenario:
         self.repdb = repdb
         self.size = size
 
+    def create(self, path):
+        """Makes the seed database's tables: a new catalogue."""
+        init = run_repdb(self.repdb, path, ["init"])
+        if init.returncode != 0:
+            sys.exit(f"repdb init failed: {init.stderr}")
+
     def seed(self, connection):
         raise NotImplementedError
+
+    def rerun(self, path, applied_state):
+        """After a kill: problems running the command again; none to run by default."""
+        return []
 
     def args(self):
         raise NotImplementedError
@@ -257,6 +275,90 @@ class Insert(Scenario):
         return problems
 
 
+class Upgrade(Scenario):
+    """repdb upgrade of a catalogue made by the previous release (revision 0),
+    grown by raw SQL so that the rebuild copies its history in three chunks.
+    "absent" is revision 0 as seeded, "applied" revision 1 complete."""
+    name = "upgrade (revision 0 to 1)"
+
+    def create(self, path):
+        shutil.copyfile(os.path.join(FIXTURES, "catalogue-r0.sqlite"), path)
+
+    def seed(self, connection):
+        connection.execute(f"""
+            WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < {self.size})
+            INSERT INTO YLJobVolumeHistory (JobId, zorbCellId, SrcVolId, SrcClientName, SrcBlockCount, DstVolId,
+                                            DstClientName, Flags, pruneTime, modified, spaceUsed)
+              SELECT 100000 + i, {CELL}, i % 97, 'client-' || i, i * 1000003, 50 + i % 3, 'dst-ü-' || i, -i,
+                     CASE WHEN i % 4 = 0 THEN 1500 ELSE 0 END, 0, (i % 7) * 1099511627776 FROM n""")
+        # Gaps in the ids, and a freed top id the counter must keep.
+        connection.execute("DELETE FROM YLJobVolumeHistory WHERE id % 11 = 0 OR id = (SELECT max(id) FROM YLJobVolumeHistory)")
+        connection.execute(f"""
+            WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < {self.size // 5})
+            INSERT INTO JMBkpStats (jobId, zorbCellId, appId, status, servStartDate, failureReason, username,
+                                    totalBackupSize, dataStatus)
+              SELECT 100000 + i, {CELL}, i % 5, i % 3, 1700000000 + i * 60,
+                     CASE WHEN i % 9 = 0 THEN 'media «full»' END, 'user' || (i % 17), i * 1073741824, 1 FROM n""")
+
+    def after_seed(self, connection):
+        self.tables = connection.execute(
+            "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite%' AND name NOT LIKE 'Zr%'").fetchone()[0]
+        self.counts = self.row_counts(connection)
+        if sum(self.counts.values()) < 10_000:
+            sys.exit(f"{self.name}: the seed holds only {sum(self.counts.values())} rows")
+
+    @staticmethod
+    def row_counts(connection):
+        tables = [row[0] for row in connection.execute(
+            "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite%' AND name NOT LIKE 'Zr%'")]
+        return {table: connection.execute(f"SELECT count(*) FROM {table}").fetchone()[0] for table in tables}
+
+    def args(self):
+        return ["upgrade"]
+
+    def partial(self, connection):
+        # The step recorded, no table rebuilt.
+        connection.execute("CREATE TABLE ZrSchemaRevision (step INTEGER PRIMARY KEY, name TEXT NOT NULL, "
+                           "checksum TEXT NOT NULL, appliedAt BIGINT NOT NULL, libraryVersion TEXT NOT NULL)")
+        connection.execute("INSERT INTO ZrSchemaRevision VALUES (1, 'value limits', '0', 0, 'cut')")
+
+    def invariants(self, connection):
+        recorded = connection.execute(
+            "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'ZrSchemaRevision'").fetchone()[0]
+        steps = connection.execute("SELECT step, name FROM ZrSchemaRevision ORDER BY step").fetchall() if recorded else []
+        limited = connection.execute(
+            "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite%' AND name NOT LIKE 'Zr%' "
+            "AND sql LIKE '%CHECK (%'").fetchone()[0]
+        scratch = connection.execute(
+            "SELECT count(*) FROM sqlite_master WHERE name LIKE 'ZrUpgrade%'").fetchone()[0]
+        problems = []
+        if recorded and (steps != [(1, "value limits")] or limited != self.tables):
+            problems.append(f"steps {steps} recorded, {limited} of {self.tables} tables with their limits")
+        if not recorded and limited:
+            problems.append(f"no step recorded but {limited} of {self.tables} tables with limits")
+        if scratch:
+            problems.append(f"{scratch} scratch tables of the rebuild left")
+        counts = self.row_counts(connection)
+        if counts != self.counts:
+            problems.append("row counts changed: " + ", ".join(
+                f"{t} {self.counts.get(t)} -> {counts.get(t)}" for t in sorted(set(counts) | set(self.counts))
+                if counts.get(t) != self.counts.get(t)))
+        return problems
+
+    def rerun(self, path, applied_state):
+        done = run_repdb(self.repdb, path, ["upgrade"])
+        if done.returncode != 0:
+            return [f"repdb upgrade again: exit {done.returncode}: {done.stderr.strip()}"]
+        connection = connect(path)
+        state = normalise(connection, dump(connection))
+        problems = self.invariants(connection)
+        connection.close()
+        if state != applied_state:
+            differing = sorted(t for t in set(state) | set(applied_state) if state.get(t) != applied_state.get(t))
+            problems.append(f"after upgrading again, tables differ from a complete run: {differing}")
+        return [f"after upgrading again: {problem}" for problem in problems]
+
+
 def remove_database(path):
     for suffix in ("", "-wal", "-shm", "-journal"):
         try:
@@ -293,6 +395,9 @@ def examine(scenario, path, seed_state, applied_state):
     reopened = run_repdb(scenario.repdb, path, ["count", "YLVolume"])
     if reopened.returncode != 0:
         return "corrupt", [f"repdb cannot read it: {reopened.stderr.strip()}"]
+    problems = scenario.rerun(path, applied_state)
+    if problems:
+        return "rerun failed", problems
     return outcome, []
 
 
@@ -300,9 +405,7 @@ def exercise(scenario, kills, work, rng):
     seed_path = os.path.join(work, "seed.sqlite")
     path = os.path.join(work, "victim.sqlite")
     remove_database(seed_path)
-    init = run_repdb(scenario.repdb, seed_path, ["init"])
-    if init.returncode != 0:
-        sys.exit(f"repdb init failed: {init.stderr}")
+    scenario.create(seed_path)
     connection = connect(seed_path)
     connection.execute("BEGIN")
     scenario.seed(connection)
@@ -344,7 +447,8 @@ def exercise(scenario, kills, work, rng):
     if outcome != "half-applied" or not problems:
         sys.exit(f"{scenario.name}: a partial change was seen as {outcome}: {problems}")
 
-    counts = {"kills": 0, "absent": 0, "applied": 0, "corrupt": 0, "half-applied": 0, "finished first": 0}
+    counts = {"kills": 0, "absent": 0, "applied": 0, "corrupt": 0, "half-applied": 0, "rerun failed": 0,
+              "finished first": 0}
     failures = []
     started = time.monotonic()
     while counts["kills"] < kills:
@@ -386,7 +490,7 @@ def main():
     seed = options.seed if options.seed is not None else random.SystemRandom().randrange(1 << 31)
     rng = random.Random(seed)
     repdb = os.path.abspath(options.repdb)
-    scenarios = [VolumeRemoval(repdb, 1000), HistoryPrune(repdb, 10000), Insert(repdb, 2000)]
+    scenarios = [VolumeRemoval(repdb, 1000), HistoryPrune(repdb, 10000), Insert(repdb, 2000), Upgrade(repdb, 11000)]
     if options.only:
         scenarios = [s for s in scenarios if s.name.startswith(options.only)]
     print(f"crash test: {options.kills} kills per command, random seed {seed} (--seed {seed} repeats the delays)", flush=True)
@@ -397,7 +501,8 @@ def main():
             counts, duration, elapsed, failures = exercise(scenario, options.kills, work, rng)
             print(f"{scenario.name}: a complete run takes {duration * 1000:.0f} ms; "
                   f"kills {counts['kills']}: applied {counts['applied']}, absent {counts['absent']}, "
-                  f"corrupt {counts['corrupt']}, half-applied {counts['half-applied']} "
+                  f"corrupt {counts['corrupt']}, half-applied {counts['half-applied']}"
+                  f"{', rerun failed ' + str(counts['rerun failed']) if type(scenario).rerun is not Scenario.rerun else ''} "
                   f"({counts['finished first']} runs finished before the signal; {elapsed:.0f} s)", flush=True)
             for delay, outcome, problems in failures[:10]:
                 print(f"  {outcome} after a kill at {delay * 1000:.1f} ms: {'; '.join(problems)}")

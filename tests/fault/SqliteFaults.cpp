@@ -106,8 +106,14 @@ int fileShmMap(sqlite3_file* file, int region, int size, int extend, void volati
   }
   return real(file)->pMethods->xShmMap(real(file), region, size, extend, out);
 }
+// A failed release still releases: SQLite ignores what an unlock returns (it
+// has no way on), so a lock kept after one would lock every connection out
+// for good, a fault no caller of SQLite can mend.
 int fileShmLock(sqlite3_file* file, int offset, int n, int flags) {
-  if (ioFails("xShmLock")) return SQLITE_IOERR_SHMLOCK;
+  if (ioFails("xShmLock")) {
+    if (flags & SQLITE_SHM_UNLOCK) real(file)->pMethods->xShmLock(real(file), offset, n, flags);
+    return SQLITE_IOERR_SHMLOCK;
+  }
   return real(file)->pMethods->xShmLock(real(file), offset, n, flags);
 }
 void fileShmBarrier(sqlite3_file* file) { real(file)->pMethods->xShmBarrier(real(file)); }
