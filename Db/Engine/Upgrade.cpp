@@ -106,10 +106,10 @@ Plan limitsPlan(Tables tables, const Connection& connection) {
       const std::string scratch = "ZrUpgrade_" + table;
       const std::string columns = columnList(*def), moved = (*def->serialColumn ? "" : "rowid, ") + columns;
       work.createSql = tableDdl(*def, connection, scratch.c_str());
-      work.boundSql = "SELECT rowid FROM " + table + " WHERE rowid > ? ORDER BY rowid LIMIT 1 OFFSET " +
+      work.boundSql = "SELECT rowid FROM " + table + " WHERE rowid >= ? ORDER BY rowid LIMIT 1 OFFSET " +
                       std::to_string(kCopyChunk - 1);
       work.copySql = "INSERT INTO " + scratch + " (" + moved + ") SELECT " + moved + " FROM " + table +
-                     " WHERE rowid > ? AND rowid <= ? ORDER BY rowid";
+                     " WHERE rowid BETWEEN ? AND ? ORDER BY rowid";
       work.dropSql = "DROP TABLE " + table;
       work.renameSql = "ALTER TABLE " + scratch + " RENAME TO " + table;
     } else {
@@ -212,6 +212,8 @@ int rebuildSqlite(StepRun& run, const TableWork& work, long long total) {
   const std::string table = work.def->name;
   if (int code = connection.exec(work.createSql.c_str()); code != kOk) return code;
   long long done = 0;
+  // Chunks [low, high] from the lowest rowid there is to the highest: any
+  // rowid another client gave a row is inside one.
   for (long long low = LLONG_MIN;;) {
     long long high = LLONG_MAX;
     bool more = false;
@@ -220,20 +222,17 @@ int rebuildSqlite(StepRun& run, const TableWork& work, long long total) {
     if (int code = runSql(connection, work.copySql, {low, high}); code != kOk) return code;
     done = more ? done + kCopyChunk : total;
     run.report(UpgradeEvent::Kind::Table, &work, done, total);
-    if (!more) break;
-    low = high;
+    if (!more || high == LLONG_MAX) break;
+    low = high + 1;
   }
-  // The first chunk starts above the lowest rowid there is, so a row that
-  // another client gave that rowid is out of the copy's reach: dropping the
-  // old table then would lose it under a success.
+  // The old table is dropped next: it goes only when every row has arrived.
   long long copied = 0;
   if (int code = runSql(connection, "SELECT count(*) FROM ZrUpgrade_" + table, {}, &copied); code != kOk) return code;
   if (copied != total) {
     if (run.error)
-      *run.error = table + " holds a row with rowid " + std::to_string(LLONG_MIN) +
-                   ", which the upgrade cannot copy; nothing was changed. Give that row another rowid and upgrade "
-                   "again";
-    return kConstraint;
+      *run.error = table + ": " + std::to_string(copied) + " of " + std::to_string(total) +
+                   " rows were copied; nothing was changed";
+    return kError;
   }
 
   std::vector<std::string> again;
