@@ -12,6 +12,7 @@
 
 #include "DivUdurezevudoZE/AllFacades.h"
 #include "DivUdurezevudoZE/Catalogue.h"
+#include "Writes.h"
 
 #ifdef DIVU_BENCH_SQLITECPP
 #include <SQLiteCpp/SQLiteCpp.h>
@@ -24,6 +25,11 @@
 #endif
 
 namespace {
+
+using bench::check;
+using bench::restartEveryThousand;
+using bench::runLibraryInserts;
+using bench::runLibraryUpdates;
 
 constexpr int kRows = 100000;
 constexpr int kPhysicalVolumes = 100;  // a list by PhysicalVolumeId gives 1000 rows
@@ -41,12 +47,6 @@ constexpr const char* kCachePragma = "PRAGMA cache_size=-65536;";
 std::shared_ptr<db::Database> g_fileDb, g_memoryDb;
 sqlite3* g_memoryKeeper = nullptr;
 
-void check(int rc, sqlite3* db, const char* what) {
-  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-    fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
-    abort();
-  }
-}
 
 void seed(sqlite3* raw) {
   check(sqlite3_exec(raw, "BEGIN", nullptr, nullptr, nullptr), raw, "begin");
@@ -130,16 +130,6 @@ void copyText(char* field, size_t size, const unsigned char* text, int bytes) {
   field[n] = '\0';
 }
 
-// Counts one write; at the thousandth, restarts the transaction (rolling the
-// writes back) outside the timing.
-template <class Restart>
-void restartEveryThousand(benchmark::State& state, int& written, Restart restart) {
-  if (++written < 1000) return;
-  state.PauseTiming();
-  restart();
-  written = 0;
-  state.ResumeTiming();
-}
 
 // ---- (a) raw SQLite, statements prepared once -------------------------------
 
@@ -330,22 +320,6 @@ void Count_Library(benchmark::State& state) {
   }
 }
 
-// Facade updates by id, 1000 to a transaction, on the default database.
-void runLibraryUpdates(benchmark::State& state, int (*nextId)()) {
-  CReplicationVolumeDB volumes;
-  auto tran = std::make_unique<DBtran>();
-  tran->begin();
-  int inTransaction = 0;
-  for (auto _ : state) {
-    if (!volumes.Update(nextId(), "Flags = 5", tran.get())) state.SkipWithError("update failed");
-    restartEveryThousand(state, inTransaction, [&] {
-      tran->rollback();
-      tran->begin();
-    });
-  }
-  tran->rollback();
-}
-
 void Update_Library(benchmark::State& state) {
   AccessPath path(state);
   runLibraryUpdates(state, randomId);
@@ -353,21 +327,7 @@ void Update_Library(benchmark::State& state) {
 
 void Insert_Library(benchmark::State& state) {
   AccessPath path(state);
-  CReplicationVolumeDB volumes;
-  YLVolume_t v;
-  strcpy_s(v.SnapvaultReplicaDir, sizeof v.SnapvaultReplicaDir, "/replica/dir");
-  strcpy_s(v.SourceGUID, sizeof v.SourceGUID, "guid-new");
-  auto tran = std::make_unique<DBtran>();
-  tran->begin();
-  int inTransaction = 0;
-  for (auto _ : state) {
-    if (!volumes.insert(v, tran.get())) state.SkipWithError("insert failed");
-    restartEveryThousand(state, inTransaction, [&] {
-      tran->rollback();
-      tran->begin();
-    });
-  }
-  tran->rollback();
+  runLibraryInserts(state);
 }
 
 // Removing a volume whose physical volume has N live history rows, each the

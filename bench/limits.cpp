@@ -27,8 +27,12 @@
 #include "Db/Engine/SchemaDdl.h"
 #include "DivUdurezevudoZE/AllFacades.h"
 #include "DivUdurezevudoZE/Catalogue.h"
+#include "Writes.h"
 
 namespace {
+
+using bench::check;
+using bench::restartEveryThousand;
 
 namespace fs = std::filesystem;
 
@@ -38,12 +42,6 @@ constexpr const char* kCachePragma = "PRAGMA cache_size=-65536;";
 
 enum Limits { kNone = 0, kCheck = 1, kTriggers = 2 };
 
-void check(int rc, sqlite3* db, const char* what) {
-  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-    fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
-    abort();
-  }
-}
 
 [[noreturn]] void fail(const std::string& what) {
   fprintf(stderr, "%s\n", what.c_str());
@@ -243,16 +241,6 @@ int randomId() {
   return std::uniform_int_distribution<int>(1, kRows)(random);
 }
 
-// Counts one write; at the thousandth, restarts the transaction (rolling the
-// writes back) outside the timing.
-template <class Restart>
-void restartEveryThousand(benchmark::State& state, int& written, Restart restart) {
-  if (++written < 1000) return;
-  state.PauseTiming();
-  restart();
-  written = 0;
-  state.ResumeTiming();
-}
 
 // A raw connection per schema with its statements, kept for the whole run:
 // every repetition starts on a warm page cache, as the facade's connections
@@ -343,37 +331,12 @@ struct OnSchema {
 
 void LimitsInsert_Library(benchmark::State& state) {
   OnSchema schema(state);
-  CReplicationVolumeDB volumes;
-  YLVolume_t v;
-  strcpy_s(v.SnapvaultReplicaDir, sizeof v.SnapvaultReplicaDir, "/replica/dir");
-  strcpy_s(v.SourceGUID, sizeof v.SourceGUID, "guid-new");
-  auto tran = std::make_unique<DBtran>();
-  tran->begin();
-  int inTransaction = 0;
-  for (auto _ : state) {
-    if (!volumes.insert(v, tran.get())) state.SkipWithError("insert failed");
-    restartEveryThousand(state, inTransaction, [&] {
-      tran->rollback();
-      tran->begin();
-    });
-  }
-  tran->rollback();
+  bench::runLibraryInserts(state);
 }
 
 void LimitsUpdate_Library(benchmark::State& state) {
   OnSchema schema(state);
-  CReplicationVolumeDB volumes;
-  auto tran = std::make_unique<DBtran>();
-  tran->begin();
-  int inTransaction = 0;
-  for (auto _ : state) {
-    if (!volumes.Update(randomId(), "Flags = 5", tran.get())) state.SkipWithError("update failed");
-    restartEveryThousand(state, inTransaction, [&] {
-      tran->rollback();
-      tran->begin();
-    });
-  }
-  tran->rollback();
+  bench::runLibraryUpdates(state, randomId);
 }
 
 // ---- the upgrade ----------------------------------------------------------------
