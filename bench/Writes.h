@@ -9,17 +9,60 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "Db/DBtran.h"
 #include "DivUdurezevudoZE/ReplicationVolumeDB.h"
 
 namespace bench {
 
+// The raw contenders' writes: every column but the id, and Flags by id.
+inline constexpr const char* kRawInsert =
+    "INSERT INTO YLVolume (PointInTime, CreationTime, ModifyTime, CurrentState, CurrentRole, PrimaryVolumeId, "
+    "PhysicalVolumeId, ReplicationPolicyId, RVScratchVolumeId, Flags, JobId, SnapVolumeId, SnapEngineType, "
+    "SnapvaultReplicaDir, SourceGUID) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id";
+inline constexpr const char* kRawUpdate = "UPDATE YLVolume SET Flags = ? WHERE id = ?";
+
+// Binds a volume's values to kRawInsert (the texts stay the caller's).
+inline void bindRawInsert(sqlite3_stmt* insert, const YLVolume_t& v) {
+  const int ints[] = {v.PointInTime,  v.CreationTime,        v.ModifyTime,        v.CurrentState, v.CurrentRole,
+                      v.PrimaryVolumeId, v.PhysicalVolumeId, v.ReplicationPolicyId, v.RVScratchVolumeId,
+                      v.Flags,        v.JobId,               v.SnapVolumeId,      v.SnapEngineType};
+  for (int i = 0; i < 13; ++i) sqlite3_bind_int(insert, i + 1, ints[i]);
+  sqlite3_bind_text(insert, 14, v.SnapvaultReplicaDir, -1, SQLITE_STATIC);
+  sqlite3_bind_text(insert, 15, v.SourceGUID, -1, SQLITE_STATIC);
+}
+
 inline void check(int rc, sqlite3* db, const char* what) {
   if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
     fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
     abort();
   }
+}
+
+// `rows` YLVolume rows spread over `physicalVolumes` physical volumes, in one
+// transaction.
+inline void seedVolumes(sqlite3* raw, int rows, int physicalVolumes) {
+  check(sqlite3_exec(raw, "BEGIN", nullptr, nullptr, nullptr), raw, "begin");
+  sqlite3_stmt* insert = nullptr;
+  check(sqlite3_prepare_v2(raw,
+                           "INSERT INTO YLVolume (PointInTime, CreationTime, ModifyTime, CurrentState, CurrentRole, "
+                           "PrimaryVolumeId, PhysicalVolumeId, ReplicationPolicyId, RVScratchVolumeId, Flags, JobId, "
+                           "SnapVolumeId, SnapEngineType, SnapvaultReplicaDir, SourceGUID) "
+                           "VALUES (?1, ?1, ?1, 1, 4, 0, ?2, 3, 0, 0, ?3, 0, 1, '/replica/dir', ?4)",
+                           -1, &insert, nullptr),
+        raw, "prepare");
+  for (int i = 0; i < rows; ++i) {
+    std::string guid = "guid-" + std::to_string(i);
+    sqlite3_bind_int(insert, 1, 1700000000 + i);
+    sqlite3_bind_int(insert, 2, i % physicalVolumes);
+    sqlite3_bind_int(insert, 3, i);
+    sqlite3_bind_text(insert, 4, guid.c_str(), -1, SQLITE_TRANSIENT);
+    check(sqlite3_step(insert), raw, "insert");
+    sqlite3_reset(insert);
+  }
+  sqlite3_finalize(insert);
+  check(sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr), raw, "commit");
 }
 
 // Counts one write; at the thousandth, restarts the transaction (rolling the

@@ -48,28 +48,7 @@ std::shared_ptr<db::Database> g_fileDb, g_memoryDb;
 sqlite3* g_memoryKeeper = nullptr;
 
 
-void seed(sqlite3* raw) {
-  check(sqlite3_exec(raw, "BEGIN", nullptr, nullptr, nullptr), raw, "begin");
-  sqlite3_stmt* insert = nullptr;
-  check(sqlite3_prepare_v2(raw,
-                           "INSERT INTO YLVolume (PointInTime, CreationTime, ModifyTime, CurrentState, CurrentRole, "
-                           "PrimaryVolumeId, PhysicalVolumeId, ReplicationPolicyId, RVScratchVolumeId, Flags, JobId, "
-                           "SnapVolumeId, SnapEngineType, SnapvaultReplicaDir, SourceGUID) "
-                           "VALUES (?1, ?1, ?1, 1, 4, 0, ?2, 3, 0, 0, ?3, 0, 1, '/replica/dir', ?4)",
-                           -1, &insert, nullptr),
-        raw, "prepare");
-  for (int i = 0; i < kRows; ++i) {
-    std::string guid = "guid-" + std::to_string(i);
-    sqlite3_bind_int(insert, 1, 1700000000 + i);
-    sqlite3_bind_int(insert, 2, i % kPhysicalVolumes);
-    sqlite3_bind_int(insert, 3, i);
-    sqlite3_bind_text(insert, 4, guid.c_str(), -1, SQLITE_TRANSIENT);
-    check(sqlite3_step(insert), raw, "insert");
-    sqlite3_reset(insert);
-  }
-  sqlite3_finalize(insert);
-  check(sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr), raw, "commit");
-}
+void seed(sqlite3* raw) { bench::seedVolumes(raw, kRows, kPhysicalVolumes); }
 
 std::shared_ptr<db::Database> openLibrary(const std::string& url) {
   std::string error;
@@ -145,12 +124,8 @@ struct Raw {
     prepare(point, std::string("SELECT ") + kColumns + " FROM YLVolume WHERE id = ?");
     prepare(count, "SELECT COUNT(*) FROM YLVolume WHERE PhysicalVolumeId = ?");
     prepare(list, std::string("SELECT ") + kColumns + " FROM YLVolume WHERE PhysicalVolumeId = ? ORDER BY id");
-    prepare(insert,
-            "INSERT INTO YLVolume (PointInTime, CreationTime, ModifyTime, CurrentState, CurrentRole, "
-            "PrimaryVolumeId, PhysicalVolumeId, ReplicationPolicyId, RVScratchVolumeId, Flags, JobId, SnapVolumeId, "
-            "SnapEngineType, SnapvaultReplicaDir, SourceGUID) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-            "RETURNING id");
-    prepare(update, "UPDATE YLVolume SET Flags = ? WHERE id = ?");
+    prepare(insert, bench::kRawInsert);
+    prepare(update, bench::kRawUpdate);
   }
   ~Raw() {
     for (sqlite3_stmt* s : {point, count, list, insert, update}) sqlite3_finalize(s);
@@ -248,12 +223,7 @@ void Insert_Raw(benchmark::State& state) {
   int inTransaction = 0;
   sqlite3_exec(raw.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
   for (auto _ : state) {
-    int* ints[] = {&v.PointInTime, &v.CreationTime, &v.ModifyTime, &v.CurrentState, &v.CurrentRole,
-                   &v.PrimaryVolumeId, &v.PhysicalVolumeId, &v.ReplicationPolicyId, &v.RVScratchVolumeId, &v.Flags,
-                   &v.JobId, &v.SnapVolumeId, &v.SnapEngineType};
-    for (int i = 0; i < 13; ++i) sqlite3_bind_int(raw.insert, i + 1, *ints[i]);
-    sqlite3_bind_text(raw.insert, 14, v.SnapvaultReplicaDir, -1, SQLITE_STATIC);
-    sqlite3_bind_text(raw.insert, 15, v.SourceGUID, -1, SQLITE_STATIC);
+    bench::bindRawInsert(raw.insert, v);
     if (sqlite3_step(raw.insert) == SQLITE_ROW) v.id = sqlite3_column_int(raw.insert, 0);
     sqlite3_step(raw.insert);
     sqlite3_reset(raw.insert);

@@ -162,28 +162,10 @@ void makeTemplate() {
   fs::copy_file(DIVU_BENCH_REVISION0, g_template);
   sqlite3* raw = nullptr;
   check(sqlite3_open(g_template.c_str(), &raw), raw, "open");
-  check(sqlite3_exec(raw, "DELETE FROM YLVolume; DELETE FROM sqlite_sequence WHERE name = 'YLVolume'; BEGIN", nullptr,
+  check(sqlite3_exec(raw, "DELETE FROM YLVolume; DELETE FROM sqlite_sequence WHERE name = 'YLVolume'", nullptr,
                      nullptr, nullptr),
-        raw, "begin");
-  sqlite3_stmt* insert = nullptr;
-  check(sqlite3_prepare_v2(raw,
-                           "INSERT INTO YLVolume (PointInTime, CreationTime, ModifyTime, CurrentState, CurrentRole, "
-                           "PrimaryVolumeId, PhysicalVolumeId, ReplicationPolicyId, RVScratchVolumeId, Flags, JobId, "
-                           "SnapVolumeId, SnapEngineType, SnapvaultReplicaDir, SourceGUID) "
-                           "VALUES (?1, ?1, ?1, 1, 4, 0, ?2, 3, 0, 0, ?3, 0, 1, '/replica/dir', ?4)",
-                           -1, &insert, nullptr),
-        raw, "prepare");
-  for (int i = 0; i < kRows; ++i) {
-    std::string guid = "guid-" + std::to_string(i);
-    sqlite3_bind_int(insert, 1, 1700000000 + i);
-    sqlite3_bind_int(insert, 2, i % kPhysicalVolumes);
-    sqlite3_bind_int(insert, 3, i);
-    sqlite3_bind_text(insert, 4, guid.c_str(), -1, SQLITE_TRANSIENT);
-    check(sqlite3_step(insert), raw, "insert");
-    sqlite3_reset(insert);
-  }
-  sqlite3_finalize(insert);
-  check(sqlite3_exec(raw, "COMMIT", nullptr, nullptr, nullptr), raw, "commit");
+        raw, "clear");
+  bench::seedVolumes(raw, kRows, kPhysicalVolumes);
   sqlite3_close(raw);  // the last connection: the log is checkpointed into the file
 }
 
@@ -252,12 +234,8 @@ struct Raw {
   explicit Raw(const fs::path& path) {
     check(sqlite3_open(path.c_str(), &db), db, "open");
     sqlite3_exec(db, kCachePragma, nullptr, nullptr, nullptr);
-    prepare(insert,
-            "INSERT INTO YLVolume (PointInTime, CreationTime, ModifyTime, CurrentState, CurrentRole, "
-            "PrimaryVolumeId, PhysicalVolumeId, ReplicationPolicyId, RVScratchVolumeId, Flags, JobId, SnapVolumeId, "
-            "SnapEngineType, SnapvaultReplicaDir, SourceGUID) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-            "RETURNING id");
-    prepare(update, "UPDATE YLVolume SET Flags = ? WHERE id = ?");
+    prepare(insert, bench::kRawInsert);
+    prepare(update, bench::kRawUpdate);
   }
   ~Raw() {
     sqlite3_finalize(insert);
@@ -293,12 +271,7 @@ void LimitsInsert_Raw(benchmark::State& state) {
   strcpy_s(v.SourceGUID, sizeof v.SourceGUID, "guid-new");
   int inTransaction = 0;
   for (auto _ : state) {
-    int* ints[] = {&v.PointInTime, &v.CreationTime, &v.ModifyTime, &v.CurrentState, &v.CurrentRole,
-                   &v.PrimaryVolumeId, &v.PhysicalVolumeId, &v.ReplicationPolicyId, &v.RVScratchVolumeId, &v.Flags,
-                   &v.JobId, &v.SnapVolumeId, &v.SnapEngineType};
-    for (int i = 0; i < 13; ++i) sqlite3_bind_int(raw.insert, i + 1, *ints[i]);
-    sqlite3_bind_text(raw.insert, 14, v.SnapvaultReplicaDir, -1, SQLITE_STATIC);
-    sqlite3_bind_text(raw.insert, 15, v.SourceGUID, -1, SQLITE_STATIC);
+    bench::bindRawInsert(raw.insert, v);
     if (sqlite3_step(raw.insert) != SQLITE_ROW) state.SkipWithError(sqlite3_errmsg(raw.db));
     v.id = sqlite3_column_int(raw.insert, 0);
     sqlite3_step(raw.insert);
