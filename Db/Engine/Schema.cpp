@@ -11,36 +11,43 @@ namespace db {
 namespace engine {
 
 ColumnLimit columnLimit(const TableDef& def, const ColumnDef& column, SqlDialect dialect) {
-  ColumnLimit limit{&column, {}, std::string(def.name) + "." + column.name + ": "};
+  ColumnLimit limit{&column, {}, {}, {}};
   const std::string name = column.name;
   std::string rule;
   const bool sqlite = dialect == SqlDialect::Sqlite;
   switch (column.type) {
     case ColumnType::Int32:
-      limit.name += "a 32-bit integer";
+      limit.rule = "a 32-bit integer";
       // A PostgreSQL integer column is the limit itself.
       if (sqlite) rule = "typeof(" + name + ") = 'integer' AND " + name + " BETWEEN -2147483648 AND 2147483647";
       break;
     case ColumnType::Int64:
     case ColumnType::Time64:
-      limit.name += "a 64-bit integer";
+      limit.rule = "a 64-bit integer";
       if (sqlite) rule = "typeof(" + name + ") = 'integer'";
       break;
     case ColumnType::Text: {
       // Bytes, as the record holds them, the terminating NUL excluded.
       const std::string most = std::to_string(column.size - 1);
-      limit.name += "at most " + most + " bytes";
+      limit.rule = "at most " + most + " bytes";
       rule = sqlite ? "typeof(" + name + ") = 'text' AND length(CAST(" + name + " AS BLOB)) <= " + most
                     : "octet_length(" + name + ") <= " + most;
       break;
     }
     case ColumnType::OwnedText:
-      limit.name += "a text";
+      limit.rule = "a text";
       if (sqlite) rule = "typeof(" + name + ") = 'text'";
       break;
   }
   if (!rule.empty()) limit.expression = name + " IS NULL OR (" + rule + ")";
+  limit.name = std::string(def.name) + "." + column.name + ": " + limit.rule;
   return limit;
+}
+
+std::string keyList(const TableDef& def) {
+  std::string keys;
+  for (const char* key : def.primaryKey) keys += (keys.empty() ? "" : ", ") + std::string(key);
+  return keys;
 }
 
 std::string tableDdl(const TableDef& def, const Connection& connection, const char* name, bool limits) {
@@ -60,14 +67,7 @@ std::string tableDdl(const TableDef& def, const Connection& connection, const ch
       sql += connection.ddlType(column.type, false);
     }
   }
-  if (!*def.serialColumn && !def.primaryKey.empty()) {
-    sql += ", PRIMARY KEY (";
-    for (size_t i = 0; i < def.primaryKey.size(); ++i) {
-      if (i) sql += ", ";
-      sql += def.primaryKey[i];
-    }
-    sql += ")";
-  }
+  if (!*def.serialColumn && !def.primaryKey.empty()) sql += ", PRIMARY KEY (" + keyList(def) + ")";
   for (const ColumnDef& column : limits ? def.columns : std::span<const ColumnDef>{}) {
     ColumnLimit limit = columnLimit(def, column, connection.dialect());
     if (!limit.expression.empty())

@@ -21,9 +21,13 @@ inline constexpr const char* kRevisionTable = "ZrSchemaRevision";
 struct ColumnLimit {
   const ColumnDef* column;
   std::string expression;
-  std::string name;
+  std::string rule;  // "at most 256 bytes"
+  std::string name;  // "YLDevice.Name: " + rule
 };
 ColumnLimit columnLimit(const TableDef& def, const ColumnDef& column, SqlDialect dialect);
+
+// The primary key's columns, "a, b".
+std::string keyList(const TableDef& def);
 
 // CREATE TABLE IF NOT EXISTS for `def`, or CREATE TABLE under `name`, each
 // limit a named CHECK constraint (without them: the table as schema revision

@@ -28,7 +28,9 @@ struct TableWork {
   std::vector<ColumnLimit> limits;  // the columns with a limit to check
   std::string countSql;
   std::string scanSql;  // the rows that break a limit: key columns, then per limit (holds, value)
-  // SQLite: the table is made again (it cannot add a constraint in place).
+  // SQLite: the table is made again (it cannot add a constraint in place)
+  // as `scratch`, then renamed.
+  std::string scratch;
   std::string createSql, boundSql, copySql, dropSql, renameSql;
   // PostgreSQL: the constraints are added in place.
   std::string alterSql;
@@ -65,18 +67,6 @@ void StepRun::report(UpgradeEvent::Kind kind, const TableWork* table, long long 
   options.progress(event);
 }
 
-std::string keyList(const TableDef& def) {
-  std::string keys;
-  for (const char* key : def.primaryKey) keys += (keys.empty() ? "" : ", ") + std::string(key);
-  return keys;
-}
-
-std::string columnList(const TableDef& def) {
-  std::string columns;
-  for (const ColumnDef& column : def.columns) columns += (columns.empty() ? "" : ", ") + std::string(column.name);
-  return columns;
-}
-
 // ---- step 1: value limits ------------------------------------------------
 
 constexpr long long kCopyChunk = 5000;
@@ -85,7 +75,7 @@ Plan limitsPlan(Tables tables, const Connection& connection) {
   const SqlDialect dialect = connection.dialect();
   Plan plan;
   for (const TableDef* def : tables) {
-    TableWork work{def, {}, {}, {}, {}, {}, {}, {}, {}, {}};
+    TableWork work{def, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}};
     std::string all, select, adds;
     for (const ColumnDef& column : def->columns) {
       ColumnLimit limit = columnLimit(*def, column, dialect);
@@ -103,8 +93,8 @@ Plan limitsPlan(Tables tables, const Connection& connection) {
     if (dialect == SqlDialect::Sqlite) {
       // Rows move in chunks of rowid, so that a long copy can show it moves;
       // a table without a serial key keeps its rowids too.
-      const std::string scratch = "ZrUpgrade_" + table;
-      const std::string columns = columnList(*def), moved = (*def->serialColumn ? "" : "rowid, ") + columns;
+      const std::string scratch = work.scratch = "ZrUpgrade_" + table;
+      const std::string moved = (*def->serialColumn ? "" : "rowid, ") + makeTableTexts(*def).columnList;
       work.createSql = tableDdl(*def, connection, scratch.c_str());
       work.boundSql = "SELECT rowid FROM " + table + " WHERE rowid >= ? ORDER BY rowid LIMIT 1 OFFSET " +
                       std::to_string(kCopyChunk - 1);
@@ -166,8 +156,7 @@ int findBreaches(StepRun& run) {
         const ColumnDef& column = *work.limits[i].column;
         const bool text = column.type == ColumnType::Text || column.type == ColumnType::OwnedText;
         lines.push_back(std::string(work.def->name) + " (" + key + ") " + column.name + " = " +
-                        shown(statement->columnText(at + 1), text) + ": not " +
-                        work.limits[i].name.substr(work.limits[i].name.find(": ") + 2));
+                        shown(statement->columnText(at + 1), text) + ": not " + work.limits[i].rule);
       }
     }
     connection.release(statement);
@@ -227,7 +216,7 @@ int rebuildSqlite(StepRun& run, const TableWork& work, long long total) {
   }
   // The old table is dropped next: it goes only when every row has arrived.
   long long copied = 0;
-  if (int code = runSql(connection, "SELECT count(*) FROM ZrUpgrade_" + table, {}, &copied); code != kOk) return code;
+  if (int code = runSql(connection, "SELECT count(*) FROM " + work.scratch, {}, &copied); code != kOk) return code;
   if (copied != total) {
     if (run.error)
       *run.error = table + ": " + std::to_string(copied) + " of " + std::to_string(total) +
