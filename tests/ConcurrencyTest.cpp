@@ -100,6 +100,7 @@ TEST_P(ConcurrentWriters, EightThreadsAndFourProcessesLoseNoUpdate) {
                                  std::to_string(kTransactions), std::to_string(start)}));
 
   std::vector<long> failures(kThreads, 0);
+  std::vector<int> lastFailure(kThreads, db::kOk);  // the code, should a transaction run out of attempts
   db::fault::watch();  // counts the begins, retries included; fails nothing
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
@@ -107,7 +108,10 @@ TEST_P(ConcurrentWriters, EightThreadsAndFourProcessesLoseNoUpdate) {
       while (realtimeNs() < start) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       ApplicationDirsDB dirs;
       for (int i = 0; i < kTransactions; ++i)
-        if (incrementCounters(dirs, shared, own[t]) != db::kOk) ++failures[t];
+        if (int code = incrementCounters(dirs, shared, own[t]); code != db::kOk) {
+          ++failures[t];
+          lastFailure[t] = code;
+        }
     });
   for (auto& thread : threads) thread.join();
 
@@ -116,6 +120,8 @@ TEST_P(ConcurrentWriters, EightThreadsAndFourProcessesLoseNoUpdate) {
   for (int t = 0; t < kThreads; ++t) {
     totalFailures += failures[t];
     EXPECT_EQ(flags(own[t]), kTransactions - failures[t]) << "thread " << t;
+    EXPECT_EQ(failures[t], 0) << "thread " << t << ": last failure " << lastFailure[t] << " ("
+                              << db::codeName(lastFailure[t]) << ")";
   }
   for (int p = 0; p < kProcesses; ++p) {
     Worker& worker = *processes[p];
