@@ -88,8 +88,6 @@ bool CReplicationVolumeDB::remove(int volumeId, DBtran* tran) {
     deleteList(rows);
   }
 
-  char where[255];
-  snprintf(where, sizeof where, "%s = %d", "id", volumeId);
   YLVolume* binding = nullptr;
-  return deleteRow<YLVolume>(binding, where, tran);
+  return deleteRow<YLVolume>(binding, KeyCondition(keyColumn(), volumeId).c_str(), tran);
 }

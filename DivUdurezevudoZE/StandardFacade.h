@@ -5,7 +5,7 @@
 
 #include <charconv>
 #include <cstring>
-#include <string>
+#include <string_view>
 
 #include "DivUdurezevudoZE/RepBaseDB.h"
 
@@ -16,6 +16,27 @@ enum class UpdateKeyText {
   DoubleBlank,   // "id  = <id>"
 };
 
+// The condition that selects row `id` by its key column, "<key> = <id>" as
+// snprintf("%s = %d") writes it (or spelt as `spelling` says), within 255
+// bytes and without allocating: the by-id operations build one per call.
+class KeyCondition {
+ public:
+  KeyCondition(const char* key, int id, UpdateKeyText spelling = UpdateKeyText::Plain) {
+    char* at = m_text;
+    char* const last = m_text + sizeof m_text - 1;
+    if (spelling == UpdateKeyText::LeadingBlank) *at++ = ' ';
+    size_t length = strnlen(key, sizeof m_text - 20);
+    at = static_cast<char*>(memcpy(at, key, length)) + length;
+    const std::string_view equals = spelling == UpdateKeyText::DoubleBlank ? "  = " : " = ";
+    at = static_cast<char*>(memcpy(at, equals.data(), equals.size())) + equals.size();
+    *std::to_chars(at, last, id).ptr = '\0';
+  }
+  const char* c_str() const { return m_text; }
+
+ private:
+  char m_text[255];
+};
+
 template <class Binding, UpdateKeyText kUpdateKey = UpdateKeyText::Plain>
 class CStandardFacade : public CRepBaseDB {
  public:
@@ -23,10 +44,8 @@ class CStandardFacade : public CRepBaseDB {
   using BindingType = Binding;
 
   bool getInfo(int id, Record& row, DBtran* tran) {
-    char where[255];
-    keyWhere(where, id);
     Binding* binding = nullptr;
-    return getRowForQuery<Record, Binding>(row, binding, where, tran);
+    return getRowForQuery<Record, Binding>(row, binding, KeyCondition(keyColumn(), id).c_str(), tran);
   }
 
   // `where` null: all rows; `orderBy` null: the table's default order.
@@ -46,10 +65,8 @@ class CStandardFacade : public CRepBaseDB {
   }
 
   bool remove(int id, DBtran* tran) {
-    char where[255];
-    keyWhere(where, id);
     Binding* binding = nullptr;
-    return deleteRow<Binding>(binding, where, tran);
+    return deleteRow<Binding>(binding, KeyCondition(keyColumn(), id).c_str(), tran);
   }
 
   bool insert(Record& row, DBtran* tran) {
@@ -63,9 +80,7 @@ class CStandardFacade : public CRepBaseDB {
     CRDBUpdateOp update;
     update.clear();
     if (id == -1 || !setText || !*setText) return false;
-    std::string where = updateKeyPrefix();
-    where += std::to_string(id);
-    update.setWhere(where.c_str());
+    update.setWhere(KeyCondition(keyColumn(), id, kUpdateKey).c_str());
     update.setUpdate(setText);
     Binding* binding = nullptr;
     return executeUpdateQuery<Binding>(binding, update, tran);
@@ -79,24 +94,4 @@ class CStandardFacade : public CRepBaseDB {
 
   // The column the by-id operations select on.
   static const char* keyColumn() { return Binding::Definition::table.primaryKey[0]; }
-
- protected:
-  // "<key> = <id>", as snprintf("%s = %d") writes it, within 255 bytes.
-  static void keyWhere(char (&where)[255], int id) {
-    const char* key = keyColumn();
-    size_t length = strnlen(key, sizeof where - 16);
-    memcpy(where, key, length);
-    memcpy(where + length, " = ", 3);
-    char* end = std::to_chars(where + length + 3, where + sizeof where - 1, id).ptr;
-    *end = '\0';
-  }
-
-  static std::string updateKeyPrefix() {
-    switch (kUpdateKey) {
-      case UpdateKeyText::LeadingBlank: return std::string(" ") + keyColumn() + " = ";
-      case UpdateKeyText::DoubleBlank: return std::string(keyColumn()) + "  = ";
-      case UpdateKeyText::Plain: break;
-    }
-    return std::string(keyColumn()) + " = ";
-  }
 };

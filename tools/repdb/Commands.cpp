@@ -12,6 +12,7 @@
 #include "DivUdurezevudoZE/Catalogue.h"
 #include "DivUdurezevudoZE/FLRSnapshotDB.h"
 #include "DivUdurezevudoZE/SNRVolumeMountPointDB.h"
+#include "DivUdurezevudoZE/StandardFacade.h"
 #include "DivUdurezevudoZE/YLJobVolumeHistoryDB.h"
 
 namespace repdb {
@@ -97,7 +98,7 @@ void reportRows(Session& session, const Table& table, const char* action, unsign
          ResultSet{{"table", "action", "rows"}, {false, false, true}, {{table.name(), action, static_cast<long long>(rows)}}});
 }
 
-std::string keyWhere(const Table& table, int id) { return std::string(table.keyColumn()) + " = " + std::to_string(id); }
+std::string keyWhere(const Table& table, int id) { return KeyCondition(table.keyColumn(), id).c_str(); }
 
 int parseId(const std::string& text) { return static_cast<int>(parseInteger(text, INT_MIN, INT_MAX, "ID")); }
 
