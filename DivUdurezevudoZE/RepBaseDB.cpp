@@ -85,27 +85,13 @@ int repDBStrCpy(char** dst, const char* src) {
   return 1;
 }
 
-CRDBUpdateOp::CRDBUpdateOp() : m_update(nullptr), m_where(nullptr) {}
-CRDBUpdateOp::~CRDBUpdateOp() { clear(); }
-
-void CRDBUpdateOp::clear() {
-  freeText(m_update);
+void CRDBQueryTexts::clear() {
+  freeText(*m_other);
   freeText(m_where);
 }
 
-int CRDBUpdateOp::setUpdate(const char* text) { return repDBStrCpy(&m_update, text); }
-int CRDBUpdateOp::setWhere(const char* text) { return repDBStrCpy(&m_where, text); }
-
-CRDBListQueryOp::CRDBListQueryOp() : m_orderBy(nullptr), m_where(nullptr) {}
-CRDBListQueryOp::~CRDBListQueryOp() { clear(); }
-
-void CRDBListQueryOp::clear() {
-  freeText(m_orderBy);
-  freeText(m_where);
-}
-
-int CRDBListQueryOp::setOrderBy(const char* text) { return repDBStrCpy(&m_orderBy, text); }
-int CRDBListQueryOp::setWhere(const char* text) { return repDBStrCpy(&m_where, text); }
+int CRDBQueryTexts::setWhere(const char* text) { return repDBStrCpy(&m_where, text); }
+int CRDBQueryTexts::setOther(const char* text) { return repDBStrCpy(m_other, text); }
 
 CRepBaseDB::CRepBaseDB() = default;
 CRepBaseDB::~CRepBaseDB() = default;

@@ -44,36 +44,47 @@ class DIVU_EXPORT CReplicationDBError {
 // Returns 1, or 0 when memory runs out (then *dst is null).
 int repDBStrCpy(char** dst, const char* src);
 
-// SET and WHERE texts of an update. Owns its texts; not copyable.
-class DIVU_EXPORT CRDBUpdateOp {
+// The texts of a query op: its WHERE and one text more (the SET of an
+// update, the ORDER BY of a list), each a malloc'ed copy or null. Owns them;
+// not copyable.
+class DIVU_EXPORT CRDBQueryTexts {
  public:
-  CRDBUpdateOp();
-  ~CRDBUpdateOp();
-  CRDBUpdateOp(const CRDBUpdateOp&) = delete;
-  CRDBUpdateOp& operator=(const CRDBUpdateOp&) = delete;
+  CRDBQueryTexts(const CRDBQueryTexts&) = delete;
+  CRDBQueryTexts& operator=(const CRDBQueryTexts&) = delete;
 
   void clear();
-  int setUpdate(const char* text);
   int setWhere(const char* text);
 
-  char* m_update;
-  char* m_where;
+  char* m_where = nullptr;
+
+ protected:
+  // `other`: the op's own text member.
+  explicit CRDBQueryTexts(char** other) : m_other(other) {}
+  ~CRDBQueryTexts() = default;
+  int setOther(const char* text);
+
+ private:
+  char** m_other;
 };
 
-// ORDER BY and WHERE texts of a list query. Owns its texts; not copyable.
-class DIVU_EXPORT CRDBListQueryOp {
+// SET and WHERE texts of an update.
+class DIVU_EXPORT CRDBUpdateOp : public CRDBQueryTexts {
  public:
-  CRDBListQueryOp();
-  ~CRDBListQueryOp();
-  CRDBListQueryOp(const CRDBListQueryOp&) = delete;
-  CRDBListQueryOp& operator=(const CRDBListQueryOp&) = delete;
+  CRDBUpdateOp() : CRDBQueryTexts(&m_update) {}
+  ~CRDBUpdateOp() { clear(); }
+  int setUpdate(const char* text) { return setOther(text); }
 
-  void clear();
-  int setOrderBy(const char* text);
-  int setWhere(const char* text);
+  char* m_update = nullptr;
+};
 
-  char* m_orderBy;
-  char* m_where;
+// ORDER BY and WHERE texts of a list query.
+class DIVU_EXPORT CRDBListQueryOp : public CRDBQueryTexts {
+ public:
+  CRDBListQueryOp() : CRDBQueryTexts(&m_orderBy) {}
+  ~CRDBListQueryOp() { clear(); }
+  int setOrderBy(const char* text) { return setOther(text); }
+
+  char* m_orderBy = nullptr;
 };
 
 class DIVU_EXPORT CRepBaseDB {
