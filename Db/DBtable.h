@@ -16,7 +16,6 @@
 #include "Db/Database.h"
 #include "Db/EngineCodes.h"
 #include "Db/FXCriticalSection.h"
-#include "Db/FaultSeam.h"
 #include "Db/TableDef.h"
 #include "ZrLib/Export.h"
 
@@ -147,7 +146,7 @@ class ZR_EXPORT DBtable {
   int checkTexts(Kind kind, const char* setText, db::SqlDialect dialect);
   int prepareStatement(db::engine::Connection* connection, Kind kind, const char* setText,
                        db::engine::Statement*& statement);
-  int runStatement(db::fault::Call call, Kind kind, const char* setText, long long* serialOut);
+  int runStatement(Kind kind, const char* setText, long long* serialOut);
   void releaseCursor();
   // Releases the cursor's statement; later fetches give `code` with `text`.
   void endCursor(int code, std::string text);

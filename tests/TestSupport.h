@@ -20,9 +20,9 @@
 
 #include "Db/Database.h"
 #include "Db/Engine/SchemaDdl.h"
-#include "Db/FaultSeam.h"
+#include "Db/Engine/FaultSeam.h"
 #include "Db/Tbl/YLApplicationDirs.h"
-#include "Db/Trace.h"
+#include "Db/Engine/Trace.h"
 #include "DivUdurezevudoZE/Catalogue.h"
 #include "ZrLib/ZrLib.h"
 

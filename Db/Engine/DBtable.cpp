@@ -9,10 +9,10 @@
 #include "Db/DBtran.h"
 #include "Db/Database.h"
 #include "Db/Engine/Backend.h"
-#include "Db/FaultSeam.h"
+#include "Db/Engine/FaultSeam.h"
 #include "Db/Engine/SqlLexer.h"
 #include "Db/Engine/SqlLiterals.h"
-#include "Db/Trace.h"
+#include "Db/Engine/Trace.h"
 #include "Db/ZRDBRowBase.h"
 
 using db::engine::Connection;
@@ -44,6 +44,19 @@ const char* callName(Call call) {
     case Call::kNumCalls: break;
   }
   return "?";
+}
+
+// The fault seam's call of a one-statement operation.
+Call seamCall(DBtable::Kind kind) {
+  switch (kind) {
+    case DBtable::Kind::OneRow: return Call::OneRow;
+    case DBtable::Kind::Insert: return Call::Insert;
+    case DBtable::Kind::Update: return Call::Update;
+    case DBtable::Kind::Delete: return Call::Delete;
+    case DBtable::Kind::Cursor: return Call::Open;
+    case DBtable::Kind::Count: return Call::Count;
+  }
+  return Call::kNumCalls;
 }
 
 // How many bytes of `text` a field of `capacity` bytes keeps: up to the
@@ -505,7 +518,8 @@ int checkCallerText(const char* text, DBtran* tran, std::string* why) {
   return db::engine::fragmentStaysInPlace(text, dialect, why) ? db::kOk : db::kError;
 }
 
-int DBtable::runStatement(Call call, Kind kind, const char* setText, long long* serialOut) {
+int DBtable::runStatement(Kind kind, const char* setText, long long* serialOut) {
+  const Call call = seamCall(kind);
   if (int injected = db::fault::check(call, m_tableName))
     return fail(injected, std::string("injected fault: ") + callName(call) + " on " + m_tableName);
   Connection* connection = nullptr;
@@ -544,7 +558,7 @@ int DBtable::runStatement(Call call, Kind kind, const char* setText, long long* 
 
 int getOneRow(DBtable* table, bool, int, int) {
   if (!table) return db::kMisuse;
-  return table->runStatement(Call::OneRow, DBtable::Kind::OneRow, nullptr, nullptr);
+  return table->runStatement(DBtable::Kind::OneRow, nullptr, nullptr);
 }
 
 int DBtable::rowInsert(bool) {
@@ -552,7 +566,7 @@ int DBtable::rowInsert(bool) {
   const db::TableDef& def = *m_def;
   bool serial = *def.serialColumn != '\0';
   long long assigned = 0;
-  int code = runStatement(Call::Insert, Kind::Insert, nullptr, serial ? &assigned : nullptr);
+  int code = runStatement(Kind::Insert, nullptr, serial ? &assigned : nullptr);
   if (code == db::kOk && serial) {
     for (const db::ColumnDef& column : def.columns) {
       if (!isSerial(def, column)) continue;
@@ -569,10 +583,10 @@ int DBtable::rowInsert(bool) {
 int DBtable::rowUpdate(const char* setText) {
   if (!setText || isBlank(setText))
     return fail(db::kMisuse, std::string("update of ") + m_tableName + " without SET text");
-  return runStatement(Call::Update, Kind::Update, setText, nullptr);
+  return runStatement(Kind::Update, setText, nullptr);
 }
 
-int DBtable::rowDelete() { return runStatement(Call::Delete, Kind::Delete, nullptr, nullptr); }
+int DBtable::rowDelete() { return runStatement(Kind::Delete, nullptr, nullptr); }
 
 int DBtable::getRowsInTable(int* codeOut, bool) {
   int scratch = 0;

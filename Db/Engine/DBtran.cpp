@@ -7,7 +7,7 @@
 #include "Db/DBtable.h"
 #include "Db/Database.h"
 #include "Db/Engine/Backend.h"
-#include "Db/FaultSeam.h"
+#include "Db/Engine/FaultSeam.h"
 
 DBtran::DBtran(std::shared_ptr<db::Database> database) : m_database(std::move(database)) {}
 

@@ -1,4 +1,4 @@
-#include "Db/FaultSeam.h"
+#include "Db/Engine/FaultSeam.h"
 
 #include <mutex>
 
@@ -76,7 +76,7 @@ int detail::checkSlow(Call call, const char* table) {
 
 }  // namespace db::fault
 
-#include "Db/Trace.h"
+#include "Db/Engine/Trace.h"
 
 namespace db::trace {
 namespace detail {

@@ -17,7 +17,7 @@
 #include <string>
 
 #include "ConcurrencySupport.h"
-#include "Db/FaultSeam.h"
+#include "Db/Engine/FaultSeam.h"
 #include "DivUdurezevudoZE/Catalogue.h"
 
 namespace {
