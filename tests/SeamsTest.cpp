@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "Db/DBtable.h"
-#include "Db/Engine/SqlLexer.h"
 #include "Db/Engine/SqlLiterals.h"
 #include "Db/Tbl/YLDevice.h"
 #include "DivUdurezevudoZE/AllFacades.h"
@@ -13,40 +12,6 @@ namespace divu::test {
 namespace {
 
 using db::SqlDialect;
-
-TEST(CallerTexts, StayInPlaceOnlyWhenTheyCloseWhatTheyOpen) {
-  struct Case {
-    const char* text;
-    const char* sqlite;    // null: accepted; else a part of the reason
-    const char* postgres;
-  } cases[] = {
-      {"id = 1 --", nullptr, nullptr},
-      {"id = 1 -- (\n AND (Flags = 2)", nullptr, nullptr},
-      {"Name = 'a(' OR Name = ')' /* ( */", nullptr, nullptr},
-      {"id = 1 /*", "comment open", "comment open"},
-      {"/* a /* b */ id = 1", nullptr, "comment open"},  // PostgreSQL comments nest
-      {"Name = 'open", "quoted string open", "quoted string open"},
-      {"Name = E'it\\'s' AND id = 1", "quoted string open", nullptr},  // only PostgreSQL escapes
-      {"Name = 'x\\' OR id = 2", nullptr, nullptr},                     // standard strings
-      {"\"Name\" = 1 AND \"open = 2", "identifier open", "identifier open"},
-      {"[Name = 1", "identifier open", nullptr},
-      {"Name = $$ open", nullptr, "dollar-quoted string open"},
-      {"1=1) OR (1=1", "did not open", "did not open"},
-      {"(id = 1 OR id = 2", "parenthesis open", "parenthesis open"},
-      {"id = 1; DELETE FROM YLDevice", "more than one SQL statement", "more than one SQL statement"},
-      {"Name = ';' AND id = 1 -- ;", nullptr, nullptr},
-  };
-  for (const Case& c : cases) {
-    for (auto [dialect, expected] : {std::pair{SqlDialect::Sqlite, c.sqlite}, {SqlDialect::Postgres, c.postgres}}) {
-      std::string why;
-      bool accepted = db::engine::fragmentStaysInPlace(c.text, dialect, &why);
-      EXPECT_EQ(accepted, expected == nullptr) << c.text << " (" << static_cast<int>(dialect) << "): " << why;
-      if (expected) {
-        EXPECT_NE(why.find(expected), std::string::npos) << c.text << ": " << why;
-      }
-    }
-  }
-}
 
 // On PostgreSQL the literal scanner reads strings and comments as the server
 // does, and its markers are typed 64-bit.
