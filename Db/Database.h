@@ -126,7 +126,9 @@ class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
   // before it, as it was. Rows that a step cannot keep (a value past a new
   // limit) are listed in *error, with kConstraint, and nothing changes.
   // Concurrent upgraders wait for each other; the later one finds the work
-  // done. A database at a newer revision fails with kSchemaVersion.
+  // done. Tables of `tables` that the database lacks (listed after it was
+  // made) are created once the steps are done. A database at a newer
+  // revision fails with kSchemaVersion.
   int upgradeSchema(std::span<const TableDef* const> tables, const UpgradeOptions& options,
                     UpgradeResult* result = nullptr, std::string* error = nullptr);
   // Whether the URL asked to upgrade on open (upgrade=1).

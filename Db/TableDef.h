@@ -62,6 +62,10 @@ struct TableDef {
   const char* serialColumn;    // "" when the database does not assign a key
   std::span<const ForeignKeyDef> foreignKeys;
   std::span<const IndexDef> indexes;
+  // The schema revision the table first appeared at. Upgrade steps up to it
+  // leave the table alone (their recorded checksums stay as they were), and
+  // an upgrade creates it, at the latest shape, where it is missing.
+  int sinceRevision = 0;
 };
 
 template <class T>

@@ -340,6 +340,46 @@ TEST_P(Upgrade, ConcurrentUpgradersWaitForEachOther) {
   EXPECT_EQ(revision(*open()), 1);
 }
 
+// A table listed after a revision's steps shipped: those steps' checksums do
+// not move, their plans leave it alone, and an upgrade creates it, on a
+// revision-0 catalogue (after its steps) and on one already at the latest.
+TEST_P(Upgrade, ATableAddedLaterLeavesTheStepsAsRecordedAndIsCreated) {
+  db::TableDef added = YLDevice_def::table;
+  added.name = "ZrAddedLater";
+  added.foreignKeys = {};
+  added.indexes = {};
+  added.sinceRevision = 1;
+  std::vector<const db::TableDef*> tables(catalogueTables().begin(), catalogueTables().end());
+  tables.push_back(&added);
+  auto tableCount = [&] {
+    std::vector<std::vector<std::string>> rows;
+    EXPECT_EQ(raw().query("SELECT count(*) FROM ZrSchemaVersion WHERE tableName = 'ZrAddedLater'", rows), "");
+    return rows.empty() ? std::string() : rows[0][0];
+  };
+  std::string error;
+  for (const bool fromRevisionZero : {true, false}) {
+    SCOPED_TRACE(fromRevisionZero ? "from revision 0" : "at the latest revision");
+    auto database = open();
+    if (!fromRevisionZero) {
+      ASSERT_EQ(upgradeCatalogue(*database, {}, nullptr, &error), db::kOk) << error;
+      ASSERT_EQ(raw().run("DROP TABLE ZrAddedLater; DELETE FROM ZrSchemaVersion WHERE tableName = 'ZrAddedLater'"), "");
+    }
+    db::SchemaRevision found;
+    ASSERT_EQ(database->readRevision(tables, found, &error), db::kOk) << error;
+    EXPECT_EQ(found.recorded, fromRevisionZero ? 0 : 1);
+    EXPECT_EQ(tableCount(), "0");
+    db::UpgradeResult result;
+    ASSERT_EQ(database->upgradeSchema(tables, {}, &result, &error), db::kOk) << error;
+    EXPECT_EQ(result.to, 1);
+    EXPECT_EQ(tableCount(), "1");
+    EXPECT_EQ(raw().run("INSERT INTO ZrAddedLater (Name, Flags) VALUES ('a', 1)"), "");
+    // The step recorded is the one the 24-table list records, and reads back.
+    EXPECT_EQ(revision(*database), 1);
+    ASSERT_EQ(database->readRevision(tables, found, &error), db::kOk) << error;
+    EXPECT_EQ(found.recorded, 1);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Storages, Upgrade, fileAndServer(), storageName);
 
 }  // namespace

@@ -282,6 +282,14 @@ constexpr Step kSteps[] = {
 };
 constexpr int kLatest = int(std::size(kSteps));
 
+// The step's plan over the tables it knows: those that appeared before it.
+Plan planOf(const Step& step, Tables tables, const Connection& connection) {
+  std::vector<const TableDef*> known;
+  for (const TableDef* def : tables)
+    if (def->sinceRevision < step.number) known.push_back(def);
+  return step.plan(known, connection);
+}
+
 // 64-bit FNV-1a of the step's SQL on this dialect, as 16 hex digits.
 std::string checksum(const Step& step, Tables tables, const Connection& connection) {
   uint64_t hash = 14695981039346656037ull;
@@ -290,7 +298,7 @@ std::string checksum(const Step& step, Tables tables, const Connection& connecti
     hash = (hash ^ 0xff) * 1099511628211ull;  // a separator no text holds
   };
   add(step.name);
-  for (const TableWork& work : step.plan(tables, connection))
+  for (const TableWork& work : planOf(step, tables, connection))
     for (const std::string* text : {&work.countSql, &work.scanSql, &work.createSql, &work.boundSql, &work.copySql,
                                     &work.dropSql, &work.renameSql, &work.alterSql})
       add(*text);
@@ -380,11 +388,13 @@ namespace {
 using engine::Tables;
 
 // One pass of the upgrade in `tran`: reads the revision and applies the next
-// step, or (dry run) lists what would run. *next is the step applied, or 0.
+// step, or (dry run) lists what would run. *next is the step applied, or 0;
+// at the latest revision, *missing says whether a listed table is missing.
 int upgradePass(DBtran& tran, Tables tables, const UpgradeOptions& options, bool& planned, UpgradeResult& result,
-                int* next, std::string* error) {
+                int* next, bool* missing, std::string* error) {
   engine::Connection& connection = *tran.connection();
   *next = 0;
+  *missing = false;
   if (!options.dryRun) {
     if (int code = connection.lockForUpgrade(); code != kOk) {
       bool exists = true;
@@ -424,10 +434,15 @@ int upgradePass(DBtran& tran, Tables tables, const UpgradeOptions& options, bool
     }
   }
   result.to = revision.recorded;
-  if (revision.recorded == revision.latest) return kOk;
+  if (revision.recorded == revision.latest) {
+    // A table newer than the catalogue: made by createSchema once the steps are done.
+    for (const TableDef* def : tables)
+      if (!versions.count(def->name)) *missing = true;
+    return kOk;
+  }
 
   const engine::Step& step = engine::kSteps[revision.recorded];
-  const engine::Plan plan = step.plan(tables, connection);
+  const engine::Plan plan = engine::planOf(step, tables, connection);
   engine::StepRun run{connection, step, plan, options, error};
   if (options.dryRun) return engine::findBreaches(run);
   run.report(UpgradeEvent::Kind::Started);
@@ -456,12 +471,13 @@ int Database::upgradeSchema(Tables tables, const UpgradeOptions& options, Upgrad
   for (;;) {
     std::string why;
     int applied = 0;
+    bool missing = false;
     DBtran tran(shared_from_this());
     int code = tran.begin(options.dryRun ? DBtran::Mode::Read : DBtran::Mode::Write);
     if (code != kOk) {
       why = tran.lastError();
     } else {
-      code = upgradePass(tran, tables, options, planned, out, &applied, &why);
+      code = upgradePass(tran, tables, options, planned, out, &applied, &missing, &why);
       if (code == kOk && applied) {
         if ((code = tran.commit()) != kOk) why = tran.lastError();
       } else {
@@ -478,7 +494,7 @@ int Database::upgradeSchema(Tables tables, const UpgradeOptions& options, Upgrad
       }
       continue;  // the next step, in a transaction of its own
     }
-    if (code == kOk) return kOk;
+    if (code == kOk) return missing && !options.dryRun ? createSchema(tables, error) : kOk;
     if (!DBtran::isTransient(code) || std::chrono::steady_clock::now() >= deadline) {
       if (error) *error = why;
       return code;
