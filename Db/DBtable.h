@@ -25,6 +25,7 @@ class ZRDBRowBase;
 
 namespace db::engine {
 class Connection;
+class Lease;
 class Statement;
 }  // namespace db::engine
 
@@ -129,13 +130,13 @@ class ZR_EXPORT DBtable {
 
  private:
   friend int getOneRow(DBtable*, bool, int, int);
-  friend class db::engine::Connection;
+  friend class db::engine::Lease;
 
  public:
   enum class Kind { OneRow, Cursor, Count, Update, Delete, Insert };
 
  private:
-  int resolveConnection(db::engine::Connection*& connection);
+  int resolveConnection(db::engine::Lease*& lease);
   int fail(int code, std::string text);
   int failFrom(db::engine::Connection* connection, int code);
   // The statement of `kind` from the binding's texts; with `params`, the
@@ -161,7 +162,7 @@ class ZR_EXPORT DBtable {
   std::string m_errorText;
   int m_lastCode = 0;
   db::engine::Statement* m_cursor = nullptr;
-  db::engine::Connection* m_cursorConnection = nullptr;
+  db::engine::Lease* m_cursorLease = nullptr;
   int m_cursorEnd = 0;  // the code every fetch gives once the cursor ended
   std::string m_cursorEndText;
 };

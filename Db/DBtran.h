@@ -35,7 +35,8 @@ struct RetryPolicy {
 
 namespace engine {
 class Connection;
-}
+class Lease;
+}  // namespace engine
 }  // namespace db
 
 class ZR_EXPORT DBtran final {
@@ -59,10 +60,11 @@ class ZR_EXPORT DBtran final {
   int commit();
   int rollback();
 
-  bool isActive() const { return m_connection != nullptr; }
-  bool isAborted() const { return m_aborted; }
+  bool isActive() const { return m_lease != nullptr; }
+  bool isAborted() const;
   const std::string& lastError() const { return m_lastError; }
-  db::engine::Connection* connection() const { return m_connection; }
+  // The connection it holds while active, else null.
+  db::engine::Connection* connection() const;
 
   // Registers a binding: it will run on this transaction's connection.
   // Throws std::logic_error when the transaction is not active or belongs to
@@ -71,6 +73,13 @@ class ZR_EXPORT DBtran final {
 
   // Called by the engine when the database ended the transaction.
   void markAborted(const std::string& why);
+
+  // Engine side: the lease of the connection it holds while active, else
+  // null; and the check the engine makes after a failure on that connection
+  // and before each call of the transaction: when the database has ended
+  // the transaction, it is marked aborted.
+  db::engine::Lease* lease() const { return m_lease; }
+  void noteIfEnded();
 
   // Runs body(tran) in a new transaction, committing when it returns 0 and
   // rolling back otherwise. Starts again, after a capped, jittered pause, when
@@ -117,11 +126,11 @@ class ZR_EXPORT DBtran final {
   int refuseOffThread(const char* call);
 
   std::shared_ptr<db::Database> m_database;
-  db::engine::Connection* m_connection = nullptr;
+  db::engine::Lease* m_lease = nullptr;
   std::thread::id m_thread;
   bool m_aborted = false;
   std::string m_lastError;
-  // Shared with the connection: set when destroyed off its thread.
+  // Shared with the lease: set when destroyed off its thread.
   std::shared_ptr<std::atomic<bool>> m_abandoned;
   End m_ended = End::None;
   int m_endCode = db::kOk;  // of the commit or rollback that ended it

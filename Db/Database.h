@@ -34,6 +34,7 @@ enum class SqlDialect { Sqlite, Postgres };
 namespace engine {
 class Backend;
 class Connection;
+class Lease;
 }  // namespace engine
 
 // `text` with every password that `url` holds (user:PASSWORD@ in a URI,
@@ -134,21 +135,21 @@ class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
   // Whether the URL asked to upgrade on open (upgrade=1).
   bool upgradeOnOpen() const;
 
-  // Engine side: a connection of the calling thread for a transaction (not
-  // shared with any other transaction) or for autocommit work.
-  int acquireForTransaction(engine::Connection*& out, std::string* error);
-  void releaseFromTransaction(engine::Connection* connection);
+  // Engine side: a free connection of the calling thread (no transaction
+  // holds it, no cursor is open on it), for a transaction to hold or for
+  // autocommit work; the lease says who holds it.
+  int acquireForTransaction(engine::Lease*& out, std::string* error);
+  int autocommitLease(engine::Lease*& out, std::string* error);
+  int autocommitConnection(engine::Connection*& out, std::string* error);
   // Closes a connection of the calling thread that must not be used again
   // (its transaction could not be ended); closing rolls back what it held.
-  void discardConnection(engine::Connection* connection);
-  int autocommitConnection(engine::Connection*& out, std::string* error);
+  void discardConnection(engine::Lease* lease);
 
  private:
   Database(std::string url, std::unique_ptr<engine::Backend> backend);
   static std::shared_ptr<Database> openUnchecked(std::string_view url, std::string* error);
   int openConnection(std::unique_ptr<engine::Connection>& out, std::string* error);
-  template <class Fits>
-  int threadConnection(engine::Connection*& out, std::string* error, Fits fits);
+  int freeLease(engine::Lease*& out, std::string* error);
 
   const uint64_t m_id;
   std::string m_url;

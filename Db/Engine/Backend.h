@@ -5,18 +5,13 @@
 // Thread-safety: a Connection and its Statements are used by one thread.
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "Db/Database.h"
 #include "Db/EngineCodes.h"
 #include "Db/TableDef.h"
-
-class DBtable;
-class DBtran;
 
 namespace db::engine {
 
@@ -93,23 +88,19 @@ class Connection {
   // opening one).
   virtual int prepareForWrites() { return kOk; }
 
-  // Bookkeeping of Database: the transaction that holds this connection and
-  // the bindings with a cursor open on it. A connection with an open cursor
-  // holds that cursor's read snapshot, so it is handed to no other work.
-  DBtran* owner = nullptr;
-  std::vector<DBtable*> cursors;
-  // Set by the owner when it is destroyed on another thread: the owning
-  // thread rolls the transaction back at its next engine call.
-  std::shared_ptr<std::atomic<bool>> ownerAbandoned;
-  bool isFree() const { return !owner && cursors.empty(); }
-  // Closes the cursors leased on this connection; their next fetch gives
-  // `code` with `why`.
-  void closeCursors(int code, const std::string& why);
+  // After a failure inside a transaction begun with begin(): whether the
+  // database has ended that transaction by itself (rolled it back, lost the
+  // connection), so that nothing more may run in it. Stays set until the
+  // caller's commit() or rollback() ends the transaction, or the next begin().
+  bool transactionEnded() const { return m_transactionEnded; }
 
  protected:
-  // Called by a backend after every failure: when the database ended the
-  // caller's transaction, the owner is marked aborted.
-  void noteFailure(bool transactionEnded);
+  // Kept by the backend's begin(), commit() and rollback(): a transaction
+  // begun with begin() that the caller has not ended yet, even when the
+  // database has (the caller still has to roll it back).
+  bool m_begun = false;
+  bool m_transactionEnded = false;
+  void transactionOver() { m_begun = m_transactionEnded = false; }
 
   std::string m_lastErrorText;
   unsigned long m_compiled = 0;

@@ -10,12 +10,14 @@
 #include "Db/Database.h"
 #include "Db/Engine/Backend.h"
 #include "Db/Engine/FaultSeam.h"
+#include "Db/Engine/Lease.h"
 #include "Db/Engine/SqlLexer.h"
 #include "Db/Engine/SqlLiterals.h"
 #include "Db/Engine/Trace.h"
 #include "Db/ZRDBRowBase.h"
 
 using db::engine::Connection;
+using db::engine::Lease;
 using db::engine::Statement;
 using db::fault::Call;
 
@@ -360,6 +362,9 @@ int DBtable::fail(int code, std::string text) {
 }
 
 int DBtable::failFrom(Connection* connection, int code) {
+  // The backend tells whether the database ended the transaction with this
+  // failure; the engine marks it aborted.
+  if (m_tran) m_tran->noteIfEnded();
   m_lastCode = code;
   m_errorText = connection->lastErrorText();
   // The literals taken out of the failing statement, when it is the last one
@@ -378,23 +383,25 @@ const char* DBtable::getErrorStr(int code) {
   return db::codeName(code);
 }
 
-int DBtable::resolveConnection(Connection*& connection) {
-  connection = nullptr;
+int DBtable::resolveConnection(Lease*& lease) {
+  lease = nullptr;
   if (!m_def || !m_record) return fail(db::kMisuse, std::string("table ") + m_tableName + " has no record bound");
   if (m_tran) {
+    m_tran->noteIfEnded();
     if (m_tran->isAborted())
       return fail(db::kTransactionAborted, "the transaction was aborted and must be rolled back: " + m_tran->lastError());
     if (!m_connObject->m_connection)
       return fail(db::kNotRegistered, std::string("table ") + m_tableName + " is not registered with its transaction");
-    if (m_tran->connection() != m_connObject->m_connection)
+    Lease* held = m_tran->lease();
+    if (!held || &held->connection() != m_connObject->m_connection)
       return fail(db::kMisuse, std::string("the transaction of table ") + m_tableName + " has ended");
-    connection = m_connObject->m_connection;
+    lease = held;
     return db::kOk;
   }
   db::Database* database = db::Database::defaultForThisThread();
   if (!database) return fail(db::kNoDatabase, "no transaction given and no default database set");
   std::string error;
-  if (int code = database->autocommitConnection(connection, &error); code != db::kOk) return fail(code, error);
+  if (int code = database->autocommitLease(lease, &error); code != db::kOk) return fail(code, error);
   return db::kOk;
 }
 
@@ -522,8 +529,9 @@ int DBtable::runStatement(Kind kind, const char* setText, long long* serialOut) 
   const Call call = seamCall(kind);
   if (int injected = db::fault::check(call, m_tableName))
     return fail(injected, std::string("injected fault: ") + callName(call) + " on " + m_tableName);
-  Connection* connection = nullptr;
-  if (int code = resolveConnection(connection); code != db::kOk) return code;
+  Lease* lease = nullptr;
+  if (int code = resolveConnection(lease); code != db::kOk) return code;
+  Connection* connection = &lease->connection();
   Statement* statement = nullptr;
   if (int code = prepareStatement(connection, kind, setText, statement); code != db::kOk) return code;
   if (kind == Kind::Insert) bindRecordValues(*statement, *m_def, m_record, m_rowDescriptor, indicators());
@@ -595,8 +603,9 @@ int DBtable::getRowsInTable(int* codeOut, bool) {
     code = fail(injected, std::string("injected fault: getRowsInTable on ") + m_tableName);
     return db::kCountFailed;
   }
-  Connection* connection = nullptr;
-  if ((code = resolveConnection(connection)) != db::kOk) return db::kCountFailed;
+  Lease* lease = nullptr;
+  if ((code = resolveConnection(lease)) != db::kOk) return db::kCountFailed;
+  Connection* connection = &lease->connection();
   Statement* statement = nullptr;
   if ((code = prepareStatement(connection, Kind::Count, nullptr, statement)) != db::kOk) return db::kCountFailed;
   int rc = statement->step();
@@ -618,13 +627,14 @@ int DBtable::openCursor() {
   m_cursorEndText.clear();
   if (int injected = db::fault::check(Call::Open, m_tableName))
     return fail(injected, std::string("injected fault: openCursor on ") + m_tableName);
-  Connection* connection = nullptr;
-  if (int code = resolveConnection(connection); code != db::kOk) return code;
+  Lease* lease = nullptr;
+  if (int code = resolveConnection(lease); code != db::kOk) return code;
   Statement* statement = nullptr;
-  if (int code = prepareStatement(connection, Kind::Cursor, nullptr, statement); code != db::kOk) return code;
+  if (int code = prepareStatement(&lease->connection(), Kind::Cursor, nullptr, statement); code != db::kOk)
+    return code;
   m_cursor = statement;
-  m_cursorConnection = connection;
-  connection->cursors.push_back(this);
+  m_cursorLease = lease;
+  lease->addCursor(this);
   m_lastCode = db::kOk;
   return db::kOk;
 }
@@ -634,7 +644,7 @@ int DBtable::fetchCursor(bool) {
   // would start it over on one backend and report "no rows" on another.
   if (m_cursorEnd != db::kOk) return fail(m_cursorEnd, m_cursorEndText);
   if (!m_cursor) return fail(db::kMisuse, std::string("fetch on ") + m_tableName + " without an open cursor");
-  if (m_tran && m_tran->connection() != m_cursorConnection) {
+  if (m_tran && m_tran->lease() != m_cursorLease) {
     endCursor(db::kMisuse, std::string("fetch on ") + m_tableName + " after its transaction ended");
     return fail(m_cursorEnd, m_cursorEndText);
   }
@@ -642,6 +652,7 @@ int DBtable::fetchCursor(bool) {
     endCursor(injected, std::string("injected fault: fetchCursor on ") + m_tableName);
     return fail(m_cursorEnd, m_cursorEndText);
   }
+  if (m_tran) m_tran->noteIfEnded();
   if (m_tran && m_tran->isAborted())
     return fail(db::kTransactionAborted, "the transaction was aborted and must be rolled back: " + m_tran->lastError());
   int code = m_cursor->step();
@@ -656,7 +667,7 @@ int DBtable::fetchCursor(bool) {
   if (code == db::kNoRow) {
     endCursor(db::kNoRow, std::string("end of rows of ") + m_tableName);
   } else {
-    failFrom(m_cursorConnection, code);
+    failFrom(&m_cursorLease->connection(), code);
     endCursor(code, m_errorText);
   }
   return fail(m_cursorEnd, m_cursorEndText);
@@ -677,14 +688,8 @@ void DBtable::endCursor(int code, std::string text) {
 
 void DBtable::releaseCursor() {
   if (!m_cursor) return;
-  auto& cursors = m_cursorConnection->cursors;
-  for (auto it = cursors.begin(); it != cursors.end(); ++it) {
-    if (*it == this) {
-      cursors.erase(it);
-      break;
-    }
-  }
-  m_cursorConnection->release(m_cursor);
+  m_cursorLease->removeCursor(this);
+  m_cursorLease->connection().release(m_cursor);
   m_cursor = nullptr;
-  m_cursorConnection = nullptr;
+  m_cursorLease = nullptr;
 }

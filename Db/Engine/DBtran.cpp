@@ -8,11 +8,12 @@
 #include "Db/Database.h"
 #include "Db/Engine/Backend.h"
 #include "Db/Engine/FaultSeam.h"
+#include "Db/Engine/Lease.h"
 
 DBtran::DBtran(std::shared_ptr<db::Database> database) : m_database(std::move(database)) {}
 
 DBtran::~DBtran() {
-  if (!m_connection) return;
+  if (!m_lease) return;
   if (onOwnThread()) {
     rollback();
     return;
@@ -34,21 +35,20 @@ int DBtran::fail(int code, std::string text) {
 }
 
 int DBtran::begin(Mode mode) {
-  if (m_connection) return fail(db::kMisuse, "the transaction is already active");
+  if (m_lease) return fail(db::kMisuse, "the transaction is already active");
   if (!m_database) m_database = db::Database::getDefault();
   if (!m_database) return fail(db::kNoDatabase, "no database given and no default database set");
   if (int injected = db::fault::check(db::fault::Call::Begin)) return fail(injected, "injected fault at begin");
 
-  db::engine::Connection* connection = nullptr;
+  db::engine::Lease* lease = nullptr;
   std::string error;
-  if (int code = m_database->acquireForTransaction(connection, &error); code != db::kOk)
-    return fail(code, error);
-  if (int code = connection->begin(mode == Mode::Write); code != db::kOk)
-    return fail(code, connection->lastErrorText());
-  connection->owner = this;
+  if (int code = m_database->acquireForTransaction(lease, &error); code != db::kOk) return fail(code, error);
+  db::engine::Connection& connection = lease->connection();
+  if (int code = connection.begin(mode == Mode::Write); code != db::kOk)
+    return fail(code, connection.lastErrorText());
   m_abandoned = std::make_shared<std::atomic<bool>>(false);
-  connection->ownerAbandoned = m_abandoned;
-  m_connection = connection;
+  lease->hold(m_abandoned);
+  m_lease = lease;
   m_thread = std::this_thread::get_id();
   m_aborted = false;
   m_ended = End::None;
@@ -58,26 +58,43 @@ int DBtran::begin(Mode mode) {
 }
 
 void DBtran::release() {
-  m_database->releaseFromTransaction(m_connection);
-  m_connection = nullptr;
+  m_lease->release();
+  m_lease = nullptr;
+}
+
+db::engine::Connection* DBtran::connection() const { return m_lease ? &m_lease->connection() : nullptr; }
+
+bool DBtran::isAborted() const {
+  // The database may have ended it in work done on the connection directly,
+  // before the engine's next call noticed. Only the beginning thread may
+  // look at the connection.
+  return m_aborted || (m_lease && onOwnThread() && m_lease->connection().transactionEnded());
+}
+
+void DBtran::noteIfEnded() {
+  if (m_aborted || !m_lease || !onOwnThread()) return;
+  const db::engine::Connection& connection = m_lease->connection();
+  if (connection.transactionEnded()) markAborted(connection.lastErrorText());
 }
 
 int DBtran::commit() {
-  if (!m_connection) return fail(db::kMisuse, "commit without an active transaction");
+  if (!m_lease) return fail(db::kMisuse, "commit without an active transaction");
   if (!onOwnThread()) return refuseOffThread("commit");
+  noteIfEnded();
   if (m_aborted) return fail(db::kTransactionAborted, "the transaction was aborted: " + m_lastError);
   if (int injected = db::fault::check(db::fault::Call::Commit)) return fail(injected, "injected fault at commit");
   // A cursor left open would keep its statement, and its snapshot, past the end.
-  m_connection->closeCursors(db::kMisuse, "fetch after the transaction of the cursor was committed");
-  int code = m_connection->commit();
+  m_lease->closeCursors(db::kMisuse, "fetch after the transaction of the cursor was committed");
+  db::engine::Connection& connection = m_lease->connection();
+  int code = connection.commit();
   if (code == db::kOk) {
     release();
     m_ended = End::Committed;
     m_endCode = db::kOk;
     return db::kOk;
   }
-  std::string text = m_connection->lastErrorText();
-  if (!m_connection->inTransaction()) {
+  std::string text = connection.lastErrorText();
+  if (!connection.inTransaction()) {
     // The database ended the transaction while committing; the backend's
     // code tells whether it is known to have rolled back (or is in doubt).
     release();
@@ -87,29 +104,31 @@ int DBtran::commit() {
     return fail(m_endCode, text);
   }
   // Still open (a busy commit): the caller may commit again or roll back.
+  noteIfEnded();
   return fail(code, text);
 }
 
 int DBtran::rollback() {
-  if (!m_connection) return fail(db::kMisuse, "rollback without an active transaction");
+  if (!m_lease) return fail(db::kMisuse, "rollback without an active transaction");
   if (!onOwnThread()) return refuseOffThread("rollback");
-  m_connection->closeCursors(db::kMisuse, "fetch after the transaction of the cursor was rolled back");
-  int code = m_connection->rollback();
-  std::string text = code == db::kOk ? std::string() : m_connection->lastErrorText();
-  if (code != db::kOk && m_connection->inTransaction()) {
+  m_lease->closeCursors(db::kMisuse, "fetch after the transaction of the cursor was rolled back");
+  db::engine::Connection& connection = m_lease->connection();
+  int code = connection.rollback();
+  std::string text = code == db::kOk ? std::string() : connection.lastErrorText();
+  if (code != db::kOk && connection.inTransaction()) {
     // A failed ROLLBACK (out of memory, an I/O error) can leave the
     // transaction open. Once more; if it is still open, the connection is
     // closed, which rolls back, rather than handed to the next caller inside
     // this transaction.
-    if (m_connection->rollback() != db::kOk && m_connection->inTransaction()) {
-      m_database->discardConnection(m_connection);
-      m_connection = nullptr;
+    if (connection.rollback() != db::kOk && connection.inTransaction()) {
+      m_database->discardConnection(m_lease);
+      m_lease = nullptr;
       text += "; the connection was closed, which rolled the transaction back";
     } else {
       code = db::kOk;
     }
   }
-  if (m_connection) release();
+  if (m_lease) release();
   m_aborted = false;
   m_ended = End::RolledBack;
   m_endCode = code;
@@ -118,10 +137,10 @@ int DBtran::rollback() {
 }
 
 void DBtran::addObject(DBtable* table) {
-  if (!m_connection) throw std::logic_error("DBtran::addObject: the transaction is not active");
+  if (!m_lease) throw std::logic_error("DBtran::addObject: the transaction is not active");
   if (!onOwnThread())
     throw std::logic_error("DBtran::addObject: the transaction belongs to another thread");
-  table->attachConnection(m_connection);
+  table->attachConnection(&m_lease->connection());
 }
 
 void DBtran::markAborted(const std::string& why) {

@@ -6,8 +6,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "Db/DBtran.h"
 #include "Db/Engine/Backend.h"
+#include "Db/Engine/Lease.h"
 
 namespace db {
 namespace {
@@ -30,12 +30,12 @@ std::mutex g_liveMutex;
 std::unordered_set<uint64_t> g_live;
 std::atomic<uint64_t> g_destroyed{0};
 
-using ConnectionList = std::vector<std::unique_ptr<engine::Connection>>;
+using ConnectionList = std::vector<std::unique_ptr<engine::Lease>>;
 
-// Closes connections of this thread. Cursors still leased on them are ended
+// Closes connections of this thread. Cursors still open on them are ended
 // first, so that their bindings never touch a closed connection.
 void closeConnections(ConnectionList& connections, const char* why) {
-  for (auto& connection : connections) connection->closeCursors(kMisuse, why);
+  for (auto& lease : connections) lease->closeCursors(kMisuse, why);
   connections.clear();
 }
 
@@ -212,56 +212,51 @@ int Database::openConnection(std::unique_ptr<engine::Connection>& out, std::stri
   return m_backend->connect(out, error);
 }
 
-// The first of the calling thread's connections that `fits`, or a new one.
-template <class Fits>
-int Database::threadConnection(engine::Connection*& out, std::string* error, Fits fits) {
+// The first free connection of the calling thread, or a new one. Autocommit
+// work takes no connection with an open cursor either: it would run in that
+// cursor's old snapshot (stale reads, and a write there must restart).
+int Database::freeLease(engine::Lease*& out, std::string* error) {
   tl_connections.dropDead();
   auto& connections = tl_connections.byDatabase[m_id];
-  for (auto& connection : connections) {
-    if (connection->owner && connection->ownerAbandoned && connection->ownerAbandoned->load()) {
+  for (auto& lease : connections) {
+    if (lease->isAbandoned()) {
       // Its transaction was destroyed on another thread: end it here.
-      connection->closeCursors(kMisuse, "the transaction of the cursor was destroyed");
-      connection->rollback();
-      connection->owner = nullptr;
-      connection->ownerAbandoned.reset();
+      lease->closeCursors(kMisuse, "the transaction of the cursor was destroyed");
+      lease->connection().rollback();
+      lease->release();
     }
-    if (fits(*connection)) {
-      out = connection.get();
+    if (lease->isFree()) {
+      out = lease.get();
       return kOk;
     }
   }
   std::unique_ptr<engine::Connection> opened;
   if (int code = openConnection(opened, error); code != kOk) return code;
-  out = opened.get();
-  connections.push_back(std::move(opened));
+  connections.push_back(std::make_unique<engine::Lease>(std::move(opened)));
+  out = connections.back().get();
   return kOk;
 }
 
-int Database::acquireForTransaction(engine::Connection*& out, std::string* error) {
-  return threadConnection(out, error, [](const engine::Connection& c) { return c.isFree(); });
+int Database::acquireForTransaction(engine::Lease*& out, std::string* error) { return freeLease(out, error); }
+
+int Database::autocommitLease(engine::Lease*& out, std::string* error) { return freeLease(out, error); }
+
+int Database::autocommitConnection(engine::Connection*& out, std::string* error) {
+  engine::Lease* lease = nullptr;
+  if (int code = freeLease(lease, error); code != kOk) return code;
+  out = &lease->connection();
+  return kOk;
 }
 
-void Database::releaseFromTransaction(engine::Connection* connection) {
-  if (!connection) return;
-  connection->owner = nullptr;
-  connection->ownerAbandoned.reset();
-}
-
-void Database::discardConnection(engine::Connection* connection) {
+void Database::discardConnection(engine::Lease* lease) {
   auto& connections = tl_connections.byDatabase[m_id];
   for (auto it = connections.begin(); it != connections.end(); ++it) {
-    if (it->get() == connection) {
-      connection->closeCursors(kMisuse, "the connection of the cursor was closed");
+    if (it->get() == lease) {
+      lease->closeCursors(kMisuse, "the connection of the cursor was closed");
       connections.erase(it);
       return;
     }
   }
-}
-
-int Database::autocommitConnection(engine::Connection*& out, std::string* error) {
-  // Not one with an open cursor either: it would run in that cursor's old
-  // snapshot (stale reads, and a write there must restart).
-  return threadConnection(out, error, [](const engine::Connection& c) { return c.isFree(); });
 }
 
 int Database::exec(const char* sql, std::string* error) {

@@ -222,6 +222,10 @@ class PgConnection final : public Connection {
   int beginStatement();
   // A command without rows.
   int runCommand(const char* sql, bool atCommit = false);
+  // COMMIT and ROLLBACK themselves; commit() and rollback() then note
+  // whether the transaction is over.
+  int commitOpen();
+  int rollbackOpen();
   // Prepares the statement again with integer types where the server gave
   // an integer parameter a text type, the first time integers are bound.
   int typeIntegers(PgStatement& statement);
@@ -279,8 +283,8 @@ int PgConnection::mapError(const Failure& failure, const std::string& sql, bool 
   PGTransactionStatusType status = PQtransactionStatus(m_conn.get());
   bool lost = PQstatus(m_conn.get()) == CONNECTION_BAD || state.starts_with("08") || state == "57P01" ||
               state == "57P02" || state == "57P03";
-  // A lost connection no longer knows its transaction state; the owner does.
-  bool inBlock = atCommit || owner != nullptr || status == PQTRANS_INERROR || status == PQTRANS_INTRANS;
+  // A lost connection no longer knows its transaction state; begin() does.
+  bool inBlock = atCommit || m_begun || status == PQTRANS_INERROR || status == PQTRANS_INTRANS;
   int code;
   if (lost) {
     code = atCommit ? kOutcomeInDoubt : kConnection;
@@ -333,15 +337,15 @@ int PgConnection::mapError(const Failure& failure, const std::string& sql, bool 
     m_lastErrorText += " in: ";
     m_lastErrorText += sql;
   }
-  noteFailure(ended);
+  if (ended) m_transactionEnded = true;
   return code;
 }
 
 int PgConnection::usable() {
   if (PQstatus(m_conn.get()) == CONNECTION_OK) return kOk;
-  if (owner) {
+  if (m_begun) {
     m_lastErrorText = "the connection to the PostgreSQL server was lost";
-    noteFailure(true);
+    m_transactionEnded = true;
     return kConnection;
   }
   // In autocommit nothing is lost by connecting again.
@@ -442,7 +446,6 @@ int PgConnection::prepare(const std::string& sql, Statement*& out) {
     std::string problem;
     if (!pg::numberPlaceholders(sql, text, parameters, &problem)) {
       m_lastErrorText = problem + " in: " + sql;
-      noteFailure(false);
       return kError;
     }
     settle();
@@ -570,6 +573,7 @@ int PgConnection::exec(const char* sql) {
 }
 
 int PgConnection::begin(bool write) {
+  transactionOver();
   if (int code = usable(); code != kOk) return code;
   m_savepoint = m_savepointClean = false;
   // Write: serializable, as SQLite's one writer at a time is, so that a value
@@ -583,10 +587,17 @@ int PgConnection::begin(bool write) {
   // had begun, so connecting again and beginning anew is safe.
   if (code == kConnection && PQstatus(m_conn.get()) == CONNECTION_BAD && usable() == kOk)
     code = runCommand(sql);
+  m_begun = code == kOk;
   return code;
 }
 
 int PgConnection::commit() {
+  int code = commitOpen();
+  if (code == kOk || !inTransaction()) transactionOver();
+  return code;
+}
+
+int PgConnection::commitOpen() {
   settle();
   Result result(PQexec(m_conn.get(), "COMMIT"));
   m_savepoint = m_savepointClean = false;
@@ -601,6 +612,12 @@ int PgConnection::commit() {
 }
 
 int PgConnection::rollback() {
+  int code = rollbackOpen();
+  if (!inTransaction()) transactionOver();
+  return code;
+}
+
+int PgConnection::rollbackOpen() {
   m_savepoint = m_savepointClean = false;
   if (PQstatus(m_conn.get()) != CONNECTION_OK) {
     if (m_streaming) finishStreaming(false);

@@ -116,16 +116,26 @@ class SqliteConnection final : public Connection {
   int prepare(const std::string& sql, Statement*& out) override;
   void release(Statement* statement) override;
   int exec(const char* sql) override;
-  int begin(bool write) override { return runControl(write ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED"); }
+  int begin(bool write) override {
+    transactionOver();
+    int code = runControl(write ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED");
+    m_begun = code == kOk;
+    return code;
+  }
   int commit() override {
     m_committing = true;
     int code = runControl("COMMIT");
     m_committing = false;
+    // A busy COMMIT leaves the transaction open, to be committed again or
+    // rolled back.
+    if (code == kOk || !inTransaction()) transactionOver();
     return code;
   }
   int rollback() override {
-    if (sqlite3_get_autocommit(m_db)) return kOk;  // the database already ended it
-    return runControl("ROLLBACK");
+    // Unless the database already ended it.
+    int code = sqlite3_get_autocommit(m_db) ? kOk : runControl("ROLLBACK");
+    if (!inTransaction()) transactionOver();
+    return code;
   }
   bool inTransaction() const override { return !sqlite3_get_autocommit(m_db); }
 
@@ -231,7 +241,7 @@ int SqliteConnection::mapError(int rc, const char* sql) {
   }
   // A transaction that SQLite rolled back by itself is over: repeating the
   // statement would run it in autocommit, outside the caller's transaction.
-  bool ended = owner != nullptr && sqlite3_get_autocommit(m_db);
+  bool ended = m_begun && sqlite3_get_autocommit(m_db);
   if (ended && code == kRetry) code = kRestartTransaction;
   // A COMMIT that fails and ends the transaction may have written its
   // commit record already (a failed sync or log-index update comes after
@@ -260,7 +270,7 @@ int SqliteConnection::mapError(int rc, const char* sql) {
     m_lastErrorText += " in: ";
     m_lastErrorText += sql;
   }
-  noteFailure(ended);
+  if (ended) m_transactionEnded = true;
   return code;
 }
 
@@ -316,7 +326,6 @@ int SqliteConnection::prepare(const std::string& sql, Statement*& out) {
     sqlite3_finalize(stmt);
     m_lastErrorText = stmt ? "more than one SQL statement in one text" : "empty SQL statement";
     m_lastErrorText += " in: " + sql;
-    noteFailure(false);
     return kError;
   }
 
