@@ -1,9 +1,6 @@
 // Facade of the application directories table YLApplicationDirs.
+// The standard operations only: the class is declared, with the other such
+// facades, from the table's entry in Tables.h.
 #pragma once
 
-#include "Db/Tbl/YLApplicationDirs.h"
-#include "DivUdurezevudoZE/StandardFacade.h"
-
-extern template class DIVU_EXPORT CStandardFacade<YLApplicationDirs, UpdateKeyText::LeadingBlank>;
-
-class DIVU_EXPORT ApplicationDirsDB : public CStandardFacade<YLApplicationDirs, UpdateKeyText::LeadingBlank> {};
+#include "DivUdurezevudoZE/Tables.h"

@@ -1,58 +1,12 @@
 #include "DivUdurezevudoZE/Catalogue.h"
 
-#include "Db/Tbl/JMBkpStats.h"
-#include "Db/Tbl/JMJobDataLink.h"
-#include "Db/Tbl/YLApplicationDirs.h"
-#include "Db/Tbl/YLDevice.h"
-#include "Db/Tbl/YLEVHistoryName.h"
-#include "Db/Tbl/YLFLRApplication.h"
-#include "Db/Tbl/YLFLRConsistencyPoint.h"
-#include "Db/Tbl/YLFLRSnapMountPoint.h"
-#include "Db/Tbl/YLFLRSnapNetworkShare.h"
-#include "Db/Tbl/YLFLRSnapPair.h"
-#include "Db/Tbl/YLFLRSnapshot.h"
-#include "Db/Tbl/YLFile.h"
-#include "Db/Tbl/YLJobVolumeHistory.h"
-#include "Db/Tbl/YLMountPoint.h"
-#include "Db/Tbl/YLPhysicalDevice.h"
-#include "Db/Tbl/YLPhysicalVolume.h"
-#include "Db/Tbl/YLPolicy.h"
-#include "Db/Tbl/YLScratchPool.h"
-#include "Db/Tbl/YLScratchVolume.h"
-#include "Db/Tbl/YLSnapEngineInfo.h"
-#include "Db/Tbl/YLSubclientYLVolumes.h"
-#include "Db/Tbl/YLUserApplicationDef.h"
-#include "Db/Tbl/YLVolSnapParams.h"
-#include "Db/Tbl/YLVolume.h"
+#include "DivUdurezevudoZE/Tables.h"
 
 namespace divu {
 namespace {
-constexpr const db::TableDef* kTables[] = {
-    &YLVolume_def::table,
-    &YLPhysicalVolume_def::table,
-    &YLPhysicalDevice_def::table,
-    &YLMountPoint_def::table,
-    &YLDevice_def::table,
-    &YLPolicy_def::table,
-    &YLScratchPool_def::table,
-    &YLScratchVolume_def::table,
-    &YLSnapEngineInfo_def::table,
-    &YLVolSnapParams_def::table,
-    &YLSubclientYLVolumes_def::table,
-    &YLEVHistoryName_def::table,
-    &YLFile_def::table,
-    &YLApplicationDirs_def::table,
-    &YLUserApplicationDef_def::table,
-    &YLFLRConsistencyPoint_def::table,
-    &YLFLRSnapshot_def::table,
-    &YLFLRSnapPair_def::table,
-    &YLFLRSnapMountPoint_def::table,
-    &YLFLRSnapNetworkShare_def::table,
-    &YLFLRApplication_def::table,
-    &JMBkpStats_def::table,
-    &JMJobDataLink_def::table,
-    &YLJobVolumeHistory_def::table,
-};
+#define DIVU_TABLE_DEF(Binding, ...) &Binding::Definition::table,
+constexpr const db::TableDef* kTables[] = {DIVU_TABLES(DIVU_TABLE_DEF, DIVU_TABLE_DEF, DIVU_TABLE_DEF)};
+#undef DIVU_TABLE_DEF
 }  // namespace
 
 std::span<const db::TableDef* const> catalogueTables() { return kTables; }

@@ -1,9 +1,6 @@
 // Facade of the applications of FLR sets table YLFLRApplication.
+// The standard operations only: the class is declared, with the other such
+// facades, from the table's entry in Tables.h.
 #pragma once
 
-#include "Db/Tbl/YLFLRApplication.h"
-#include "DivUdurezevudoZE/StandardFacade.h"
-
-extern template class DIVU_EXPORT CStandardFacade<YLFLRApplication>;
-
-class DIVU_EXPORT FLRApplicationDB : public CStandardFacade<YLFLRApplication> {};
+#include "DivUdurezevudoZE/Tables.h"

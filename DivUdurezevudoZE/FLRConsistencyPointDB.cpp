@@ -6,8 +6,6 @@
 
 #include "Db/Tbl/JMBkpStats.h"
 
-template class CStandardFacade<YLFLRConsistencyPoint>;
-
 bool FLRConsistencyPointDB::ageJob(const YLFLRConsistencyPoint_t& point, DBtran* tran) {
   std::string where = "zorbCellId = " + std::to_string(point.zorbCellId) + " AND JobId = " + std::to_string(point.JobId);
   unsigned int count = 0;

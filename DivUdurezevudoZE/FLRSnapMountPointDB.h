@@ -1,9 +1,6 @@
 // Facade of the mount points of FLR snapshots table YLFLRSnapMountPoint.
+// The standard operations only: the class is declared, with the other such
+// facades, from the table's entry in Tables.h.
 #pragma once
 
-#include "Db/Tbl/YLFLRSnapMountPoint.h"
-#include "DivUdurezevudoZE/StandardFacade.h"
-
-extern template class DIVU_EXPORT CStandardFacade<YLFLRSnapMountPoint>;
-
-class DIVU_EXPORT FLRSnapMountPointDB : public CStandardFacade<YLFLRSnapMountPoint> {};
+#include "DivUdurezevudoZE/Tables.h"

@@ -1,9 +1,6 @@
 // Facade of the network shares of FLR snapshot mount points table YLFLRSnapNetworkShare.
+// The standard operations only: the class is declared, with the other such
+// facades, from the table's entry in Tables.h.
 #pragma once
 
-#include "Db/Tbl/YLFLRSnapNetworkShare.h"
-#include "DivUdurezevudoZE/StandardFacade.h"
-
-extern template class DIVU_EXPORT CStandardFacade<YLFLRSnapNetworkShare>;
-
-class DIVU_EXPORT FLRSnapNetworkShareDB : public CStandardFacade<YLFLRSnapNetworkShare> {};
+#include "DivUdurezevudoZE/Tables.h"

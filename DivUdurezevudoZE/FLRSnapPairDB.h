@@ -1,9 +1,6 @@
 // Facade of the applications paired with FLR snapshots table YLFLRSnapPair.
+// The standard operations only: the class is declared, with the other such
+// facades, from the table's entry in Tables.h.
 #pragma once
 
-#include "Db/Tbl/YLFLRSnapPair.h"
-#include "DivUdurezevudoZE/StandardFacade.h"
-
-extern template class DIVU_EXPORT CStandardFacade<YLFLRSnapPair>;
-
-class DIVU_EXPORT FLRSnapPairDB : public CStandardFacade<YLFLRSnapPair> {};
+#include "DivUdurezevudoZE/Tables.h"

@@ -2,8 +2,6 @@
 
 #include <string>
 
-template class CStandardFacade<YLFLRSnapshot>;
-
 bool FLRSnapshotDB::Update(const char* name, const char* setText, DBtran* tran) {
   if (!name || !*name) return false;
   if (!setText || !*setText) return false;

@@ -1,9 +1,6 @@
 // Facade of the scratch volumes of the pools table YLScratchVolume.
+// The standard operations only: the class is declared, with the other such
+// facades, from the table's entry in Tables.h.
 #pragma once
 
-#include "Db/Tbl/YLScratchVolume.h"
-#include "DivUdurezevudoZE/StandardFacade.h"
-
-extern template class DIVU_EXPORT CStandardFacade<YLScratchVolume>;
-
-class DIVU_EXPORT CRVScratchVolumeDB : public CStandardFacade<YLScratchVolume> {};
+#include "DivUdurezevudoZE/Tables.h"

@@ -1,9 +1,6 @@
 // Facade of the scratch volume pools table YLScratchPool.
+// The standard operations only: the class is declared, with the other such
+// facades, from the table's entry in Tables.h.
 #pragma once
 
-#include "Db/Tbl/YLScratchPool.h"
-#include "DivUdurezevudoZE/StandardFacade.h"
-
-extern template class DIVU_EXPORT CStandardFacade<YLScratchPool>;
-
-class DIVU_EXPORT CRVScratchVolumePoolDB : public CStandardFacade<YLScratchPool> {};
+#include "DivUdurezevudoZE/Tables.h"

@@ -1,9 +1,6 @@
 // Facade of the replication policies table YLPolicy.
+// The standard operations only: the class is declared, with the other such
+// facades, from the table's entry in Tables.h.
 #pragma once
 
-#include "Db/Tbl/YLPolicy.h"
-#include "DivUdurezevudoZE/StandardFacade.h"
-
-extern template class DIVU_EXPORT CStandardFacade<YLPolicy>;
-
-class DIVU_EXPORT CReplicationPolicyDB : public CStandardFacade<YLPolicy> {};
+#include "DivUdurezevudoZE/Tables.h"

@@ -8,8 +8,6 @@
 #include "Db/Tbl/JMJobDataLink.h"
 #include "DivUdurezevudoZE/YLJobVolumeHistoryDB.h"
 
-template class CStandardFacade<YLVolume>;
-
 namespace {
 bool startsCascade(int role) { return role == 1 || role == 2 || role == 3 || role == 5; }
 

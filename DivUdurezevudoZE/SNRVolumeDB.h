@@ -1,9 +1,6 @@
 // Facade of the physical volumes behind replicated volumes table YLPhysicalVolume.
+// The standard operations only: the class is declared, with the other such
+// facades, from the table's entry in Tables.h.
 #pragma once
 
-#include "Db/Tbl/YLPhysicalVolume.h"
-#include "DivUdurezevudoZE/StandardFacade.h"
-
-extern template class DIVU_EXPORT CStandardFacade<YLPhysicalVolume>;
-
-class DIVU_EXPORT CSNRVolumeDB : public CStandardFacade<YLPhysicalVolume> {};
+#include "DivUdurezevudoZE/Tables.h"

@@ -1,9 +1,6 @@
 // Facade of the device names of physical volumes table YLPhysicalDevice.
+// The standard operations only: the class is declared, with the other such
+// facades, from the table's entry in Tables.h.
 #pragma once
 
-#include "Db/Tbl/YLPhysicalDevice.h"
-#include "DivUdurezevudoZE/StandardFacade.h"
-
-extern template class DIVU_EXPORT CStandardFacade<YLPhysicalDevice>;
-
-class DIVU_EXPORT CSNRVolumeDeviceNameDB : public CStandardFacade<YLPhysicalDevice> {};
+#include "DivUdurezevudoZE/Tables.h"

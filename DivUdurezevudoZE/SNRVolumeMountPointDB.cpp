@@ -6,8 +6,6 @@
 
 #include "ZrLib/ZrLib.h"
 
-template class CStandardFacade<YLMountPoint>;
-
 bool CSNRVolumeMountPointDB::isDeviceNamespacePath(const char* path, unsigned long size) {
   if (!path) return false;
   std::string_view text(path, strnlen(path, size));

@@ -1,9 +1,6 @@
 // Facade of the snapshot engines table YLSnapEngineInfo.
+// The standard operations only: the class is declared, with the other such
+// facades, from the table's entry in Tables.h.
 #pragma once
 
-#include "Db/Tbl/YLSnapEngineInfo.h"
-#include "DivUdurezevudoZE/StandardFacade.h"
-
-extern template class DIVU_EXPORT CStandardFacade<YLSnapEngineInfo>;
-
-class DIVU_EXPORT CSnapEngineInfoDB : public CStandardFacade<YLSnapEngineInfo> {};
+#include "DivUdurezevudoZE/Tables.h"

@@ -1,9 +1,6 @@
 // Facade of the snapshot parameters of physical volumes table YLVolSnapParams.
+// The standard operations only: the class is declared, with the other such
+// facades, from the table's entry in Tables.h.
 #pragma once
 
-#include "Db/Tbl/YLVolSnapParams.h"
-#include "DivUdurezevudoZE/StandardFacade.h"
-
-extern template class DIVU_EXPORT CStandardFacade<YLVolSnapParams>;
-
-class DIVU_EXPORT CVolumeSnapParamsDB : public CStandardFacade<YLVolSnapParams> {};
+#include "DivUdurezevudoZE/Tables.h"

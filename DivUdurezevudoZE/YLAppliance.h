@@ -1,9 +1,6 @@
 // Facade of the appliances table YLDevice.
+// The standard operations only: the class is declared, with the other such
+// facades, from the table's entry in Tables.h.
 #pragma once
 
-#include "Db/Tbl/YLDevice.h"
-#include "DivUdurezevudoZE/StandardFacade.h"
-
-extern template class DIVU_EXPORT CStandardFacade<YLDevice>;
-
-class DIVU_EXPORT CYLApplianceDB : public CStandardFacade<YLDevice> {};
+#include "DivUdurezevudoZE/Tables.h"

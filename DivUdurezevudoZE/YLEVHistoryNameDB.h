@@ -1,9 +1,6 @@
 // Facade of the history names of devices table YLEVHistoryName.
+// The standard operations only: the class is declared, with the other such
+// facades, from the table's entry in Tables.h.
 #pragma once
 
-#include "Db/Tbl/YLEVHistoryName.h"
-#include "DivUdurezevudoZE/StandardFacade.h"
-
-extern template class DIVU_EXPORT CStandardFacade<YLEVHistoryName>;
-
-class DIVU_EXPORT CYLEVHistoryNameDB : public CStandardFacade<YLEVHistoryName> {};
+#include "DivUdurezevudoZE/Tables.h"

@@ -1,7 +1,5 @@
 #include "DivUdurezevudoZE/YLFileDB.h"
 
-template class CStandardFacade<YLFile>;
-
 bool CYLFileDB::insert(YLFile_t& row, DBtran* tran) {
   YLFile_t copy(row);
   YLFile* binding = nullptr;

@@ -3,8 +3,6 @@
 #include <ctime>
 #include <string>
 
-template class CStandardFacade<YLJobVolumeHistory>;
-
 namespace {
 constexpr const char* kAnd = " AND ";
 constexpr const char* kLive = "pruneTime = 0";

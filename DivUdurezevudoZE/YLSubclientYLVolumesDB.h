@@ -1,9 +1,6 @@
 // Facade of the replicated volumes of subclients table YLSubclientYLVolumes.
+// The standard operations only: the class is declared, with the other such
+// facades, from the table's entry in Tables.h.
 #pragma once
 
-#include "Db/Tbl/YLSubclientYLVolumes.h"
-#include "DivUdurezevudoZE/StandardFacade.h"
-
-extern template class DIVU_EXPORT CStandardFacade<YLSubclientYLVolumes>;
-
-class DIVU_EXPORT YLSubclientYLVolumesDB : public CStandardFacade<YLSubclientYLVolumes> {};
+#include "DivUdurezevudoZE/Tables.h"

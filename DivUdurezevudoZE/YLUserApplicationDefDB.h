@@ -1,10 +1,6 @@
 // Facade of the user-defined applications table YLUserApplicationDef.
+// The standard operations only: the class is declared, with the other such
+// facades, from the table's entry in Tables.h.
 #pragma once
 
-#include "Db/Tbl/YLUserApplicationDef.h"
-#include "DivUdurezevudoZE/StandardFacade.h"
-
-extern template class DIVU_EXPORT CStandardFacade<YLUserApplicationDef, UpdateKeyText::DoubleBlank>;
-
-class DIVU_EXPORT YLUserApplicationDefDB
-    : public CStandardFacade<YLUserApplicationDef, UpdateKeyText::DoubleBlank> {};
+#include "DivUdurezevudoZE/Tables.h"

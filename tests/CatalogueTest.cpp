@@ -273,12 +273,7 @@ class StandardOperations : public DatabaseTest {
 template <class... Facades>
 using OnFileAndServer =
     testing::Types<OnStorage<Facades, Storage::File>..., OnStorage<Facades, Storage::Postgres>...>;
-using AllFacades = OnFileAndServer<CReplicationVolumeDB, CSNRVolumeDB, CSNRVolumeDeviceNameDB, CSNRVolumeMountPointDB,
-                                   CYLApplianceDB, CReplicationPolicyDB, CRVScratchVolumePoolDB, CRVScratchVolumeDB,
-                                   CSnapEngineInfoDB, CVolumeSnapParamsDB, YLSubclientYLVolumesDB, CYLEVHistoryNameDB,
-                                   CYLFileDB, ApplicationDirsDB, YLUserApplicationDefDB, FLRConsistencyPointDB,
-                                   FLRSnapshotDB, FLRSnapPairDB, FLRSnapMountPointDB, FLRSnapNetworkShareDB,
-                                   FLRApplicationDB>;
+using AllFacades = StandardFacades::Into<OnFileAndServer>;
 // "YLVolume_Postgres" rather than a number.
 struct FacadeCaseName {
   template <class Case>

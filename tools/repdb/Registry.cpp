@@ -4,7 +4,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "DivUdurezevudoZE/AllFacades.h"
+#include "DivUdurezevudoZE/Tables.h"
 #include "DivUdurezevudoZE/Catalogue.h"
 
 namespace repdb {
@@ -168,19 +168,21 @@ class TableOf final : public Table {
 };
 
 template <class... Facades>
-std::vector<std::unique_ptr<Table>> makeTables() {
+std::vector<std::unique_ptr<Table>> makeTables(divu::TypeList<Facades...>) {
   std::vector<std::unique_ptr<Table>> tables;
   (tables.push_back(std::make_unique<TableOf<Facades>>()), ...);
   return tables;
 }
 
+// Each table's facade, or the generic operations where it has none.
+#define REPDB_FACADE(Binding, Facade, KeyText) , Facade
+#define REPDB_GENERIC(Binding) , GenericOps<Binding>
+using Served = divu::TypesAfterVoid<void DIVU_TABLES(REPDB_FACADE, REPDB_FACADE, REPDB_GENERIC)>;
+#undef REPDB_FACADE
+#undef REPDB_GENERIC
+
 struct Registry {
-  std::vector<std::unique_ptr<Table>> owned = makeTables<
-      CReplicationVolumeDB, CSNRVolumeDB, CSNRVolumeDeviceNameDB, CSNRVolumeMountPointDB, CYLApplianceDB,
-      CReplicationPolicyDB, CRVScratchVolumePoolDB, CRVScratchVolumeDB, CSnapEngineInfoDB, CVolumeSnapParamsDB,
-      YLSubclientYLVolumesDB, CYLEVHistoryNameDB, CYLFileDB, ApplicationDirsDB, YLUserApplicationDefDB,
-      FLRConsistencyPointDB, FLRSnapshotDB, FLRSnapPairDB, FLRSnapMountPointDB, FLRSnapNetworkShareDB,
-      FLRApplicationDB, GenericOps<JMBkpStats>, GenericOps<JMJobDataLink>, CYLJobVolumeHistoryDB>();
+  std::vector<std::unique_ptr<Table>> owned = makeTables(Served{});
   std::vector<Table*> ordered;
 
   Registry() {

@@ -1,3 +1,0 @@
-#include "DivUdurezevudoZE/ApplicationDirsDB.h"
-
-template class CStandardFacade<YLApplicationDirs, UpdateKeyText::LeadingBlank>;

@@ -1,3 +1,0 @@
-#include "DivUdurezevudoZE/FLRApplicationDB.h"
-
-template class CStandardFacade<YLFLRApplication>;

@@ -1,3 +1,0 @@
-#include "DivUdurezevudoZE/FLRSnapMountPointDB.h"
-
-template class CStandardFacade<YLFLRSnapMountPoint>;

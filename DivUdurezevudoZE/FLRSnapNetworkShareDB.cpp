@@ -1,3 +1,0 @@
-#include "DivUdurezevudoZE/FLRSnapNetworkShareDB.h"
-
-template class CStandardFacade<YLFLRSnapNetworkShare>;

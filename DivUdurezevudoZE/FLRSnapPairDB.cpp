@@ -1,3 +1,0 @@
-#include "DivUdurezevudoZE/FLRSnapPairDB.h"
-
-template class CStandardFacade<YLFLRSnapPair>;

@@ -1,3 +1,0 @@
-#include "DivUdurezevudoZE/RVScratchVolumeDB.h"
-
-template class CStandardFacade<YLScratchVolume>;

@@ -1,3 +1,0 @@
-#include "DivUdurezevudoZE/RVScratchVolumePoolDB.h"
-
-template class CStandardFacade<YLScratchPool>;

@@ -1,3 +1,0 @@
-#include "DivUdurezevudoZE/ReplicationPolicyDB.h"
-
-template class CStandardFacade<YLPolicy>;

@@ -1,3 +1,0 @@
-#include "DivUdurezevudoZE/SNRVolumeDB.h"
-
-template class CStandardFacade<YLPhysicalVolume>;

@@ -1,3 +1,0 @@
-#include "DivUdurezevudoZE/SNRVolumeDeviceNameDB.h"
-
-template class CStandardFacade<YLPhysicalDevice>;

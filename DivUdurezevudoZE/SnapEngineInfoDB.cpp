@@ -1,3 +1,0 @@
-#include "DivUdurezevudoZE/SnapEngineInfoDB.h"
-
-template class CStandardFacade<YLSnapEngineInfo>;

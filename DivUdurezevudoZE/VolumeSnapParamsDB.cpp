@@ -1,3 +1,0 @@
-#include "DivUdurezevudoZE/VolumeSnapParamsDB.h"
-
-template class CStandardFacade<YLVolSnapParams>;

@@ -1,3 +1,0 @@
-#include "DivUdurezevudoZE/YLAppliance.h"
-
-template class CStandardFacade<YLDevice>;

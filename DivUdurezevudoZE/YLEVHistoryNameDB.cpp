@@ -1,3 +1,0 @@
-#include "DivUdurezevudoZE/YLEVHistoryNameDB.h"
-
-template class CStandardFacade<YLEVHistoryName>;

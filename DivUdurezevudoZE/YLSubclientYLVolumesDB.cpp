@@ -1,3 +1,0 @@
-#include "DivUdurezevudoZE/YLSubclientYLVolumesDB.h"
-
-template class CStandardFacade<YLSubclientYLVolumes>;

@@ -1,3 +1,0 @@
-#include "DivUdurezevudoZE/YLUserApplicationDefDB.h"
-
-template class CStandardFacade<YLUserApplicationDef, UpdateKeyText::DoubleBlank>;
