@@ -38,6 +38,13 @@ std::string unknownScheme(std::string_view scheme) {
          " (see the URL table in README.md)";
 }
 
+// Why a known scheme cannot be opened by this build.
+std::string absent(std::string_view scheme) {
+  for (const SchemeText& text : kSchemeTexts)
+    if (scheme == text.scheme) return text.absent;
+  return unknownScheme(scheme);
+}
+
 // The scheme of a URL written "scheme://...", else empty (a plain path).
 std::string_view schemeOf(std::string_view url) {
   size_t end = url.find("://");
@@ -321,7 +328,11 @@ std::optional<DatabaseOptions> DatabaseOptions::parse(std::string_view url, std:
     options.scheme = "sqlite";
     read = readSqlite(url, options, error);
   }
-  if (!read) return std::nullopt;
+  if (!read) {
+    // Without its backend, mending the URL would not help: say that instead.
+    if (error && !options.scheme.empty() && !engine::findBackend(options.scheme)) *error = absent(options.scheme);
+    return std::nullopt;
+  }
   return options;
 }
 
@@ -361,11 +372,7 @@ namespace engine {
 
 std::unique_ptr<Backend> makeBackend(const DatabaseOptions& options, std::string* error) {
   if (const BackendFactory* factory = findBackend(options.scheme)) return factory->make(options, error);
-  if (error) {
-    *error = unknownScheme(options.scheme);
-    for (const SchemeText& text : kSchemeTexts)
-      if (options.scheme == text.scheme) *error = text.absent;
-  }
+  if (error) *error = absent(options.scheme);
   return nullptr;
 }
 
