@@ -1,13 +1,5 @@
-// A database named by a URL, and the process's default database.
-//
-//   sqlite:PATH[?busy_timeout=MS&synchronous=full|normal&cache_size=KIB&read_only=1]
-//                                                            a file (WAL mode once the tables are made)
-//   PATH                                                     the same
-//   sqlite:file:URI                                          an SQLite URI filename, as it is
-//                                                            (no shared cache, no mode=memory)
-//   sqlite::memory:                                          a private in-memory database
-//   postgresql://... or postgres://...                       a PostgreSQL server (libpq URI;
-//                                                            read_only=1 makes its transactions read only)
+// A database named by a URL (see Db/DatabaseUrl.h for the forms), and the
+// process's default database.
 //
 // A Database is shared by threads; each thread works on connections of its
 // own, opened on first use and closed when the thread ends, or once the
@@ -22,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "Db/DatabaseUrl.h"
 #include "Db/EngineCodes.h"
 #include "Db/TableDef.h"
 #include "ZrLib/Export.h"
@@ -36,12 +29,6 @@ class Backend;
 class Connection;
 class Lease;
 }  // namespace engine
-
-// `text` with every password that `url` holds (user:PASSWORD@ in a URI,
-// password=... as a query option or keyword) replaced by "***"; the one-
-// argument form redacts the URL itself.
-ZR_EXPORT std::string redactUrl(std::string_view url, std::string text);
-ZR_EXPORT std::string redactUrl(std::string_view url);
 
 // The schema revision of a database: how many of the engine's upgrade steps
 // its tables have been through. Table versions say what a table holds; the
@@ -88,6 +75,8 @@ class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
   // connection can be made. Null on failure, with "cannot open URL: reason"
   // in *error (the URL's password hidden).
   static std::shared_ptr<Database> open(std::string_view url, std::string* error = nullptr);
+  // The same for a URL read already, its fields perhaps changed since.
+  static std::shared_ptr<Database> open(const DatabaseOptions& options, std::string* error = nullptr);
 
   // The database of bindings and transactions that name none. Replace or
   // clear it only while no other thread is running engine calls on it.
@@ -102,6 +91,8 @@ class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
 
   // The URL as opened, its password shown as "***".
   const std::string& url() const { return m_url; }
+  // What it was opened with.
+  const DatabaseOptions& options() const { return m_options; }
   const char* backendName() const;
   SqlDialect dialect() const;
 
@@ -133,7 +124,7 @@ class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
   int upgradeSchema(std::span<const TableDef* const> tables, const UpgradeOptions& options,
                     UpgradeResult* result = nullptr, std::string* error = nullptr);
   // Whether the URL asked to upgrade on open (upgrade=1).
-  bool upgradeOnOpen() const;
+  bool upgradeOnOpen() const { return m_options.upgradeOnOpen; }
 
   // Engine side: a free connection of the calling thread (no transaction
   // holds it, no cursor is open on it), for a transaction to hold or for
@@ -146,12 +137,13 @@ class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
   void discardConnection(engine::Lease* lease);
 
  private:
-  Database(std::string url, std::unique_ptr<engine::Backend> backend);
-  static std::shared_ptr<Database> openUnchecked(std::string_view url, std::string* error);
+  Database(DatabaseOptions options, std::unique_ptr<engine::Backend> backend);
+  static std::shared_ptr<Database> openUnchecked(const DatabaseOptions& options, std::string* error);
   int openConnection(std::unique_ptr<engine::Connection>& out, std::string* error);
   int freeLease(engine::Lease*& out, std::string* error);
 
   const uint64_t m_id;
+  const DatabaseOptions m_options;
   std::string m_url;
   std::unique_ptr<engine::Backend> m_backend;
   // Keeps an in-memory database alive between thread connections.

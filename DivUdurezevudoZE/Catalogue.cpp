@@ -35,16 +35,20 @@ int checkRevision(db::Database& database, OlderRevision older, std::string* erro
 
 }  // namespace
 
-std::shared_ptr<db::Database> openCatalogue(std::string_view url, std::string* error, OlderRevision older) {
-  std::shared_ptr<db::Database> database = db::Database::open(url, error);
+namespace {
+
+// The checks of openCatalogue on a database just opened (null: not opened).
+std::shared_ptr<db::Database> checkCatalogue(std::shared_ptr<db::Database> database, std::string* error,
+                                             OlderRevision older) {
   if (!database) return nullptr;
   if (database->verifySchema(catalogueTables(), error) != db::kOk) return nullptr;
   if (checkRevision(*database, older, error) != db::kOk) return nullptr;
   return database;
 }
 
-std::shared_ptr<db::Database> openExistingCatalogue(std::string_view url, std::string* error, OlderRevision older) {
-  std::shared_ptr<db::Database> database = db::Database::open(url, error);
+// The checks of openExistingCatalogue.
+std::shared_ptr<db::Database> checkExistingCatalogue(std::shared_ptr<db::Database> database, std::string* error,
+                                                     OlderRevision older) {
   if (!database) return nullptr;
   std::string why;
   int code = database->verifySchema(catalogueTables(), &why, true);
@@ -55,9 +59,29 @@ std::shared_ptr<db::Database> openExistingCatalogue(std::string_view url, std::s
       *error = "not a catalogue: " + database->url() +
                " holds none of its tables (repdb init, or divu::createCatalogue, creates them)";
     else
-      *error = "cannot open " + database->url() + ": " + db::redactUrl(url, why);
+      *error = "cannot open " + database->url() + ": " + db::redactUrl(database->options().url, why);
   }
   return nullptr;
+}
+
+}  // namespace
+
+std::shared_ptr<db::Database> openCatalogue(std::string_view url, std::string* error, OlderRevision older) {
+  return checkCatalogue(db::Database::open(url, error), error, older);
+}
+
+std::shared_ptr<db::Database> openCatalogue(const db::DatabaseOptions& options, std::string* error,
+                                            OlderRevision older) {
+  return checkCatalogue(db::Database::open(options, error), error, older);
+}
+
+std::shared_ptr<db::Database> openExistingCatalogue(std::string_view url, std::string* error, OlderRevision older) {
+  return checkExistingCatalogue(db::Database::open(url, error), error, older);
+}
+
+std::shared_ptr<db::Database> openExistingCatalogue(const db::DatabaseOptions& options, std::string* error,
+                                                    OlderRevision older) {
+  return checkExistingCatalogue(db::Database::open(options, error), error, older);
 }
 
 int upgradeCatalogue(db::Database& database, const db::UpgradeOptions& options, db::UpgradeResult* result,

@@ -27,11 +27,17 @@ enum class OlderRevision {
 // *error on failure.
 DIVU_EXPORT std::shared_ptr<db::Database> openCatalogue(std::string_view url, std::string* error = nullptr,
                                                         OlderRevision older = OlderRevision::Refuse);
+DIVU_EXPORT std::shared_ptr<db::Database> openCatalogue(const db::DatabaseOptions& options,
+                                                        std::string* error = nullptr,
+                                                        OlderRevision older = OlderRevision::Refuse);
 
 // The same for a database that must hold the catalogue already: one without
 // its tables fails with a "not a catalogue" text that names the command that
 // makes one, instead of failing later at the first table.
 DIVU_EXPORT std::shared_ptr<db::Database> openExistingCatalogue(std::string_view url, std::string* error = nullptr,
+                                                                OlderRevision older = OlderRevision::Refuse);
+DIVU_EXPORT std::shared_ptr<db::Database> openExistingCatalogue(const db::DatabaseOptions& options,
+                                                                std::string* error = nullptr,
                                                                 OlderRevision older = OlderRevision::Refuse);
 
 // Brings the catalogue to this library's schema revision, each step in one

@@ -554,6 +554,55 @@ TEST(DatabaseUrls, BadUrlsAreRefusedWithAReason) {
   EXPECT_EQ(db::redactUrl("postgres://u:pw-a5Tz@h/db"), "postgres://u:***@h/db");
 }
 
+TEST(DatabaseUrls, EachFormIsReadIntoItsOptions) {
+  using Location = db::DatabaseOptions::Location;
+  struct Case {
+    const char* url;
+    Location location;
+    const char* target;
+    const char* file;  // null: none
+    bool readOnly, upgrade;
+    int busyTimeoutMs, lockTimeoutMs;
+    long cacheKiB;
+    const char* synchronous;
+  } cases[] = {
+      {"/srv/c.sqlite", Location::File, "/srv/c.sqlite", "/srv/c.sqlite", false, false, 5000, 5000, 0, "FULL"},
+      {"plain?x", Location::File, "plain?x", "plain?x", false, false, 5000, 5000, 0, "FULL"},  // no query
+      {"sqlite:///srv/c.sqlite?busy_timeout=20&synchronous=normal&cache_size=64&read_only=1&upgrade=1",
+       Location::File, "/srv/c.sqlite", "/srv/c.sqlite", true, true, 20, 5000, 64, "NORMAL"},
+      {"sqlite::memory:?upgrade=1", Location::Memory, "", nullptr, false, true, 5000, 5000, 0, "FULL"},
+      {":memory:", Location::Memory, "", nullptr, false, false, 5000, 5000, 0, "FULL"},
+      {"sqlite:file://localhost/srv/my%20c.sqlite?mode=ro", Location::UriFilename,
+       "file://localhost/srv/my%20c.sqlite?mode=ro", "/srv/my c.sqlite", false, false, 5000, 5000, 0, "FULL"},
+      {"sqlite:file:/m?vfs=memdb", Location::UriFilename, "file:/m?vfs=memdb", nullptr, false, false, 5000, 5000, 0,
+       "FULL"},
+      {"postgresql://u@h/db?read_only=1&lock_timeout=10", Location::Server, "postgresql://u@h/db", nullptr, true,
+       false, 5000, 10, 0, "FULL"},
+      {"postgres: host=/tmp upgrade=1 dbname=x", Location::Server, "host=/tmp dbname=x", nullptr, false, true, 5000,
+       5000, 0, "FULL"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    std::string error;
+    std::optional<db::DatabaseOptions> options = db::DatabaseOptions::parse(c.url, &error);
+    ASSERT_TRUE(options) << error;
+    EXPECT_EQ(options->url, c.url);
+    EXPECT_EQ(options->scheme, c.location == Location::Server ? "postgresql" : "sqlite");
+    EXPECT_EQ(options->location, c.location);
+    EXPECT_EQ(options->isServer(), c.location == Location::Server);
+    EXPECT_EQ(options->target, c.target);
+    EXPECT_EQ(options->file(), c.file ? std::optional<std::string>(c.file) : std::nullopt);
+    EXPECT_EQ(options->inMemory(), !c.file && c.location != Location::Server);
+    EXPECT_EQ(options->readOnly, c.readOnly);
+    EXPECT_EQ(options->createIfMissing(), !c.readOnly && c.location != Location::Server);
+    EXPECT_EQ(options->upgradeOnOpen, c.upgrade);
+    EXPECT_EQ(options->busyTimeoutMs, c.busyTimeoutMs);
+    EXPECT_EQ(options->lockTimeoutMs, c.lockTimeoutMs);
+    EXPECT_EQ(options->cacheKiB, c.cacheKiB);
+    EXPECT_EQ(options->synchronous, c.synchronous);
+  }
+}
+
 // SQLite files: opening changes nothing, WAL comes with the catalogue, a
 // read-only open leaves no trace, and a database of another kind is named.
 class SqliteFiles : public DatabaseTest {

@@ -1,7 +1,7 @@
 #include "Db/Database.h"
 
-#include <cctype>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -65,96 +65,30 @@ struct ThreadConnections {
 };
 thread_local ThreadConnections tl_connections;
 
-// The scheme of a URL written "scheme://...", else empty (a plain path).
-std::string_view schemeOf(std::string_view url) {
-  size_t end = url.find("://");
-  if (end == std::string_view::npos || end == 0) return {};
-  for (size_t i = 0; i < end; ++i) {
-    unsigned char c = static_cast<unsigned char>(url[i]);
-    if (!(isalnum(c) || ((c == '+' || c == '-' || c == '.') && i > 0))) return {};
-  }
-  return url.substr(0, end);
-}
-
-// Replaces every occurrence of `secret` in `text` with "***".
-void hide(std::string& text, std::string_view secret) {
-  if (secret.empty()) return;
-  for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 3))
-    text.replace(at, secret.size(), "***");
-}
-
-// The passwords a URL holds, as written in it.
-std::vector<std::string_view> passwordsOf(std::string_view url) {
-  std::vector<std::string_view> found;
-  if (size_t slashes = url.find("://"); slashes != std::string_view::npos) {
-    std::string_view authority = url.substr(slashes + 3);
-    authority = authority.substr(0, authority.find_first_of("/?#"));
-    if (size_t at = authority.rfind('@'); at != std::string_view::npos) {
-      std::string_view user = authority.substr(0, at);
-      if (size_t colon = user.find(':'); colon != std::string_view::npos && colon + 1 < user.size())
-        found.push_back(user.substr(colon + 1));
-    }
-  }
-  // password=VALUE as a query option (up to '&') or a keyword (up to a blank,
-  // or quoted).
-  for (size_t at = url.find("password"); at != std::string_view::npos; at = url.find("password", at + 8)) {
-    if (at > 0 && (isalnum(static_cast<unsigned char>(url[at - 1])) || url[at - 1] == '_')) continue;
-    size_t i = at + 8;
-    while (i < url.size() && url[i] == ' ') ++i;
-    if (i >= url.size() || url[i] != '=') continue;
-    ++i;
-    while (i < url.size() && url[i] == ' ') ++i;
-    size_t start = i;
-    if (i < url.size() && url[i] == '\'') {
-      for (++i; i < url.size() && url[i] != '\''; ++i)
-        if (url[i] == '\\') ++i;
-      start += 1;
-    } else {
-      while (i < url.size() && url[i] != '&' && url[i] != ' ' && url[i] != '#') ++i;
-    }
-    if (i > start) found.push_back(url.substr(start, std::min(i, url.size()) - start));
-  }
-  return found;
-}
-
 }  // namespace
-
-std::string redactUrl(std::string_view url, std::string text) {
-  for (std::string_view password : passwordsOf(url)) hide(text, password);
-  return text;
-}
-
-std::string redactUrl(std::string_view url) { return redactUrl(url, std::string(url)); }
 
 std::shared_ptr<Database> Database::open(std::string_view url, std::string* error) {
   std::string why;
-  std::shared_ptr<Database> database = openUnchecked(url, &why);
+  std::optional<DatabaseOptions> options = DatabaseOptions::parse(url, &why);
+  if (!options) {
+    if (error) *error = redactUrl(url, "cannot open " + std::string(url) + ": " + why);
+    return nullptr;
+  }
+  return open(*options, error);
+}
+
+std::shared_ptr<Database> Database::open(const DatabaseOptions& options, std::string* error) {
+  std::string why;
+  std::shared_ptr<Database> database = openUnchecked(options, &why);
   // Every text about a URL names it once, and never shows its password.
-  if (!database && error) *error = redactUrl(url, "cannot open " + std::string(url) + ": " + why);
+  if (!database && error) *error = redactUrl(options.url, "cannot open " + options.url + ": " + why);
   return database;
 }
 
-std::shared_ptr<Database> Database::openUnchecked(std::string_view url, std::string* error) {
-  std::unique_ptr<engine::Backend> backend;
-  std::string_view scheme = schemeOf(url);
-  if (url.starts_with("postgresql:") || url.starts_with("postgres:")) {
-#ifdef DIVU_WITH_POSTGRESQL
-    backend = engine::makePostgresBackend(url, error);
-#else
-    if (error) *error = "this build has no PostgreSQL backend (configure with DIVU_WITH_POSTGRESQL=ON and libpq)";
-#endif
-  } else if (!scheme.empty() && scheme != "sqlite") {
-    if (error)
-      *error = "unknown scheme '" + std::string(scheme) + "'; a database URL is sqlite:PATH, a plain file path" +
-#ifdef DIVU_WITH_POSTGRESQL
-               ", postgresql://... or postgres://..." +
-#endif
-               " (see the URL table in README.md)";
-  } else {
-    backend = engine::makeSqliteBackend(url, error);
-  }
+std::shared_ptr<Database> Database::openUnchecked(const DatabaseOptions& options, std::string* error) {
+  std::unique_ptr<engine::Backend> backend = engine::makeBackend(options, error);
   if (!backend) return nullptr;
-  std::shared_ptr<Database> database(new Database(redactUrl(url), std::move(backend)));
+  std::shared_ptr<Database> database(new Database(options, std::move(backend)));
   // Connect once now, so that a bad path is reported here and not at first use.
   engine::Connection* connection = nullptr;
   if (database->autocommitConnection(connection, error) != kOk) return nullptr;
@@ -163,8 +97,11 @@ std::shared_ptr<Database> Database::openUnchecked(std::string_view url, std::str
   return database;
 }
 
-Database::Database(std::string url, std::unique_ptr<engine::Backend> backend)
-    : m_id(g_nextId.fetch_add(1)), m_url(std::move(url)), m_backend(std::move(backend)) {
+Database::Database(DatabaseOptions options, std::unique_ptr<engine::Backend> backend)
+    : m_id(g_nextId.fetch_add(1)),
+      m_options(std::move(options)),
+      m_url(redactUrl(m_options.url)),
+      m_backend(std::move(backend)) {
   std::lock_guard<std::mutex> lock(g_liveMutex);
   g_live.insert(m_id);
 }

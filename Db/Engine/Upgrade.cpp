@@ -507,6 +507,4 @@ int Database::upgradeSchema(Tables tables, const UpgradeOptions& options, Upgrad
   }
 }
 
-bool Database::upgradeOnOpen() const { return m_backend->upgradeOnOpen; }
-
 }  // namespace db

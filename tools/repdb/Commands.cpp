@@ -18,68 +18,14 @@
 namespace repdb {
 namespace {
 
-// The file of an SQLite URI filename (file:PATH?QUERY, file:///PATH,
-// file://localhost/PATH, percent-encoded); nothing for an in-memory one.
-std::optional<std::string> uriFile(std::string_view uri) {
-  uri.remove_prefix(5);
-  std::string_view query;
-  if (size_t q = uri.find_first_of("?#"); q != std::string_view::npos) {
-    query = uri.substr(q);
-    uri = uri.substr(0, q);
-  }
-  if (query.find("vfs=memdb") != std::string_view::npos || query.find("mode=memory") != std::string_view::npos)
-    return std::nullopt;
-  if (uri.starts_with("//")) {
-    uri.remove_prefix(2);
-    size_t slash = uri.find('/');
-    uri = slash == std::string_view::npos ? std::string_view{} : uri.substr(slash);  // past the authority
-  }
-  std::string path;
-  for (size_t i = 0; i < uri.size(); ++i) {
-    if (uri[i] == '%' && i + 2 < uri.size() && isxdigit(static_cast<unsigned char>(uri[i + 1])) &&
-        isxdigit(static_cast<unsigned char>(uri[i + 2]))) {
-      path += static_cast<char>(std::stoi(std::string(uri.substr(i + 1, 2)), nullptr, 16));
-      i += 2;
-    } else {
-      path += uri[i];
-    }
-  }
-  if (path.empty() || path == ":memory:") return std::nullopt;
-  return path;
-}
-
-}  // namespace
-
-bool isServerUrl(std::string_view url) { return url.starts_with("postgres"); }
-
-// As the engine reads the URL.
-std::optional<std::string> sqliteFile(std::string_view url) {
-  if (url.starts_with("postgres")) return std::nullopt;
-  bool scheme = url.starts_with("sqlite:");
-  if (!scheme && url.find("://") != std::string_view::npos) return std::nullopt;  // the engine names the scheme
-  if (scheme) {
-    url.remove_prefix(7);
-    if (url.starts_with("file:")) return uriFile(url);
-    if (url.starts_with("//")) url.remove_prefix(2);
-    url = url.substr(0, url.find('?'));
-  }
-  if (url.empty() || url == ":memory:") return std::nullopt;
-  return std::string(url);
-}
-
-namespace {
-
-// The URL that opens the same database read only: the read commands change
-// nothing, not even a file's journal mode, and can read a catalogue in a place
-// this user cannot write. An SQLite URI filename stays as its writer chose.
-std::string readOnlyUrl(const std::string& url) {
-  if (url.starts_with("postgresql://") || url.starts_with("postgres://") || url.starts_with("sqlite:")) {
-    if (url.starts_with("sqlite:file:") || url == "sqlite::memory:" || url.starts_with("sqlite::memory:?")) return url;
-    return url + (url.find('?') == std::string::npos ? "?" : "&") + "read_only=1";
-  }
-  if (url.starts_with("postgresql:") || url.starts_with("postgres:")) return url + " read_only=1";
-  if (url.find("://") != std::string::npos || url.find('?') != std::string::npos || url == ":memory:") return url;
-  return "sqlite:" + url + "?read_only=1";
+// The same database opened read only: the read commands change nothing, not
+// even a file's journal mode, and can read a catalogue in a place this user
+// cannot write. An SQLite URI filename stays as its writer chose; an
+// in-memory database has no file to spare.
+db::DatabaseOptions readOnly(db::DatabaseOptions options) {
+  using Location = db::DatabaseOptions::Location;
+  if (options.location == Location::File || options.location == Location::Server) options.readOnly = true;
+  return options;
 }
 
 void fail(const std::string& what, const Table& table) { throw CommandFailure(what, table.error()); }
@@ -219,10 +165,10 @@ void CommandFailure::print(std::ostream& err) const {
       << "  text:     " << m_record.m_errorText << "\n";
 }
 
-std::string databaseUrl(const std::string& option) {
-  if (!option.empty()) return option;
-  if (const char* env = getenv("REPDB_DB"); env && *env) return env;
-  return "./repdb.sqlite";
+void readDatabaseUrl(Globals& globals) {
+  const char* env = getenv("REPDB_DB");
+  globals.url = !globals.database.empty() ? globals.database : env && *env ? env : "./repdb.sqlite";
+  globals.options = db::DatabaseOptions::parse(globals.url, &globals.urlError);
 }
 
 int execute(const Command& command, const Globals& globals) {
@@ -237,32 +183,30 @@ int execute(const Command& command, const Globals& globals) {
     }
     return 0;
   }
-  const std::string url = databaseUrl(globals.database);
+  const std::string& url = globals.url;
   // Opening a missing file would create an empty one: only init and demo may.
-  if (command.kind != Kind::Schema && command.kind != Kind::Demo) {
-    if (auto file = sqliteFile(url); file && !std::filesystem::exists(*file)) {
+  if (command.kind != Kind::Schema && command.kind != Kind::Demo && globals.options) {
+    if (auto file = globals.options->file(); file && !std::filesystem::exists(*file)) {
       printFailure("no database at " + *file + " (repdb init creates one)");
       return kExitFailure;
     }
   }
-  std::string error;
-  bool schema = command.kind == Kind::Schema || command.kind == Kind::Demo;
-  const std::string opened = command.kind == Kind::Read || command.kind == Kind::Maintenance ? readOnlyUrl(url) : url;
-  std::shared_ptr<db::Database> database =
-      schema                                ? divu::openCatalogue(url, &error)
-      : command.kind == Kind::Maintenance ? db::Database::open(readOnlyUrl(url), &error)
-      : command.kind == Kind::Upgrade     ? db::Database::open(url, &error)
-      // An older revision still reads and takes valid values: the rows an
-      // upgrade refuses are mended with these commands.
-                                          : divu::openExistingCatalogue(opened, &error, divu::OlderRevision::Accept);
+  std::string error = globals.urlError;
+  std::shared_ptr<db::Database> database;
+  if (globals.options) {
+    const db::DatabaseOptions& options = *globals.options;
+    database = command.kind == Kind::Schema || command.kind == Kind::Demo ? divu::openCatalogue(options, &error)
+               : command.kind == Kind::Maintenance ? db::Database::open(readOnly(options), &error)
+               : command.kind == Kind::Upgrade     ? db::Database::open(options, &error)
+               // An older revision still reads and takes valid values: the
+               // rows an upgrade refuses are mended with these commands.
+               : divu::openExistingCatalogue(command.kind == Kind::Read ? readOnly(options) : options, &error,
+                                             divu::OlderRevision::Accept);
+  }
   if (!database) {
-    // The engine's texts name the URL already, its password hidden; the
-    // person sees the URL they gave.
-    const std::string shown = db::redactUrl(opened), given = db::redactUrl(url);
+    // The engine's texts name the URL already, its password hidden.
     if (!error.starts_with("cannot open ") && !error.starts_with("not a catalogue"))
-      error = "cannot open " + shown + ": " + db::redactUrl(opened, error);
-    for (size_t at = error.find(shown); at != std::string::npos; at = error.find(shown, at + given.size()))
-      error.replace(at, shown.size(), given);
+      error = "cannot open " + db::redactUrl(url) + ": " + db::redactUrl(url, error);
     printFailure(error);
     return kExitFailure;
   }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Db/DatabaseUrl.h"
 #include "Output.h"
 #include "Registry.h"
 
@@ -26,6 +27,11 @@ inline constexpr int kExitFindings = 4;  // check found problems
 struct Globals {
   std::string database;  // --db; empty: $REPDB_DB, else ./repdb.sqlite
   Format format = Format::Human;
+  // The database URL those name, read once (readDatabaseUrl): nothing in
+  // `options` when it cannot be read, with the reason in `urlError`.
+  std::string url;
+  std::optional<db::DatabaseOptions> options;
+  std::string urlError;
 };
 
 struct Session {
@@ -72,11 +78,9 @@ struct Command {
   std::function<void(Session&)> body;
 };
 
-// --db, else $REPDB_DB, else ./repdb.sqlite.
-std::string databaseUrl(const std::string& option);
-// The file an SQLite URL names; nothing for an in-memory or server database.
-std::optional<std::string> sqliteFile(std::string_view url);
-bool isServerUrl(std::string_view url);
+// Sets the URL of `globals` (--db, else $REPDB_DB, else ./repdb.sqlite) and
+// reads it.
+void readDatabaseUrl(Globals& globals);
 int execute(const Command& command, const Globals& globals);
 
 using Text = std::optional<std::string>;
@@ -97,8 +101,8 @@ Command checkCommand();
 // Brings the catalogue's schema to this library's revision; a dry run lists
 // the steps and the rows that block them.
 Command upgradeCommand(bool dryRun);
-// `url` is the source database, known before anything is opened.
-Command backupCommand(const std::string& url, const std::string& file);
+// The source is the database of `globals`, known before anything is opened.
+Command backupCommand(const Globals& globals, const std::string& file);
 
 // Builds the demo catalogue and walks through a volume removal and a prune.
 void runDemo(db::Database& database, std::ostream& out);

@@ -118,8 +118,7 @@ void printFindings(Session& session, const std::vector<Finding>& findings, size_
 Command checkCommand() {
   return {Command::Kind::Maintenance, false, [](Session& session) {
             std::vector<Finding> findings;
-            const std::string url = session.database->url();
-            if (auto file = sqliteFile(url)) {
+            if (auto file = session.database->options().file()) {
               std::vector<std::string> problems = sqliteIntegrity(*file);
               std::string detail = problems.empty() ? "ok" : problems[0];
               for (size_t i = 1; i < problems.size() && i < 10; ++i) detail += "; " + problems[i];
@@ -159,14 +158,17 @@ Command checkCommand() {
           }};
 }
 
-Command backupCommand(const std::string& url, const std::string& file) {
-  if (isServerUrl(url))
+Command backupCommand(const Globals& globals, const std::string& file) {
+  // A URL that cannot be read is reported when it is opened, as for every
+  // command.
+  const std::optional<db::DatabaseOptions>& options = globals.options;
+  if (options && options->isServer())
     throw UsageError("backup copies an SQLite file; for a PostgreSQL catalogue use pg_dump (e.g. pg_dump -Fc -f FILE URL)");
-  auto source = sqliteFile(url);
-  if (!source) throw UsageError("backup needs an SQLite file database, not " + url);
+  std::optional<std::string> source = options ? options->file() : std::nullopt;
+  if (options && !source) throw UsageError("backup needs an SQLite file database, not " + globals.url);
   if (file.empty()) throw UsageError("backup needs a FILE to write");
   if (std::filesystem::exists(file)) throw UsageError("backup will not overwrite " + file + "; name a new file");
-  return {Command::Kind::Maintenance, false, [source = *source, file](Session& session) {
+  return {Command::Kind::Maintenance, false, [source = source.value_or(""), file](Session& session) {
             sqlite3* from = nullptr;
             sqlite3* to = nullptr;
             auto closeBoth = [&] {

@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
                              "consistent copy of a live SQLite catalogue (online backup); for PostgreSQL use pg_dump");
   std::string backupFile;
   backup->add_option("FILE", backupFile, "new file to write the copy to")->required();
-  builds(backup, [&] { return backupCommand(databaseUrl(globals.database), backupFile); });
+  builds(backup, [&] { return backupCommand(globals, backupFile); });
 
   CLI::App* upgrade = command("upgrade", "bring the catalogue's schema to this library's revision, step by step");
   upgrade->add_flag("--dry-run", dryRun, "list the steps that would run and the rows that block them; change nothing");
@@ -121,6 +121,7 @@ int main(int argc, char** argv) {
   try {
     // An empty --db is a mistake (an unset variable), not a wish for the default.
     if (dbOption->count() && globals.database.empty()) throw UsageError("--db needs a database URL or path");
+    readDatabaseUrl(globals);
     for (auto& [sub, build] : commands) {
       if (!sub->parsed()) continue;
       globals.format = json ? Format::Json : csv ? Format::Csv : Format::Human;

@@ -628,9 +628,16 @@ int PgConnection::rollbackOpen() {
   return runCommand("ROLLBACK");
 }
 
+// What a session needs of a parsed postgresql: URL.
+struct ConnectionSettings {
+  std::string conninfo;  // what libpq is given: a URI or a keyword string
+  int lockTimeoutMs;
+  bool readOnly;  // every transaction is read only
+};
+
 class PgBackend final : public Backend {
  public:
-  explicit PgBackend(pg::ConnectionSettings settings) : m_settings(std::move(settings)) {}
+  explicit PgBackend(ConnectionSettings settings) : m_settings(std::move(settings)) {}
   const char* name() const override { return "postgresql"; }
   SqlDialect dialect() const override { return SqlDialect::Postgres; }
 
@@ -651,27 +658,26 @@ class PgBackend final : public Backend {
   }
 
  private:
-  pg::ConnectionSettings m_settings;
+  ConnectionSettings m_settings;
 };
 
-}  // namespace
-
-std::unique_ptr<Backend> makePostgresBackend(std::string_view url, std::string* error) {
-  pg::ConnectionSettings settings;
-  if (!pg::parseUrl(url, settings, error)) return nullptr;
+// libpq checks the settings it is given here, so that a misspelt one is
+// reported by open and not at each connection.
+std::unique_ptr<Backend> makePostgresBackend(const DatabaseOptions& options, std::string* error) {
   char* problem = nullptr;
-  PQconninfoOption* options = PQconninfoParse(settings.conninfo.c_str(), &problem);
-  if (!options) {
+  PQconninfoOption* parsed = PQconninfoParse(options.target.c_str(), &problem);
+  if (!parsed) {
     if (error) *error = std::string("bad PostgreSQL URL: ") + (problem ? problem : "out of memory");
     while (error && !error->empty() && error->back() == '\n') error->pop_back();
     PQfreemem(problem);
     return nullptr;
   }
-  PQconninfoFree(options);
-  bool upgrade = settings.upgradeOnOpen;
-  auto backend = std::make_unique<PgBackend>(std::move(settings));
-  backend->upgradeOnOpen = upgrade;
-  return backend;
+  PQconninfoFree(parsed);
+  return std::make_unique<PgBackend>(ConnectionSettings{options.target, options.lockTimeoutMs, options.readOnly});
 }
+
+}  // namespace
+
+extern const BackendFactory kPostgresBackend{"postgresql", &makePostgresBackend};
 
 }  // namespace db::engine

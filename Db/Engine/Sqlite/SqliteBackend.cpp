@@ -31,7 +31,6 @@ struct SqliteConfig {
   long cacheKiB = 0;    // 0: SQLite's own page cache size
   std::string synchronous = "FULL";
   bool readOnly = false;
-  bool upgradeOnOpen = false;
 };
 
 // The open connections of one database and their threads, so that a
@@ -545,109 +544,26 @@ class SqliteBackend final : public Backend {
 
 std::atomic<unsigned> g_memoryCounter{0};
 
-}  // namespace
-
-std::unique_ptr<Backend> makeSqliteBackend(std::string_view url, std::string* error) {
+// The database a parsed sqlite: URL names. An in-memory one gets a name of
+// its own in the memdb VFS, which the thread connections share.
+std::unique_ptr<Backend> makeSqliteBackend(const DatabaseOptions& options, std::string*) {
   SqliteConfig config;
-  std::string_view rest = url;
-  bool scheme = rest.starts_with("sqlite:");
-  if (scheme) {
-    rest.remove_prefix(7);
-    if (rest.starts_with("//")) rest.remove_prefix(2);  // sqlite:///abs/path
-  }
-  std::string_view query;
-  if (scheme && rest.starts_with("file:")) {
-    // An SQLite URI filename keeps its own query (mode=, vfs=, cache=...).
-    config.uri = true;
-    config.path = std::string(rest);
-    size_t q = rest.find('?');
-    std::string_view name = rest.substr(5, q == std::string_view::npos ? std::string_view::npos : q - 5);
-    bool memdb = false, memory = name == ":memory:";
-    for (std::string_view uriQuery = q == std::string_view::npos ? std::string_view{} : rest.substr(q + 1);
-         !uriQuery.empty();) {
-      size_t amp = uriQuery.find('&');
-      std::string_view item = uriQuery.substr(0, amp);
-      uriQuery = amp == std::string_view::npos ? std::string_view{} : uriQuery.substr(amp + 1);
-      if (item == "vfs=memdb") memdb = true;
-      if (item == "mode=memory") memory = true;
-      // A shared cache reports its table locks at once, with no wait, and
-      // joins connections that the engine keeps apart.
-      if (item.starts_with("cache=") && item != "cache=private") {
-        if (error) *error = "shared-cache SQLite URIs (" + std::string(item) + ") are not supported; name the file (sqlite:PATH) or use sqlite::memory:";
-        return nullptr;
-      }
-    }
-    if (memory && !memdb) {
-      // Each connection of such a URI gets a database of its own, while the
-      // engine opens one per thread and expects them to share it.
-      if (error) *error = "'" + std::string(url) + "' gives every connection its own empty database; use sqlite::memory: for an in-memory database";
-      return nullptr;
-    }
-    config.memory = memdb;
-    return std::make_unique<SqliteBackend>(std::move(config));
-  }
-  if (scheme) {
-    if (size_t q = rest.find('?'); q != std::string_view::npos) {
-      query = rest.substr(q + 1);
-      rest = rest.substr(0, q);
-    }
-  }
-  if (rest.empty()) {
-    if (error) *error = "no database path in '" + std::string(url) + "'";
-    return nullptr;
-  }
-  if (rest == ":memory:") {
-    config.memory = true;
+  config.uri = options.location == DatabaseOptions::Location::UriFilename;
+  config.memory = options.inMemory();
+  if (options.location == DatabaseOptions::Location::Memory)
     config.path = "file:/divudurezevudoze-" + std::to_string(getpid()) + "-" +
                   std::to_string(g_memoryCounter.fetch_add(1)) + "?vfs=memdb";
-  } else {
-    config.path = std::string(rest);
-  }
-  while (!query.empty()) {
-    size_t amp = query.find('&');
-    std::string_view item = query.substr(0, amp);
-    query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
-    size_t eq = item.find('=');
-    std::string_view key = item.substr(0, eq);
-    std::string value = eq == std::string_view::npos ? "" : std::string(item.substr(eq + 1));
-    if (key == "busy_timeout") {
-      char* end = nullptr;
-      long ms = strtol(value.c_str(), &end, 10);
-      if (value.empty() || *end || ms < 0 || ms > 3600000) {
-        if (error) *error = "busy_timeout takes milliseconds from 0 to 3600000, not '" + value + "'";
-        return nullptr;
-      }
-      config.busyTimeoutMs = static_cast<int>(ms);
-    } else if (key == "cache_size") {
-      char* end = nullptr;
-      long kib = strtol(value.c_str(), &end, 10);
-      if (value.empty() || *end || kib <= 0 || kib > 64L * 1024 * 1024) {
-        if (error) *error = "cache_size takes KiB from 1 to 67108864, not '" + value + "'";
-        return nullptr;
-      }
-      config.cacheKiB = kib;
-    } else if (key == "synchronous") {
-      for (char& c : value) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-      if (value != "FULL" && value != "NORMAL" && value != "EXTRA" && value != "OFF") {
-        if (error) *error = "synchronous takes full, normal, extra or off, not '" + value + "'";
-        return nullptr;
-      }
-      config.synchronous = value;
-    } else if (key == "read_only" || key == "upgrade") {
-      if (!parseSwitch(key, value, key == "upgrade" ? config.upgradeOnOpen : config.readOnly, error)) return nullptr;
-    } else {
-      if (error) *error = "unknown SQLite option '" + std::string(key) + "'";
-      return nullptr;
-    }
-  }
-  if (config.readOnly && config.memory) {
-    if (error) *error = "read_only needs a database file";
-    return nullptr;
-  }
-  bool upgrade = config.upgradeOnOpen;
-  auto backend = std::make_unique<SqliteBackend>(std::move(config));
-  backend->upgradeOnOpen = upgrade;
-  return backend;
+  else
+    config.path = options.target;
+  config.busyTimeoutMs = options.busyTimeoutMs;
+  config.cacheKiB = options.cacheKiB;
+  config.synchronous = options.synchronous;
+  config.readOnly = options.readOnly;
+  return std::make_unique<SqliteBackend>(std::move(config));
 }
+
+}  // namespace
+
+extern const BackendFactory kSqliteBackend{"sqlite", &makeSqliteBackend};
 
 }  // namespace db::engine

@@ -1,0 +1,74 @@
+// A database URL, read once into what it says: which backend, where the
+// database is, and the settings that go with it.
+//
+//   sqlite:PATH[?busy_timeout=MS&synchronous=full|normal&cache_size=KIB&read_only=1]
+//                                                            a file (WAL mode once the tables are made)
+//   PATH                                                     the same
+//   sqlite:file:URI                                          an SQLite URI filename, as it is
+//                                                            (no shared cache, no mode=memory)
+//   sqlite::memory:                                          a private in-memory database
+//   postgresql://... or postgres://...                       a PostgreSQL server (libpq URI;
+//                                                            read_only=1 makes its transactions read only)
+//   postgresql:KEYWORDS or postgres:KEYWORDS                 the same with a libpq keyword string
+//
+// Either backend takes upgrade=1 (open upgrades an older catalogue) and
+// read_only=1; PostgreSQL takes lock_timeout=MS and passes everything else on
+// to libpq as written.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "ZrLib/Export.h"
+
+namespace db {
+
+struct ZR_EXPORT DatabaseOptions {
+  enum class Location {
+    File,         // `target` is a file path
+    UriFilename,  // `target` is an SQLite URI filename ("file:..."), handed to SQLite as written
+    Memory,       // a private in-memory database; `target` is empty
+    Server,       // `target` is what libpq is given: a URI or a keyword string, our options taken out
+  };
+
+  // The URL as given, password included: show it only through redactUrl.
+  // Changing a field below does not change it.
+  std::string url;
+  // The backend that opens it ("sqlite", "postgresql"); backends register by it.
+  std::string scheme;
+  Location location = Location::File;
+  std::string target;
+
+  bool readOnly = false;       // read_only=1: never creates or changes anything
+  bool upgradeOnOpen = false;  // upgrade=1: the catalogue's open upgrades an older revision
+
+  // SQLite.
+  int busyTimeoutMs = 5000;
+  long cacheKiB = 0;  // 0: SQLite's own page cache size
+  std::string synchronous = "FULL";
+  bool memdb = false;  // a URI filename of the memdb VFS: in memory, shared by the connections
+
+  // PostgreSQL: how long a statement waits for a locked row (0: no limit).
+  int lockTimeoutMs = 5000;
+
+  // Reads `url`; nothing, with the reason in *error, when it is malformed or
+  // names a scheme this build does not know.
+  static std::optional<DatabaseOptions> parse(std::string_view url, std::string* error = nullptr);
+
+  bool isServer() const { return location == Location::Server; }
+  bool inMemory() const { return location == Location::Memory || memdb; }
+  // Opening creates the database when it is missing.
+  bool createIfMissing() const { return !readOnly && !isServer(); }
+  // The file it names (a URI filename's path decoded); nothing for an
+  // in-memory or server database.
+  std::optional<std::string> file() const;
+};
+
+// `text` with every password that `url` holds (user:PASSWORD@ in a URI,
+// password=... as a query option or keyword) replaced by "***"; the one-
+// argument form redacts the URL itself.
+ZR_EXPORT std::string redactUrl(std::string_view url, std::string text);
+ZR_EXPORT std::string redactUrl(std::string_view url);
+
+}  // namespace db

@@ -1,0 +1,380 @@
+// The one reading of a database URL, and the backend it names.
+#include "Db/DatabaseUrl.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <vector>
+
+#include "Db/Engine/Backend.h"
+
+namespace db {
+namespace {
+
+using Location = DatabaseOptions::Location;
+
+// The URL forms of each scheme, for the text that refuses another scheme, and
+// what a build without its backend says.
+struct SchemeText {
+  const char* scheme;
+  const char* forms;
+  const char* absent;
+};
+constexpr SchemeText kSchemeTexts[] = {
+    {"sqlite", "sqlite:PATH, a plain file path", "this build has no SQLite backend"},
+    {"postgresql", "postgresql://... or postgres://...",
+     "this build has no PostgreSQL backend (configure with DIVU_WITH_POSTGRESQL=ON and libpq)"},
+};
+
+// The forms this build opens, listed.
+std::string unknownScheme(std::string_view scheme) {
+  std::string forms;
+  for (const SchemeText& text : kSchemeTexts) {
+    if (!engine::findBackend(text.scheme)) continue;
+    if (!forms.empty()) forms += ", ";
+    forms += text.forms;
+  }
+  return "unknown scheme '" + std::string(scheme) + "'; a database URL is " + forms +
+         " (see the URL table in README.md)";
+}
+
+// Why a known scheme cannot be opened by this build.
+std::string absent(std::string_view scheme) {
+  for (const SchemeText& text : kSchemeTexts)
+    if (scheme == text.scheme) return text.absent;
+  return unknownScheme(scheme);
+}
+
+// The scheme of a URL written "scheme://...", else empty (a plain path).
+std::string_view schemeOf(std::string_view url) {
+  size_t end = url.find("://");
+  if (end == std::string_view::npos || end == 0) return {};
+  for (size_t i = 0; i < end; ++i) {
+    unsigned char c = static_cast<unsigned char>(url[i]);
+    if (!(isalnum(c) || ((c == '+' || c == '-' || c == '.') && i > 0))) return {};
+  }
+  return url.substr(0, end);
+}
+
+// Splits the next "key=value" item off `query` ('&'-separated).
+std::string_view nextItem(std::string_view& query) {
+  size_t amp = query.find('&');
+  std::string_view item = query.substr(0, amp);
+  query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
+  return item;
+}
+
+// sqlite:file:URI: SQLite reads its query (mode=, vfs=, cache=...) itself.
+bool readSqliteUri(std::string_view url, std::string_view uri, DatabaseOptions& options, std::string* error) {
+  options.location = Location::UriFilename;
+  options.target = std::string(uri);
+  size_t q = uri.find('?');
+  std::string_view name = uri.substr(5, q == std::string_view::npos ? std::string_view::npos : q - 5);
+  bool memory = name == ":memory:";
+  for (std::string_view query = q == std::string_view::npos ? std::string_view{} : uri.substr(q + 1);
+       !query.empty();) {
+    std::string_view item = nextItem(query);
+    if (item == "vfs=memdb") options.memdb = true;
+    if (item == "mode=memory") memory = true;
+    // A shared cache reports its table locks at once, with no wait, and
+    // joins connections that the engine keeps apart.
+    if (item.starts_with("cache=") && item != "cache=private") {
+      if (error) *error = "shared-cache SQLite URIs (" + std::string(item) + ") are not supported; name the file (sqlite:PATH) or use sqlite::memory:";
+      return false;
+    }
+  }
+  if (memory && !options.memdb) {
+    // Each connection of such a URI gets a database of its own, while the
+    // engine opens one per thread and expects them to share it.
+    if (error) *error = "'" + std::string(url) + "' gives every connection its own empty database; use sqlite::memory: for an in-memory database";
+    return false;
+  }
+  return true;
+}
+
+// sqlite:PATH[?OPTIONS], sqlite:///PATH, sqlite::memory:, or a plain path
+// (taken whole: it has no query).
+bool readSqlite(std::string_view url, DatabaseOptions& options, std::string* error) {
+  std::string_view rest = url;
+  bool scheme = rest.starts_with("sqlite:");
+  if (scheme) {
+    rest.remove_prefix(7);
+    if (rest.starts_with("//")) rest.remove_prefix(2);  // sqlite:///abs/path
+  }
+  if (scheme && rest.starts_with("file:")) return readSqliteUri(url, rest, options, error);
+  std::string_view query;
+  if (scheme) {
+    if (size_t q = rest.find('?'); q != std::string_view::npos) {
+      query = rest.substr(q + 1);
+      rest = rest.substr(0, q);
+    }
+  }
+  if (rest.empty()) {
+    if (error) *error = "no database path in '" + std::string(url) + "'";
+    return false;
+  }
+  if (rest == ":memory:")
+    options.location = Location::Memory;
+  else
+    options.target = std::string(rest);
+  while (!query.empty()) {
+    std::string_view item = nextItem(query);
+    size_t eq = item.find('=');
+    std::string_view key = item.substr(0, eq);
+    std::string value = eq == std::string_view::npos ? "" : std::string(item.substr(eq + 1));
+    if (key == "busy_timeout") {
+      char* end = nullptr;
+      long ms = strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end || ms < 0 || ms > 3600000) {
+        if (error) *error = "busy_timeout takes milliseconds from 0 to 3600000, not '" + value + "'";
+        return false;
+      }
+      options.busyTimeoutMs = static_cast<int>(ms);
+    } else if (key == "cache_size") {
+      char* end = nullptr;
+      long kib = strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end || kib <= 0 || kib > 64L * 1024 * 1024) {
+        if (error) *error = "cache_size takes KiB from 1 to 67108864, not '" + value + "'";
+        return false;
+      }
+      options.cacheKiB = kib;
+    } else if (key == "synchronous") {
+      for (char& c : value) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+      if (value != "FULL" && value != "NORMAL" && value != "EXTRA" && value != "OFF") {
+        if (error) *error = "synchronous takes full, normal, extra or off, not '" + value + "'";
+        return false;
+      }
+      options.synchronous = value;
+    } else if (key == "read_only" || key == "upgrade") {
+      if (!engine::parseSwitch(key, value, key == "upgrade" ? options.upgradeOnOpen : options.readOnly, error))
+        return false;
+    } else {
+      if (error) *error = "unknown SQLite option '" + std::string(key) + "'";
+      return false;
+    }
+  }
+  if (options.readOnly && options.location == Location::Memory) {
+    if (error) *error = "read_only needs a database file";
+    return false;
+  }
+  return true;
+}
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+bool readLockTimeout(std::string_view value, int& ms, std::string* error) {
+  std::string text(value);
+  char* end = nullptr;
+  long parsed = strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end || parsed < 0 || parsed > 3600000) {
+    if (error) *error = "lock_timeout takes milliseconds from 0 to 3600000, not '" + text + "'";
+    return false;
+  }
+  ms = static_cast<int>(parsed);
+  return true;
+}
+
+// The switches of ours: read_only and upgrade. Null for any other key.
+bool* switchOf(std::string_view key, DatabaseOptions& options) {
+  if (key == "read_only") return &options.readOnly;
+  if (key == "upgrade") return &options.upgradeOnOpen;
+  return nullptr;
+}
+
+// A libpq URI: our options leave its query, the rest stays as written.
+bool readPostgresUri(std::string_view url, DatabaseOptions& options, std::string* error) {
+  size_t q = url.find('?');
+  std::string conninfo(url.substr(0, q));
+  std::string_view query = q == std::string_view::npos ? std::string_view{} : url.substr(q + 1);
+  char separator = '?';
+  while (!query.empty()) {
+    std::string_view item = nextItem(query);
+    if (item.empty()) continue;
+    size_t eq = item.find('=');
+    if (item.substr(0, eq) == "lock_timeout") {
+      if (!readLockTimeout(eq == std::string_view::npos ? "" : item.substr(eq + 1), options.lockTimeoutMs, error))
+        return false;
+      continue;
+    }
+    if (bool* flag = switchOf(item.substr(0, eq), options)) {
+      if (!engine::parseSwitch(item.substr(0, eq), eq == std::string_view::npos ? "" : item.substr(eq + 1), *flag,
+                               error))
+        return false;
+      continue;
+    }
+    conninfo += separator;
+    conninfo += item;
+    separator = '&';
+  }
+  options.target = std::move(conninfo);
+  return true;
+}
+
+// A libpq keyword string: key = value pairs, a value bare or in single
+// quotes, with backslash escapes.
+bool readPostgresKeywords(std::string_view text, DatabaseOptions& options, std::string* error) {
+  std::string kept;
+  size_t i = 0;
+  const size_t n = text.size();
+  while (true) {
+    while (i < n && isSpace(text[i])) ++i;
+    if (i == n) break;
+    size_t start = i;
+    while (i < n && text[i] != '=' && !isSpace(text[i])) ++i;
+    std::string_view key = text.substr(start, i - start);
+    while (i < n && isSpace(text[i])) ++i;
+    if (i == n || text[i] != '=') {
+      if (error) *error = "missing '=' after '" + std::string(key) + "' in the PostgreSQL connection string";
+      return false;
+    }
+    ++i;
+    while (i < n && isSpace(text[i])) ++i;
+    std::string value;
+    if (i < n && text[i] == '\'') {
+      for (++i; i < n && text[i] != '\''; ++i) {
+        if (text[i] == '\\' && i + 1 < n) ++i;
+        value += text[i];
+      }
+      if (i == n) {
+        if (error)
+          *error =
+              "unterminated quoted value of '" + std::string(key) + "' in the PostgreSQL connection string";
+        return false;
+      }
+      ++i;
+    } else {
+      for (; i < n && !isSpace(text[i]); ++i) {
+        if (text[i] == '\\' && i + 1 < n) ++i;
+        value += text[i];
+      }
+    }
+    if (key == "lock_timeout") {
+      if (!readLockTimeout(value, options.lockTimeoutMs, error)) return false;
+      continue;
+    }
+    if (bool* flag = switchOf(key, options)) {
+      if (!engine::parseSwitch(key, value, *flag, error)) return false;
+      continue;
+    }
+    if (!kept.empty()) kept += ' ';
+    kept += text.substr(start, i - start);
+  }
+  options.target = std::move(kept);
+  return true;
+}
+
+// postgresql://..., postgres://..., or postgresql: / postgres: followed by a
+// libpq keyword string.
+bool readPostgres(std::string_view url, DatabaseOptions& options, std::string* error) {
+  options.location = Location::Server;
+  if (url.starts_with("postgresql://") || url.starts_with("postgres://")) return readPostgresUri(url, options, error);
+  return readPostgresKeywords(url.substr(url.find(':') + 1), options, error);
+}
+
+// Replaces every occurrence of `secret` in `text` with "***".
+void hide(std::string& text, std::string_view secret) {
+  if (secret.empty()) return;
+  for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 3))
+    text.replace(at, secret.size(), "***");
+}
+
+// The passwords a URL holds, as written in it.
+std::vector<std::string_view> passwordsOf(std::string_view url) {
+  std::vector<std::string_view> found;
+  if (size_t slashes = url.find("://"); slashes != std::string_view::npos) {
+    std::string_view authority = url.substr(slashes + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+    if (size_t at = authority.rfind('@'); at != std::string_view::npos) {
+      std::string_view user = authority.substr(0, at);
+      if (size_t colon = user.find(':'); colon != std::string_view::npos && colon + 1 < user.size())
+        found.push_back(user.substr(colon + 1));
+    }
+  }
+  // password=VALUE as a query option (up to '&') or a keyword (up to a blank,
+  // or quoted).
+  for (size_t at = url.find("password"); at != std::string_view::npos; at = url.find("password", at + 8)) {
+    if (at > 0 && (isalnum(static_cast<unsigned char>(url[at - 1])) || url[at - 1] == '_')) continue;
+    size_t i = at + 8;
+    while (i < url.size() && url[i] == ' ') ++i;
+    if (i >= url.size() || url[i] != '=') continue;
+    ++i;
+    while (i < url.size() && url[i] == ' ') ++i;
+    size_t start = i;
+    if (i < url.size() && url[i] == '\'') {
+      for (++i; i < url.size() && url[i] != '\''; ++i)
+        if (url[i] == '\\') ++i;
+      start += 1;
+    } else {
+      while (i < url.size() && url[i] != '&' && url[i] != ' ' && url[i] != '#') ++i;
+    }
+    if (i > start) found.push_back(url.substr(start, std::min(i, url.size()) - start));
+  }
+  return found;
+}
+
+}  // namespace
+
+std::optional<DatabaseOptions> DatabaseOptions::parse(std::string_view url, std::string* error) {
+  DatabaseOptions options;
+  options.url = std::string(url);
+  bool read;
+  if (url.starts_with("postgresql:") || url.starts_with("postgres:")) {
+    options.scheme = "postgresql";
+    read = readPostgres(url, options, error);
+  } else if (std::string_view scheme = schemeOf(url); !scheme.empty() && scheme != "sqlite") {
+    if (error) *error = unknownScheme(scheme);
+    read = false;
+  } else {
+    options.scheme = "sqlite";
+    read = readSqlite(url, options, error);
+  }
+  if (!read) {
+    // Without its backend, mending the URL would not help: say that instead.
+    if (error && !options.scheme.empty() && !engine::findBackend(options.scheme)) *error = absent(options.scheme);
+    return std::nullopt;
+  }
+  return options;
+}
+
+std::optional<std::string> DatabaseOptions::file() const {
+  if (location == Location::File) return target;
+  if (location != Location::UriFilename || memdb) return std::nullopt;
+  // file:PATH?QUERY, file:///PATH or file://localhost/PATH, percent-encoded.
+  std::string_view uri = std::string_view(target).substr(5);
+  uri = uri.substr(0, uri.find_first_of("?#"));
+  if (uri.starts_with("//")) {
+    uri.remove_prefix(2);
+    size_t slash = uri.find('/');
+    uri = slash == std::string_view::npos ? std::string_view{} : uri.substr(slash);  // past the authority
+  }
+  std::string path;
+  for (size_t i = 0; i < uri.size(); ++i) {
+    if (uri[i] == '%' && i + 2 < uri.size() && isxdigit(static_cast<unsigned char>(uri[i + 1])) &&
+        isxdigit(static_cast<unsigned char>(uri[i + 2]))) {
+      path += static_cast<char>(std::stoi(std::string(uri.substr(i + 1, 2)), nullptr, 16));
+      i += 2;
+    } else {
+      path += uri[i];
+    }
+  }
+  if (path.empty() || path == ":memory:") return std::nullopt;
+  return path;
+}
+
+std::string redactUrl(std::string_view url, std::string text) {
+  for (std::string_view password : passwordsOf(url)) hide(text, password);
+  return text;
+}
+
+std::string redactUrl(std::string_view url) { return redactUrl(url, std::string(url)); }
+
+namespace engine {
+
+std::unique_ptr<Backend> makeBackend(const DatabaseOptions& options, std::string* error) {
+  if (const BackendFactory* factory = findBackend(options.scheme)) return factory->make(options, error);
+  if (error) *error = absent(options.scheme);
+  return nullptr;
+}
+
+}  // namespace engine
+}  // namespace db
