@@ -13,6 +13,16 @@ namespace {
 
 using Location = DatabaseOptions::Location;
 
+// A URL switch ("1" or "0") named `name`; false with *error for other values.
+bool parseSwitch(std::string_view name, std::string_view value, bool& out, std::string* error) {
+  if (value != "1" && value != "0") {
+    if (error) *error = std::string(name) + " takes 1 or 0, not '" + std::string(value) + "'";
+    return false;
+  }
+  out = value == "1";
+  return true;
+}
+
 // The URL forms of each scheme, for the text that refuses another scheme, and
 // what a build without its backend says.
 struct SchemeText {
@@ -146,7 +156,7 @@ bool readSqlite(std::string_view url, DatabaseOptions& options, std::string* err
       }
       options.synchronous = value;
     } else if (key == "read_only" || key == "upgrade") {
-      if (!engine::parseSwitch(key, value, key == "upgrade" ? options.upgradeOnOpen : options.readOnly, error))
+      if (!parseSwitch(key, value, key == "upgrade" ? options.upgradeOnOpen : options.readOnly, error))
         return false;
     } else {
       if (error) *error = "unknown SQLite option '" + std::string(key) + "'";
@@ -197,7 +207,7 @@ bool readPostgresUri(std::string_view url, DatabaseOptions& options, std::string
       continue;
     }
     if (bool* flag = switchOf(item.substr(0, eq), options)) {
-      if (!engine::parseSwitch(item.substr(0, eq), eq == std::string_view::npos ? "" : item.substr(eq + 1), *flag,
+      if (!parseSwitch(item.substr(0, eq), eq == std::string_view::npos ? "" : item.substr(eq + 1), *flag,
                                error))
         return false;
       continue;
@@ -253,7 +263,7 @@ bool readPostgresKeywords(std::string_view text, DatabaseOptions& options, std::
       continue;
     }
     if (bool* flag = switchOf(key, options)) {
-      if (!engine::parseSwitch(key, value, *flag, error)) return false;
+      if (!parseSwitch(key, value, *flag, error)) return false;
       continue;
     }
     if (!kept.empty()) kept += ' ';
