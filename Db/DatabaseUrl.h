@@ -56,6 +56,11 @@ struct ZR_EXPORT DatabaseOptions {
   // names a scheme this build does not know.
   static std::optional<DatabaseOptions> parse(std::string_view url, std::string* error = nullptr);
 
+  // Whether the settings are ones the backends take (parse checks them; a
+  // value changed since is checked again when it is opened); false with the
+  // reason in *error.
+  bool check(std::string* error = nullptr) const;
+
   bool isServer() const { return location == Location::Server; }
   bool inMemory() const { return location == Location::Memory || memdb; }
   // Opening creates the database when it is missing.

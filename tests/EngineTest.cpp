@@ -603,6 +603,46 @@ TEST(DatabaseUrls, EachFormIsReadIntoItsOptions) {
   }
 }
 
+// A value changed after it was read is checked again when it is opened:
+// nothing it holds reaches the database unchecked, and the text names no
+// password put into it.
+TEST(DatabaseUrls, ChangedOptionsAreCheckedWhenOpened) {
+  TempDir dir;
+  const std::string file = dir.file("changed.sqlite");
+  struct Case {
+    const char* name;
+    void (*change)(db::DatabaseOptions&);
+    const char* found;
+  } cases[] = {
+      {"a statement after the mode", [](db::DatabaseOptions& o) { o.synchronous = "OFF; DROP TABLE t"; }, "synchronous takes"},
+      {"a negative wait", [](db::DatabaseOptions& o) { o.busyTimeoutMs = -1; }, "busy_timeout takes"},
+      {"a cache past the limit", [](db::DatabaseOptions& o) { o.cacheKiB = 1L << 40; }, "cache_size takes"},
+      {"read only in memory",
+       [](db::DatabaseOptions& o) {
+         o.location = db::DatabaseOptions::Location::Memory;
+         o.readOnly = true;
+       },
+       "read_only needs"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<db::DatabaseOptions> options = db::DatabaseOptions::parse("sqlite:" + file);
+    ASSERT_TRUE(options);
+    c.change(*options);
+    std::string error;
+    EXPECT_FALSE(db::Database::open(*options, &error));
+    EXPECT_NE(error.find(c.found), std::string::npos) << error;
+  }
+  // The check passes what parse passes, and the database is untouched.
+  auto options = db::DatabaseOptions::parse("sqlite:" + file);
+  ASSERT_TRUE(options && options->check());
+  options->synchronous = "NORMAL";
+  std::string error;
+  auto database = db::Database::open(*options, &error);
+  ASSERT_TRUE(database) << error;
+  EXPECT_EQ(database->exec("CREATE TABLE t (a INTEGER); INSERT INTO t VALUES (1)", &error), db::kOk) << error;
+}
+
 // SQLite files: opening changes nothing, WAL comes with the catalogue, a
 // read-only open leaves no trace, and a database of another kind is named.
 class SqliteFiles : public DatabaseTest {

@@ -79,9 +79,11 @@ std::shared_ptr<Database> Database::open(std::string_view url, std::string* erro
 
 std::shared_ptr<Database> Database::open(const DatabaseOptions& options, std::string* error) {
   std::string why;
-  std::shared_ptr<Database> database = openUnchecked(options, &why);
-  // Every text about a URL names it once, and never shows its password.
-  if (!database && error) *error = redactUrl(options.url, "cannot open " + options.url + ": " + why);
+  std::shared_ptr<Database> database = options.check(&why) ? openUnchecked(options, &why) : nullptr;
+  // Every text about a URL names it once, and never shows its password (nor
+  // one a caller put into the target since).
+  if (!database && error)
+    *error = redactUrl(options.target, redactUrl(options.url, "cannot open " + options.url + ": " + why));
   return database;
 }
 

@@ -13,6 +13,28 @@ namespace {
 
 using Location = DatabaseOptions::Location;
 
+constexpr long kMaxWaitMs = 3600000;
+constexpr long kMaxCacheKiB = 64L * 1024 * 1024;
+
+bool isSynchronous(std::string_view mode) {
+  return mode == "FULL" || mode == "NORMAL" || mode == "EXTRA" || mode == "OFF";
+}
+
+// A wait in milliseconds named `name`, from 0 to an hour.
+bool readMilliseconds(std::string_view name, std::string_view value, int& ms, std::string* error) {
+  std::string text(value);
+  char* end = nullptr;
+  long parsed = strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end || parsed < 0 || parsed > kMaxWaitMs) {
+    if (error)
+      *error = std::string(name) + " takes milliseconds from 0 to " + std::to_string(kMaxWaitMs) + ", not '" + text +
+               "'";
+    return false;
+  }
+  ms = static_cast<int>(parsed);
+  return true;
+}
+
 // A URL switch ("1" or "0") named `name`; false with *error for other values.
 bool parseSwitch(std::string_view name, std::string_view value, bool& out, std::string* error) {
   if (value != "1" && value != "0") {
@@ -133,24 +155,18 @@ bool readSqlite(std::string_view url, DatabaseOptions& options, std::string* err
     std::string_view key = item.substr(0, eq);
     std::string value = eq == std::string_view::npos ? "" : std::string(item.substr(eq + 1));
     if (key == "busy_timeout") {
-      char* end = nullptr;
-      long ms = strtol(value.c_str(), &end, 10);
-      if (value.empty() || *end || ms < 0 || ms > 3600000) {
-        if (error) *error = "busy_timeout takes milliseconds from 0 to 3600000, not '" + value + "'";
-        return false;
-      }
-      options.busyTimeoutMs = static_cast<int>(ms);
+      if (!readMilliseconds(key, value, options.busyTimeoutMs, error)) return false;
     } else if (key == "cache_size") {
       char* end = nullptr;
       long kib = strtol(value.c_str(), &end, 10);
-      if (value.empty() || *end || kib <= 0 || kib > 64L * 1024 * 1024) {
+      if (value.empty() || *end || kib <= 0 || kib > kMaxCacheKiB) {
         if (error) *error = "cache_size takes KiB from 1 to 67108864, not '" + value + "'";
         return false;
       }
       options.cacheKiB = kib;
     } else if (key == "synchronous") {
       for (char& c : value) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-      if (value != "FULL" && value != "NORMAL" && value != "EXTRA" && value != "OFF") {
+      if (!isSynchronous(value)) {
         if (error) *error = "synchronous takes full, normal, extra or off, not '" + value + "'";
         return false;
       }
@@ -163,26 +179,10 @@ bool readSqlite(std::string_view url, DatabaseOptions& options, std::string* err
       return false;
     }
   }
-  if (options.readOnly && options.location == Location::Memory) {
-    if (error) *error = "read_only needs a database file";
-    return false;
-  }
   return true;
 }
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
-
-bool readLockTimeout(std::string_view value, int& ms, std::string* error) {
-  std::string text(value);
-  char* end = nullptr;
-  long parsed = strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end || parsed < 0 || parsed > 3600000) {
-    if (error) *error = "lock_timeout takes milliseconds from 0 to 3600000, not '" + text + "'";
-    return false;
-  }
-  ms = static_cast<int>(parsed);
-  return true;
-}
 
 // The switches of ours: read_only and upgrade. Null for any other key.
 bool* switchOf(std::string_view key, DatabaseOptions& options) {
@@ -202,7 +202,8 @@ bool readPostgresUri(std::string_view url, DatabaseOptions& options, std::string
     if (item.empty()) continue;
     size_t eq = item.find('=');
     if (item.substr(0, eq) == "lock_timeout") {
-      if (!readLockTimeout(eq == std::string_view::npos ? "" : item.substr(eq + 1), options.lockTimeoutMs, error))
+      if (!readMilliseconds("lock_timeout", eq == std::string_view::npos ? "" : item.substr(eq + 1),
+                            options.lockTimeoutMs, error))
         return false;
       continue;
     }
@@ -259,7 +260,7 @@ bool readPostgresKeywords(std::string_view text, DatabaseOptions& options, std::
       }
     }
     if (key == "lock_timeout") {
-      if (!readLockTimeout(value, options.lockTimeoutMs, error)) return false;
+      if (!readMilliseconds(key, value, options.lockTimeoutMs, error)) return false;
       continue;
     }
     if (bool* flag = switchOf(key, options)) {
@@ -343,7 +344,25 @@ std::optional<DatabaseOptions> DatabaseOptions::parse(std::string_view url, std:
     if (error && !options.scheme.empty() && !engine::findBackend(options.scheme)) *error = absent(options.scheme);
     return std::nullopt;
   }
+  if (!options.check(error)) return std::nullopt;
   return options;
+}
+
+bool DatabaseOptions::check(std::string* error) const {
+  auto refuse = [error](std::string why) {
+    if (error) *error = std::move(why);
+    return false;
+  };
+  for (auto [name, ms] : {std::pair{"busy_timeout", busyTimeoutMs}, {"lock_timeout", lockTimeoutMs}})
+    if (ms < 0 || ms > kMaxWaitMs)
+      return refuse(std::string(name) + " takes milliseconds from 0 to " + std::to_string(kMaxWaitMs) + ", not " +
+                    std::to_string(ms));
+  if (cacheKiB < 0 || cacheKiB > kMaxCacheKiB)
+    return refuse("cache_size takes KiB from 1 to " + std::to_string(kMaxCacheKiB) + ", not " + std::to_string(cacheKiB));
+  // It is pasted into a PRAGMA: only the four words.
+  if (!isSynchronous(synchronous)) return refuse("synchronous takes full, normal, extra or off, not '" + synchronous + "'");
+  if (readOnly && location == Location::Memory) return refuse("read_only needs a database file");
+  return true;
 }
 
 std::optional<std::string> DatabaseOptions::file() const {
