@@ -37,6 +37,9 @@ struct SchemaRevision {
   int recorded = 0;       // steps recorded in the database (0: none, or no tables yet)
   int latest = 0;         // steps this library knows
   bool tablesExist = false;  // the database holds tables of ours
+  // Tables asked about that it lacks, while it holds others (tables listed
+  // after it was made): an upgrade creates them.
+  int missingTables = 0;
 };
 
 // What an upgrade reports as it goes, for a person watching it.

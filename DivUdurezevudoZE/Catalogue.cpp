@@ -17,7 +17,13 @@ namespace {
 int checkRevision(db::Database& database, OlderRevision older, std::string* error) {
   db::SchemaRevision revision;
   if (int code = database.readRevision(catalogueTables(), revision, error); code != db::kOk) return code;
-  if (!revision.tablesExist || revision.recorded == revision.latest) return db::kOk;
+  if (!revision.tablesExist) return db::kOk;
+  const bool upgrade = older == OlderRevision::Upgrade || database.upgradeOnOpen();
+  if (revision.recorded == revision.latest) {
+    // Tables listed after the catalogue was made: an upgrade creates them.
+    if (revision.missingTables > 0 && upgrade) return upgradeCatalogue(database, {}, nullptr, error);
+    return db::kOk;
+  }
   const std::string found = std::to_string(revision.recorded), ours = std::to_string(revision.latest);
   if (revision.recorded > revision.latest) {
     if (error)
@@ -26,7 +32,7 @@ int checkRevision(db::Database& database, OlderRevision older, std::string* erro
     return db::kSchemaVersion;
   }
   if (older == OlderRevision::Accept) return db::kOk;
-  if (older == OlderRevision::Upgrade || database.upgradeOnOpen()) return upgradeCatalogue(database, {}, nullptr, error);
+  if (upgrade) return upgradeCatalogue(database, {}, nullptr, error);
   if (error)
     *error = "the catalogue is at schema revision " + found + " and this library needs revision " + ours +
              ": upgrade it with 'repdb upgrade' (divu::upgradeCatalogue), or open it with upgrade=1 in the URL";

@@ -367,6 +367,7 @@ TEST_P(Upgrade, ATableAddedLaterLeavesTheStepsAsRecordedAndIsCreated) {
     db::SchemaRevision found;
     ASSERT_EQ(database->readRevision(tables, found, &error), db::kOk) << error;
     EXPECT_EQ(found.recorded, fromRevisionZero ? 0 : 1);
+    EXPECT_EQ(found.missingTables, 1);
     EXPECT_EQ(tableCount(), "0");
     db::UpgradeResult result;
     ASSERT_EQ(database->upgradeSchema(tables, {}, &result, &error), db::kOk) << error;
@@ -377,6 +378,7 @@ TEST_P(Upgrade, ATableAddedLaterLeavesTheStepsAsRecordedAndIsCreated) {
     EXPECT_EQ(revision(*database), 1);
     ASSERT_EQ(database->readRevision(tables, found, &error), db::kOk) << error;
     EXPECT_EQ(found.recorded, 1);
+    EXPECT_EQ(found.missingTables, 0);
   }
 }
 

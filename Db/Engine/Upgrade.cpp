@@ -337,6 +337,8 @@ int readRevision(Connection& connection, Tables tables, SchemaRevision& out, std
   std::map<std::string, std::string> versions;
   if (int code = readVersions(connection, versions, error); code != kOk) return code;
   out.tablesExist = !versions.empty();
+  if (out.tablesExist)
+    for (const TableDef* def : tables) out.missingTables += !versions.count(def->name);
   bool exists = false;
   if (int code = tableExists(connection, kRevisionTable, exists, error); code != kOk || !exists) return code;
   Statement* statement = nullptr;
@@ -436,8 +438,7 @@ int upgradePass(DBtran& tran, Tables tables, const UpgradeOptions& options, bool
   result.to = revision.recorded;
   if (revision.recorded == revision.latest) {
     // A table newer than the catalogue: made by createSchema once the steps are done.
-    for (const TableDef* def : tables)
-      if (!versions.count(def->name)) *missing = true;
+    *missing = revision.missingTables > 0;
     return kOk;
   }
 
