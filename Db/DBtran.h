@@ -14,7 +14,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <memory>
+#include <type_traits>
 #include <string>
 #include <thread>
 
@@ -31,6 +34,11 @@ struct RetryPolicy {
   int maxAttempts = 5;
   int firstDelayMs = 2;
   int maxDelayMs = 200;
+  // How long run keeps beginning again while a server database cannot be
+  // reached (kConnection at begin, when nothing has started): long enough
+  // for a failover to a standby to finish. These waits use no attempts;
+  // 0 gives up at once.
+  int reconnectMs = 30000;
 };
 
 namespace engine {
@@ -84,33 +92,35 @@ class ZR_EXPORT DBtran final {
   // Runs body(tran) in a new transaction, committing when it returns 0 and
   // rolling back otherwise. Starts again, after a capped, jittered pause, when
   // begin, body or commit gives kRetry or kRestartTransaction, up to
-  // maxAttempts times. Returns the last code.
+  // maxAttempts times; while a server database cannot be reached at begin,
+  // it keeps trying for policy.reconnectMs. Returns the last code.
   //
   // The body should leave ending the transaction to run. If it commits
   // itself, the outcome is that commit's code, whatever the body returns (a
   // stored write is never reported as a failure, nor run again); if it rolls
   // back itself and returns 0, run gives kMisuse, as nothing was stored.
+  //
+  // kOutcomeInDoubt is never run again by this form: the connection was lost
+  // after the COMMIT (or an autocommit write) was sent, and the work may be
+  // stored. Doing it again could store it twice; whether it may be done again
+  // is the caller's business. Look before you redo: the form below does.
   template <class Body>
   static int run(Body&& body, db::RetryPolicy policy = {}, std::shared_ptr<db::Database> database = nullptr) {
-    int code = db::kOk;
-    for (int attempt = 1; attempt <= policy.maxAttempts; ++attempt) {
-      DBtran tran(database);
-      code = tran.begin();
-      if (code == db::kOk) {
-        code = body(tran);
-        if (tran.m_ended == End::Committed)
-          code = tran.m_endCode;
-        else if (tran.m_ended == End::RolledBack)
-          code = code != db::kOk ? code : tran.fail(db::kMisuse, "the body rolled the transaction back");
-        else if (code == db::kOk)
-          code = tran.commit();
-        else
-          tran.rollback();
-      }
-      if (!isTransient(code)) return code;
-      if (attempt < policy.maxAttempts) pause(attempt, policy);
-    }
-    return code;
+    return runLooking(body, static_cast<std::nullptr_t*>(nullptr), policy, std::move(database));
+  }
+
+  // The same, for work that can be recognised once stored (a unique name or
+  // marker it writes): when a commit's outcome is in doubt, found(tran) looks
+  // for it in a new write transaction (on the primary, never a replica that
+  // may lag) and answers db::kOk when it is there, db::kNoRow when it is not,
+  // or a failure code. Found: run returns kOk, as the work is stored once.
+  // Not found: the work is run again, as an attempt. A look that itself
+  // fails leaves kOutcomeInDoubt.
+  template <class Body, class Found>
+    requires std::is_invocable_r_v<int, Found&, DBtran&>
+  static int run(Body&& body, Found&& found, db::RetryPolicy policy = {},
+                 std::shared_ptr<db::Database> database = nullptr) {
+    return runLooking(body, &found, policy, std::move(database));
   }
 
   static bool isTransient(int code) { return code == db::kRetry || code == db::kRestartTransaction; }
@@ -118,6 +128,73 @@ class ZR_EXPORT DBtran final {
  private:
   // How the caller ended the transaction (for run).
   enum class End { None, Committed, RolledBack };
+
+  // When a server could not be reached at begin: whether to try again,
+  // pausing first; `since` is when the waiting began (set on the first call).
+  static bool waitToReconnect(const DBtran& tran, int code, const db::RetryPolicy& policy,
+                              std::chrono::steady_clock::time_point& since);
+
+  // One attempt: begin, body, and the end the body left to run.
+  template <class Body>
+  static int attempt(DBtran& tran, Body& body) {
+    int code = body(tran);
+    if (tran.m_ended == End::Committed) return tran.m_endCode;
+    if (tran.m_ended == End::RolledBack)
+      return code != db::kOk ? code : tran.fail(db::kMisuse, "the body rolled the transaction back");
+    if (code == db::kOk) return tran.commit();
+    tran.rollback();
+    return code;
+  }
+
+  // found null: the plain run.
+  template <class Body, class Found>
+  static int runLooking(Body& body, Found* found, const db::RetryPolicy& policy,
+                        std::shared_ptr<db::Database> database) {
+    int code = db::kOk;
+    std::chrono::steady_clock::time_point since{};
+    for (int attempts = 1;;) {
+      {
+        DBtran tran(database);  // ended before a look, which needs a connection of its own
+        code = tran.begin();
+        if (code != db::kOk) {
+          if (waitToReconnect(tran, code, policy, since)) continue;
+        } else {
+          since = {};
+          code = attempt(tran, body);
+        }
+      }
+      if constexpr (!std::is_same_v<Found, std::nullptr_t>) {
+        if (code == db::kOutcomeInDoubt && found) {
+          int looked = look(*found, policy, database);
+          if (looked != db::kNoRow) return looked == db::kOk ? db::kOk : db::kOutcomeInDoubt;
+          code = db::kRestartTransaction;  // not stored: doing it again is safe
+        }
+      }
+      if (!isTransient(code) || attempts >= policy.maxAttempts) return code;
+      pause(attempts++, policy);
+    }
+  }
+
+  // found(tran) in write transactions until it answers kOk or kNoRow, through
+  // the same waits and attempts as run.
+  template <class Found>
+  static int look(Found& found, const db::RetryPolicy& policy, const std::shared_ptr<db::Database>& database) {
+    std::chrono::steady_clock::time_point since{};
+    for (int attempts = 1;;) {
+      DBtran tran(database);
+      int code = tran.begin(Mode::Write);
+      if (code != db::kOk) {
+        if (waitToReconnect(tran, code, policy, since)) continue;
+      } else {
+        since = {};
+        code = found(tran);
+        tran.rollback();
+        if (code == db::kOk || code == db::kNoRow) return code;
+      }
+      if (!isTransient(code) || attempts >= policy.maxAttempts) return code;
+      pause(attempts++, policy);
+    }
+  }
 
   static void pause(int attempt, const db::RetryPolicy& policy);
   int fail(int code, std::string text);

@@ -12,8 +12,12 @@
 //   postgresql:KEYWORDS or postgres:KEYWORDS                 the same with a libpq keyword string
 //
 // Either backend takes upgrade=1 (open upgrades an older catalogue) and
-// read_only=1; PostgreSQL takes lock_timeout=MS and passes everything else on
-// to libpq as written.
+// read_only=1; PostgreSQL takes lock_timeout=MS and max_lifetime=SECONDS and
+// passes everything else on to libpq as written. Where the URL does not set
+// them, PostgreSQL connections get connect_timeout=5, TCP keepalives (idle 5 s,
+// every 2 s, 3 probes) and tcp_user_timeout=10000, so that a dead server is
+// noticed in seconds. A libpq multi-host URL with
+// target_session_attrs=read-write finds the primary again after a failover.
 #pragma once
 
 #include <optional>
@@ -51,6 +55,10 @@ struct ZR_EXPORT DatabaseOptions {
 
   // PostgreSQL: how long a statement waits for a locked row (0: no limit).
   int lockTimeoutMs = 5000;
+  // PostgreSQL: a connection older than this is closed and opened again
+  // before its next transaction or autocommit statement (0: kept for good).
+  // Spreads the sessions anew over hosts and poolers as they change.
+  int maxLifetimeSeconds = 0;
 
   // Reads `url`; nothing, with the reason in *error, when it is malformed or
   // names a scheme this build does not know.

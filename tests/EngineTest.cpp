@@ -92,6 +92,48 @@ TEST_P(Transactions, MisuseIsRefusedAndTheRetryHelperStartsAgain) {
   EXPECT_EQ(db::fault::injected(db::fault::Call::Begin), 3u);
 }
 
+// A commit in doubt (injected before the commit, so nothing is stored) is
+// looked up by the caller's check, and run does what the answer says.
+TEST_P(Transactions, AnInDoubtCommitIsLookedUpBeforeItIsDoneAgain) {
+  struct Case {
+    const char* name;
+    bool check;        // run with a lookup
+    int answer;        // what the lookup says (when it runs)
+    int expected;      // run's result
+    int bodies;        // times the work was done
+    unsigned stored;   // rows it left
+  };
+  const Case cases[] = {
+      {"no lookup: never done again", false, 0, db::kOutcomeInDoubt, 1, 0},
+      {"not stored: done again", true, db::kNoRow, db::kOk, 2, 1},
+      {"stored: not done again", true, db::kOk, db::kOk, 1, 0},
+      {"lookup fails: still in doubt", true, db::kError, db::kOutcomeInDoubt, 1, 0},
+  };
+  ApplicationDirsDB dirs;
+  for (int i = 0; i < static_cast<int>(std::size(cases)); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    const int client = 20 + i;
+    int bodies = 0, looks = 0;
+    auto body = [&](DBtran& t) {
+      ++bodies;
+      YLApplicationDirs_t row = makeDir(client, "/in-doubt");
+      return dirs.insert(row, &t) ? db::kOk : dirs.m_dbError.m_errorCode;
+    };
+    auto found = [&](DBtran& t) {
+      ++looks;
+      EXPECT_TRUE(t.isActive());
+      return c.answer;
+    };
+    db::fault::inject(db::fault::Call::Commit, db::kOutcomeInDoubt, 1);
+    int code = c.check ? DBtran::run(body, found) : DBtran::run(body);
+    EXPECT_EQ(code, c.expected);
+    EXPECT_EQ(bodies, c.bodies);
+    EXPECT_EQ(looks, c.check ? 1 : 0);
+    EXPECT_EQ(countFromOtherConnection(("clientId = " + std::to_string(client)).c_str()), c.stored);
+  }
+}
+
 TEST_P(Transactions, CallerTextsReachSqlUnchanged) {
   ApplicationDirsDB dirs;
   for (const char* path : {"a%s%n%x", "abc", "a_b"}) {

@@ -52,12 +52,13 @@ TEST(PostgresText, PlaceholdersAreNumberedOnlyOutsideLiteralsIdentifiersAndComme
   }
 }
 
-TEST(PostgresText, UrlsKeepTheirLibpqPartsAndGiveUpTheLockTimeout) {
+TEST(PostgresText, UrlsKeepTheirLibpqPartsAndGiveUpOurOptions) {
   struct Case {
     const char* url;
     const char* conninfo;  // null: refused with `reason`
     int lockTimeoutMs;
     const char* reason;
+    int maxLifetimeSeconds = 0;
   } cases[] = {
       {"postgresql://user@db.example:5433/catalogue", "postgresql://user@db.example:5433/catalogue", 5000,
        ""},
@@ -66,6 +67,10 @@ TEST(PostgresText, UrlsKeepTheirLibpqPartsAndGiveUpTheLockTimeout) {
       {"postgresql:host=/tmp dbname=x", "host=/tmp dbname=x", 5000, ""},
       {"postgres: host = /tmp lock_timeout = '70' password='a b\\'c'", "host = /tmp password='a b\\'c'", 70,
        ""},
+      {"postgresql://a:1,b:2/db?max_lifetime=600&target_session_attrs=read-write",
+       "postgresql://a:1,b:2/db?target_session_attrs=read-write", 5000, "", 600},
+      {"postgresql:host=a,b max_lifetime=0", "host=a,b", 5000, ""},
+      {"postgresql://h/db?max_lifetime=604801", nullptr, 0, "max_lifetime takes seconds"},
       {"postgresql://h/db?lock_timeout=soon", nullptr, 0, "lock_timeout takes milliseconds"},
       {"postgresql:lock_timeout=3600001", nullptr, 0, "lock_timeout takes milliseconds"},
       {"postgresql:dbname", nullptr, 0, "missing '=' after 'dbname'"},
@@ -84,6 +89,7 @@ TEST(PostgresText, UrlsKeepTheirLibpqPartsAndGiveUpTheLockTimeout) {
     if (!taken) continue;
     EXPECT_EQ(settings->target, c.conninfo) << c.url;
     EXPECT_EQ(settings->lockTimeoutMs, c.lockTimeoutMs) << c.url;
+    EXPECT_EQ(settings->maxLifetimeSeconds, c.maxLifetimeSeconds) << c.url;
   }
   std::string error;
   EXPECT_FALSE(db::Database::open("postgresql:colour=blue", &error));
@@ -225,7 +231,8 @@ TEST_F(PostgresServer, ALostConnectionFailsItsTransactionAndACommitOnItIsInDoubt
     ASSERT_TRUE(m_dirs.insert(row, &tran));
     terminate(backendPid(tran));
     EXPECT_FALSE(m_dirs.insert(row, &tran));
-    EXPECT_EQ(m_dirs.m_dbError.m_errorCode, db::kConnection) << m_dirs.m_dbError.m_errorText;
+    // Nothing of it is stored: DBtran::run begins it again.
+    EXPECT_EQ(m_dirs.m_dbError.m_errorCode, db::kRestartTransaction) << m_dirs.m_dbError.m_errorText;
     EXPECT_TRUE(tran.isAborted());
     EXPECT_EQ(tran.commit(), db::kTransactionAborted);
     EXPECT_EQ(tran.rollback(), db::kOk);
@@ -249,6 +256,53 @@ TEST_F(PostgresServer, ALostConnectionFailsItsTransactionAndACommitOnItIsInDoubt
   ASSERT_EQ(first.commit(), db::kOk);
   EXPECT_EQ(count(nullptr), 1u);
   EXPECT_EQ(count("clientId = 3"), 1u);
+}
+
+// A write refused as on a standby (SQLSTATE 25006) where no read-only
+// transaction was asked for: the server was demoted under the connection. The
+// session is left (its settings with it), the work can be done again, and run
+// does it on a new session.
+TEST_F(PostgresServer, AWriteRefusedAsOnAStandbyLeavesTheSessionAndIsDoneAgain) {
+  openDatabase(Storage::Postgres);
+  if (IsSkipped() || HasFatalFailure()) return;
+  for (bool inTransaction : {true, false}) {
+    SCOPED_TRACE(inTransaction ? "in a transaction" : "autocommit");
+    // The thread's one connection: its session now refuses writes.
+    std::string error;
+    ASSERT_EQ(db::Database::getDefault()->exec("SET default_transaction_read_only = on", &error), db::kOk) << error;
+    YLApplicationDirs_t row = makeDir(inTransaction ? 1 : 2, "/demoted");
+    int bodies = 0;
+    auto write = [&](DBtran* tran) {
+      ++bodies;
+      if (m_dirs.insert(row, tran)) return db::kOk;
+      EXPECT_EQ(m_dirs.m_dbError.m_errorCode, db::kRestartTransaction) << m_dirs.m_dbError.m_errorText;
+      return m_dirs.m_dbError.m_errorCode;
+    };
+    if (inTransaction) {
+      EXPECT_EQ(DBtran::run([&](DBtran& tran) { return write(&tran); }), db::kOk);
+    } else {
+      EXPECT_EQ(write(nullptr), db::kRestartTransaction);
+      EXPECT_EQ(write(nullptr), db::kOk);
+    }
+    EXPECT_EQ(bodies, 2);
+  }
+  EXPECT_EQ(count(nullptr), 2u);
+}
+
+// A connection past max_lifetime is replaced between transactions, never
+// inside one.
+TEST_F(PostgresServer, AConnectionPastItsLifetimeIsReplacedBetweenTransactions) {
+  openDatabase(Storage::Postgres, "max_lifetime=1");
+  if (IsSkipped() || HasFatalFailure()) return;
+  DBtran tran;
+  ASSERT_EQ(tran.begin(), db::kOk);
+  const long long first = backendPid(tran);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(backendPid(tran), first);
+  ASSERT_EQ(tran.commit(), db::kOk);
+  ASSERT_EQ(tran.begin(), db::kOk);
+  EXPECT_NE(backendPid(tran), first);
+  EXPECT_EQ(tran.rollback(), db::kOk);
 }
 
 TEST_F(PostgresServer, ALostIdleConnectionFailsOneStatementButNotABegin) {

@@ -41,7 +41,7 @@ class RawPg {
   PGconn* m_conn;
 };
 
-TEST(PostgresUpgrade, AConnectionEndedMidStepLeavesRevisionZeroAndTheNextUpgradeFinishes) {
+TEST(PostgresUpgrade, AConnectionEndedMidStepIsUndoneAndTheStepRunAgain) {
   if (postgresTestUrl().empty()) GTEST_SKIP() << "no PostgreSQL server given (DIVU_TEST_POSTGRES_URL)";
   PostgresSchema schema;
   ASSERT_EQ(schema.create(), "");
@@ -103,24 +103,14 @@ TEST(PostgresUpgrade, AConnectionEndedMidStepLeavesRevisionZeroAndTheNextUpgrade
     seen = raw.rows("SELECT state" + where);
     raw.rows("SELECT pg_terminate_backend(pid, 5000)" + where);
   };
+  // The step's transaction ends with its connection; the upgrade connects
+  // again and runs the step anew from revision 0, in one transaction that
+  // keeps every row.
   db::UpgradeResult result;
   const int code = divu::upgradeCatalogue(*upgrader, options, &result, &error);
   EXPECT_EQ(seen, "idle in transaction\n");
-  EXPECT_EQ(tableEvents, 1) << "the upgrade went on after its connection ended";
-  EXPECT_EQ(code, db::kConnection) << error;
-  EXPECT_NE(error, "");
-  EXPECT_EQ(result.from, 0);
-  EXPECT_EQ(result.to, 0);
-
-  EXPECT_EQ(revision(), 0);
-  EXPECT_EQ(raw.rows("SELECT to_regclass('" + std::string(db::engine::kRevisionTable) + "') IS NULL"), "t\n");
-  EXPECT_EQ(raw.rows(constraintsSql), "0\n");
-  EXPECT_TRUE(raw.rows(rowsSql) == before) << "rows changed";
-
-  // The same database object connects again and finishes the step.
-  options.progress = nullptr;
-  error.clear();
-  ASSERT_EQ(divu::upgradeCatalogue(*upgrader, options, &result, &error), db::kOk) << error;
+  EXPECT_GT(tableEvents, 1) << "the step was not run again";
+  EXPECT_EQ(code, db::kOk) << error;
   EXPECT_EQ(result.from, 0);
   EXPECT_EQ(result.to, 1);
   EXPECT_EQ(revision(), 1);

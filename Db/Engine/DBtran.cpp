@@ -1,5 +1,6 @@
 #include "Db/DBtran.h"
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <stdexcept>
@@ -146,6 +147,23 @@ void DBtran::addObject(DBtable* table) {
 void DBtran::markAborted(const std::string& why) {
   m_aborted = true;
   m_lastError = why;
+}
+
+bool DBtran::waitToReconnect(const DBtran& tran, int code, const db::RetryPolicy& policy,
+                             std::chrono::steady_clock::time_point& since) {
+  // Only a server comes back: a file that cannot be opened stays so.
+  if (code != db::kConnection || policy.reconnectMs <= 0 || !tran.m_database || !tran.m_database->options().isServer())
+    return false;
+  auto now = std::chrono::steady_clock::now();
+  if (since == std::chrono::steady_clock::time_point{}) since = now;
+  auto left = std::chrono::milliseconds(policy.reconnectMs) - (now - since);
+  if (left <= std::chrono::milliseconds(0)) return false;
+  // Each try of a multi-host URL already takes a round of connection
+  // attempts; a short, jittered pause keeps many waiting threads apart.
+  thread_local std::minstd_rand random(std::random_device{}());
+  std::uniform_int_distribution<int> pick(50, 150);
+  std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(std::chrono::milliseconds(pick(random)), left));
+  return true;
 }
 
 void DBtran::pause(int attempt, const db::RetryPolicy& policy) {

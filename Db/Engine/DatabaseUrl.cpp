@@ -15,6 +15,7 @@ using Location = DatabaseOptions::Location;
 
 constexpr long kMaxWaitMs = 3600000;
 constexpr long kMaxCacheKiB = 64L * 1024 * 1024;
+constexpr long kMaxLifetimeSeconds = 7L * 24 * 3600;
 
 bool isSynchronous(std::string_view mode) {
   return mode == "FULL" || mode == "NORMAL" || mode == "EXTRA" || mode == "OFF";
@@ -32,6 +33,21 @@ bool readMilliseconds(std::string_view name, std::string_view value, int& ms, st
     return false;
   }
   ms = static_cast<int>(parsed);
+  return true;
+}
+
+// A lifetime in seconds named `name`, from 0 (none) to a week.
+bool readSeconds(std::string_view name, std::string_view value, int& seconds, std::string* error) {
+  std::string text(value);
+  char* end = nullptr;
+  long parsed = strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end || parsed < 0 || parsed > kMaxLifetimeSeconds) {
+    if (error)
+      *error = std::string(name) + " takes seconds from 0 to " + std::to_string(kMaxLifetimeSeconds) + ", not '" +
+               text + "'";
+    return false;
+  }
+  seconds = static_cast<int>(parsed);
   return true;
 }
 
@@ -191,6 +207,24 @@ bool* switchOf(std::string_view key, DatabaseOptions& options) {
   return nullptr;
 }
 
+// A PostgreSQL option of ours, in either form of the URL: true when `key` is
+// one (then false in *ok with *error when its value is bad); false for a key
+// that libpq is given.
+bool takePostgresOption(std::string_view key, std::string_view value, DatabaseOptions& options, bool& ok,
+                        std::string* error) {
+  ok = true;
+  if (key == "lock_timeout") {
+    ok = readMilliseconds(key, value, options.lockTimeoutMs, error);
+  } else if (key == "max_lifetime") {
+    ok = readSeconds(key, value, options.maxLifetimeSeconds, error);
+  } else if (bool* flag = switchOf(key, options)) {
+    ok = parseSwitch(key, value, *flag, error);
+  } else {
+    return false;
+  }
+  return true;
+}
+
 // A libpq URI: our options leave its query, the rest stays as written.
 bool readPostgresUri(std::string_view url, DatabaseOptions& options, std::string* error) {
   size_t q = url.find('?');
@@ -201,16 +235,10 @@ bool readPostgresUri(std::string_view url, DatabaseOptions& options, std::string
     std::string_view item = nextItem(query);
     if (item.empty()) continue;
     size_t eq = item.find('=');
-    if (item.substr(0, eq) == "lock_timeout") {
-      if (!readMilliseconds("lock_timeout", eq == std::string_view::npos ? "" : item.substr(eq + 1),
-                            options.lockTimeoutMs, error))
-        return false;
-      continue;
-    }
-    if (bool* flag = switchOf(item.substr(0, eq), options)) {
-      if (!parseSwitch(item.substr(0, eq), eq == std::string_view::npos ? "" : item.substr(eq + 1), *flag,
-                               error))
-        return false;
+    bool ok = true;
+    if (takePostgresOption(item.substr(0, eq), eq == std::string_view::npos ? "" : item.substr(eq + 1), options, ok,
+                           error)) {
+      if (!ok) return false;
       continue;
     }
     conninfo += separator;
@@ -259,12 +287,9 @@ bool readPostgresKeywords(std::string_view text, DatabaseOptions& options, std::
         value += text[i];
       }
     }
-    if (key == "lock_timeout") {
-      if (!readMilliseconds(key, value, options.lockTimeoutMs, error)) return false;
-      continue;
-    }
-    if (bool* flag = switchOf(key, options)) {
-      if (!parseSwitch(key, value, *flag, error)) return false;
+    bool ok = true;
+    if (takePostgresOption(key, value, options, ok, error)) {
+      if (!ok) return false;
       continue;
     }
     if (!kept.empty()) kept += ' ';
@@ -357,6 +382,9 @@ bool DatabaseOptions::check(std::string* error) const {
     if (ms < 0 || ms > kMaxWaitMs)
       return refuse(std::string(name) + " takes milliseconds from 0 to " + std::to_string(kMaxWaitMs) + ", not " +
                     std::to_string(ms));
+  if (maxLifetimeSeconds < 0 || maxLifetimeSeconds > kMaxLifetimeSeconds)
+    return refuse("max_lifetime takes seconds from 0 to " + std::to_string(kMaxLifetimeSeconds) + ", not " +
+                  std::to_string(maxLifetimeSeconds));
   if (cacheKiB < 0 || cacheKiB > kMaxCacheKiB)
     return refuse("cache_size takes KiB from 1 to " + std::to_string(kMaxCacheKiB) + ", not " + std::to_string(cacheKiB));
   // It is pasted into a PRAGMA: only the four words.

@@ -9,10 +9,13 @@
 // rows is read ahead into that statement first. A list counts its rows before
 // its first fetch, so the usual list streams without reading ahead.
 #include <libpq-fe.h>
+#include <strings.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <list>
 #include <unordered_map>
 #include <vector>
@@ -83,6 +86,26 @@ Failure failureOf(const PGresult* result, PGconn* conn) {
 // libpq would print them on stderr.
 void ignoreNotice(void*, const char*) {}
 
+// How far a failing call got, for what a lost connection means.
+enum class Phase {
+  Setup,      // nothing of the caller's work ran: a prepare, a BEGIN, the session's settings
+  Statement,  // a statement that may have run
+  Commit,     // COMMIT: it may have happened
+};
+
+// Whether an autocommit statement lost with its connection can have changed
+// anything: only a plain SELECT cannot.
+bool mayWrite(const std::string& sql) {
+  size_t start = sql.find_first_not_of(" \t\r\n(");
+  return start == std::string::npos || strncasecmp(sql.c_str() + start, "select", 6) != 0;
+}
+
+// Settings every connection gets unless its URL says otherwise: a dead server
+// or a dropped route is noticed in seconds, not after the kernel's two hours.
+constexpr const char* kDefaultKeywords[] = {"connect_timeout", "keepalives", "keepalives_idle",
+                                            "keepalives_interval", "keepalives_count", "tcp_user_timeout"};
+constexpr const char* kDefaultValues[] = {"5", "1", "5", "2", "3", "10000"};
+
 class PgConnection;
 
 class PgStatement final : public Statement {
@@ -149,8 +172,12 @@ class PgStatement final : public Statement {
 
 class PgConnection final : public Connection {
  public:
-  PgConnection(PGconn* conn, int lockTimeoutMs, bool readOnly)
-      : m_conn(conn), m_lockTimeoutMs(lockTimeoutMs), m_readOnly(readOnly) {}
+  PgConnection(PGconn* conn, int lockTimeoutMs, bool readOnly, int maxLifetimeSeconds)
+      : m_conn(conn),
+        m_lockTimeoutMs(lockTimeoutMs),
+        m_readOnly(readOnly),
+        m_maxLifetime(maxLifetimeSeconds),
+        m_openedAt(std::chrono::steady_clock::now()) {}
   ~PgConnection() override = default;
   PgConnection(const PgConnection&) = delete;
   PgConnection& operator=(const PgConnection&) = delete;
@@ -211,8 +238,17 @@ class PgConnection final : public Connection {
   // The one place where PostgreSQL failures become engine codes. Undoes the
   // failed statement to its savepoint when the caller's transaction can go
   // on; otherwise reports the transaction as ended.
-  int mapError(const Failure& failure, const std::string& sql, bool atCommit = false);
-  // Connects again when an autocommit connection was lost.
+  //
+  // A lost connection (or a write refused because the server is no longer
+  // the primary) ends the session: the next call connects again, and a
+  // multi-host URL finds the new primary. What the loss means for the caller
+  // depends on how far the call got: inside a transaction, or before
+  // anything ran, the work can be done again (kRestartTransaction, or
+  // kConnection for autocommit work); once a COMMIT or an autocommit write
+  // was sent, it may have happened (kOutcomeInDoubt).
+  int mapError(const Failure& failure, const std::string& sql, Phase phase = Phase::Statement);
+  // Connects again when the connection was lost, must be left (no longer the
+  // primary) or has lived its time, unless a transaction is open on it.
   int usable();
   // Reads the rest of a statement still streaming, so the connection is free.
   void settle();
@@ -221,7 +257,7 @@ class PgConnection final : public Connection {
   // Sets a savepoint before a statement of an open transaction.
   int beginStatement();
   // A command without rows.
-  int runCommand(const char* sql, bool atCommit = false);
+  int runCommand(const char* sql, Phase phase = Phase::Statement);
   // COMMIT and ROLLBACK themselves; commit() and rollback() then note
   // whether the transaction is over.
   int commitOpen();
@@ -235,6 +271,9 @@ class PgConnection final : public Connection {
   std::unique_ptr<PGconn, ConnDeleter> m_conn;
   const int m_lockTimeoutMs;
   const bool m_readOnly;
+  const std::chrono::seconds m_maxLifetime;  // 0: none
+  std::chrono::steady_clock::time_point m_openedAt;
+  bool m_leave = false;  // the server is no longer the primary: connect again
   uint64_t m_generation = 0;  // counts reconnections
   unsigned long m_nextName = 0;
   std::unordered_map<std::string, std::shared_ptr<Prepared>> m_cache;
@@ -275,19 +314,29 @@ int PgConnection::setUp() {
   if (m_readOnly) sql += "; SET default_transaction_read_only = on";
   Result result(PQexec(m_conn.get(), sql.c_str()));
   if (PQresultStatus(result.get()) == PGRES_COMMAND_OK) return kOk;
-  return mapError(failureOf(result.get(), m_conn.get()), sql);
+  return mapError(failureOf(result.get(), m_conn.get()), sql, Phase::Setup);
 }
 
-int PgConnection::mapError(const Failure& failure, const std::string& sql, bool atCommit) {
+int PgConnection::mapError(const Failure& failure, const std::string& sql, Phase phase) {
   const std::string& state = failure.sqlstate;
+  const bool atCommit = phase == Phase::Commit;
   PGTransactionStatusType status = PQtransactionStatus(m_conn.get());
   bool lost = PQstatus(m_conn.get()) == CONNECTION_BAD || state.starts_with("08") || state == "57P01" ||
               state == "57P02" || state == "57P03";
+  // read_only_sql_transaction where we asked for no read-only transaction:
+  // the server became a standby under us (a failover demoted it).
+  bool demoted = state == "25006" && !m_readOnly;
   // A lost connection no longer knows its transaction state; begin() does.
   bool inBlock = atCommit || m_begun || status == PQTRANS_INERROR || status == PQTRANS_INTRANS;
   int code;
-  if (lost) {
-    code = atCommit ? kOutcomeInDoubt : kConnection;
+  if (lost || demoted) {
+    m_leave = true;
+    if (atCommit && lost)
+      code = kOutcomeInDoubt;
+    else if (inBlock || demoted)
+      code = kRestartTransaction;
+    else
+      code = phase == Phase::Statement && mayWrite(sql) ? kOutcomeInDoubt : kConnection;
   } else if (state == "55P03") {  // lock_not_available: lock_timeout ran out
     code = kRetry;
   } else if (state == "40P01" || state == "40001") {
@@ -317,7 +366,7 @@ int PgConnection::mapError(const Failure& failure, const std::string& sql, bool 
   // What remains of the caller's transaction.
   bool ended = false;
   if (inBlock) {
-    if (lost || atCommit || code == kRestartTransaction || code == kTransactionAborted) {
+    if (lost || demoted || atCommit || code == kRestartTransaction || code == kTransactionAborted) {
       ended = true;
     } else if (status == PQTRANS_INERROR) {
       ended = !m_savepoint;
@@ -332,6 +381,7 @@ int PgConnection::mapError(const Failure& failure, const std::string& sql, bool 
 
   m_lastErrorText = failure.message.empty() ? std::string(codeName(code)) : failure.message;
   m_lastErrorText += state.empty() ? (lost ? " [connection lost]" : "") : " [SQLSTATE " + state + "]";
+  if (demoted) m_lastErrorText += "; the server is no longer the primary";
   if (ended && !atCommit) m_lastErrorText += "; the transaction is over and must be rolled back";
   if (!sql.empty()) {
     m_lastErrorText += " in: ";
@@ -342,16 +392,25 @@ int PgConnection::mapError(const Failure& failure, const std::string& sql, bool 
 }
 
 int PgConnection::usable() {
-  if (PQstatus(m_conn.get()) == CONNECTION_OK) return kOk;
+  bool ok = PQstatus(m_conn.get()) == CONNECTION_OK;
   if (m_begun) {
-    m_lastErrorText = "the connection to the PostgreSQL server was lost";
+    if (ok) return kOk;
+    m_lastErrorText = "the connection to the PostgreSQL server was lost; the transaction is over";
     m_transactionEnded = true;
-    return kConnection;
+    return kRestartTransaction;
+  }
+  if (ok && !m_leave) {
+    // A statement still streaming keeps its session until it is read out.
+    if (m_maxLifetime.count() == 0 || m_streaming ||
+        std::chrono::steady_clock::now() - m_openedAt < m_maxLifetime)
+      return kOk;
   }
   // In autocommit nothing is lost by connecting again.
   if (m_streaming) finishStreaming(false);
   PQreset(m_conn.get());
   forgetStatements();
+  m_leave = false;
+  m_openedAt = std::chrono::steady_clock::now();
   if (PQstatus(m_conn.get()) != CONNECTION_OK) {
     m_lastErrorText = "cannot reach the PostgreSQL server again: " + failureOf(nullptr, m_conn.get()).message;
     return kConnection;
@@ -403,17 +462,17 @@ int PgConnection::beginStatement() {
       m_savepoint ? "RELEASE SAVEPOINT divu_statement; SAVEPOINT divu_statement" : "SAVEPOINT divu_statement";
   Result result(PQexec(m_conn.get(), sql));
   if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
-    return mapError(failureOf(result.get(), m_conn.get()), sql);
+    return mapError(failureOf(result.get(), m_conn.get()), sql, Phase::Setup);
   m_savepoint = m_savepointClean = true;
   return kOk;
 }
 
-int PgConnection::runCommand(const char* sql, bool atCommit) {
+int PgConnection::runCommand(const char* sql, Phase phase) {
   settle();
   Result result(PQexec(m_conn.get(), sql));
   ExecStatusType status = PQresultStatus(result.get());
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
-    return mapError(failureOf(result.get(), m_conn.get()), sql, atCommit);
+    return mapError(failureOf(result.get(), m_conn.get()), sql, phase);
   return kOk;
 }
 
@@ -456,7 +515,7 @@ int PgConnection::prepare(const std::string& sql, Statement*& out) {
     Result result(PQprepare(m_conn.get(), name.c_str(), text.c_str(), parameters, nullptr));
     ++m_compiled;
     if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
-      return mapError(failureOf(result.get(), m_conn.get()), sql);
+      return mapError(failureOf(result.get(), m_conn.get()), sql, Phase::Setup);
     prepared = std::make_shared<Prepared>();
     prepared->sql = sql;
     prepared->numbered = std::move(text);
@@ -498,7 +557,7 @@ int PgConnection::execute(PgStatement& statement) {
   m_savepointClean = false;
   if (!PQsendQueryPrepared(m_conn.get(), statement.m_prepared->name.c_str(), n, values.data(), nullptr,
                            nullptr, 0))
-    return mapError(failureOf(nullptr, m_conn.get()), statement.sql());
+    return mapError(failureOf(nullptr, m_conn.get()), statement.sql(), Phase::Setup);
   PQsetSingleRowMode(m_conn.get());
   m_streaming = &statement;
   statement.m_state = PgStatement::State::Streaming;
@@ -513,7 +572,7 @@ int PgConnection::typeIntegers(PgStatement& statement) {
   if (!integers) return kOk;
   Result described(PQdescribePrepared(m_conn.get(), prepared.name.c_str()));
   if (PQresultStatus(described.get()) != PGRES_COMMAND_OK)
-    return mapError(failureOf(described.get(), m_conn.get()), prepared.sql);
+    return mapError(failureOf(described.get(), m_conn.get()), prepared.sql, Phase::Setup);
   std::vector<Oid> types(static_cast<size_t>(prepared.parameters));
   bool retype = false;
   for (int i = 0; i < prepared.parameters; ++i) {
@@ -532,7 +591,7 @@ int PgConnection::typeIntegers(PgStatement& statement) {
       PQprepare(m_conn.get(), name.c_str(), prepared.numbered.c_str(), prepared.parameters, types.data()));
   ++m_compiled;
   if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
-    return mapError(failureOf(result.get(), m_conn.get()), prepared.sql);
+    return mapError(failureOf(result.get(), m_conn.get()), prepared.sql, Phase::Setup);
   std::string sql = "DEALLOCATE " + prepared.name;
   Result ignored(PQexec(m_conn.get(), sql.c_str()));
   prepared.name = std::move(name);
@@ -582,11 +641,10 @@ int PgConnection::begin(bool write) {
   // snapshot for the whole transaction; a write that conflicts with it needs a
   // restart too.
   const char* sql = write ? "BEGIN ISOLATION LEVEL SERIALIZABLE" : "BEGIN ISOLATION LEVEL REPEATABLE READ";
-  int code = runCommand(sql);
+  int code = runCommand(sql, Phase::Setup);
   // A connection the server closed while it was idle shows only now; nothing
   // had begun, so connecting again and beginning anew is safe.
-  if (code == kConnection && PQstatus(m_conn.get()) == CONNECTION_BAD && usable() == kOk)
-    code = runCommand(sql);
+  if (code == kConnection && m_leave && usable() == kOk) code = runCommand(sql, Phase::Setup);
   m_begun = code == kOk;
   return code;
 }
@@ -602,7 +660,7 @@ int PgConnection::commitOpen() {
   Result result(PQexec(m_conn.get(), "COMMIT"));
   m_savepoint = m_savepointClean = false;
   if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
-    return mapError(failureOf(result.get(), m_conn.get()), "COMMIT", true);
+    return mapError(failureOf(result.get(), m_conn.get()), "COMMIT", Phase::Commit);
   if (strcmp(PQcmdStatus(result.get()), "ROLLBACK") == 0) {
     // The server answers COMMIT of a failed transaction by rolling it back.
     m_lastErrorText = "the transaction had failed; COMMIT rolled it back";
@@ -633,6 +691,7 @@ struct ConnectionSettings {
   std::string conninfo;  // what libpq is given: a URI or a keyword string
   int lockTimeoutMs;
   bool readOnly;  // every transaction is read only
+  int maxLifetimeSeconds;
 };
 
 class PgBackend final : public Backend {
@@ -642,13 +701,25 @@ class PgBackend final : public Backend {
   SqlDialect dialect() const override { return SqlDialect::Postgres; }
 
   int connect(std::unique_ptr<Connection>& out, std::string* error) override {
-    PGconn* conn = PQconnectdb(m_settings.conninfo.c_str());
+    // The defaults first: the URL's own settings, expanded from dbname, override them.
+    constexpr size_t n = std::size(kDefaultKeywords);
+    const char* keywords[n + 2];
+    const char* values[n + 2];
+    for (size_t i = 0; i < n; ++i) {
+      keywords[i] = kDefaultKeywords[i];
+      values[i] = kDefaultValues[i];
+    }
+    keywords[n] = "dbname";
+    values[n] = m_settings.conninfo.c_str();
+    keywords[n + 1] = values[n + 1] = nullptr;
+    PGconn* conn = PQconnectdbParams(keywords, values, 1);
     if (PQstatus(conn) != CONNECTION_OK) {
       if (error) *error = "cannot connect to the PostgreSQL server: " + failureOf(nullptr, conn).message;
       PQfinish(conn);
       return kConnection;
     }
-    auto connection = std::make_unique<PgConnection>(conn, m_settings.lockTimeoutMs, m_settings.readOnly);
+    auto connection = std::make_unique<PgConnection>(conn, m_settings.lockTimeoutMs, m_settings.readOnly,
+                                                     m_settings.maxLifetimeSeconds);
     if (int code = connection->setUp(); code != kOk) {
       if (error) *error = "cannot set up the PostgreSQL session: " + connection->lastErrorText();
       return code;
@@ -673,7 +744,8 @@ std::unique_ptr<Backend> makePostgresBackend(const DatabaseOptions& options, std
     return nullptr;
   }
   PQconninfoFree(parsed);
-  return std::make_unique<PgBackend>(ConnectionSettings{options.target, options.lockTimeoutMs, options.readOnly});
+  return std::make_unique<PgBackend>(ConnectionSettings{options.target, options.lockTimeoutMs, options.readOnly,
+                                                        options.maxLifetimeSeconds});
 }
 
 }  // namespace
