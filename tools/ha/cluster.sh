@@ -11,6 +11,7 @@
 #   cluster.sh leader DIR              the leader's node name; exit 1 when there is none
 #   cluster.sh kill-leader DIR         SIGKILL the leader's Patroni and postgres; print its name
 #   cluster.sh rejoin DIR NODE         start NODE again, wait until it streams from the leader
+#                                      as a synchronous standby (a failover candidate again)
 #   cluster.sh wait-leader DIR [SECS]  wait until a leader accepts writes (60 s); print its name
 #   cluster.sh status DIR              a short listing of the nodes
 #
@@ -70,6 +71,8 @@ import errno, fcntl, json, os, pwd, random, socket, sys, urllib.request
 def bind_free(port):
     for family, addr in ((socket.AF_INET, '127.0.0.1'), (socket.AF_INET, '0.0.0.0')):
         s = socket.socket(family, socket.SOCK_STREAM)
+        # As the servers bind: a port that only lingers in TIME_WAIT is free.
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         try:
             s.bind((addr, port))
         except OSError:
@@ -82,13 +85,21 @@ def claim(registry, folder, count, base):
     # Under a lock: drop claims whose cluster folder is gone, then claim ports
     # that are neither claimed nor bound. The claim outlives the bind test, so a
     # cluster starting at the same moment cannot take the same port.
-    os.makedirs(registry, mode=0o1777, exist_ok=True)
-    with open(os.path.join(registry, '.lock'), 'a') as lock:
+    # Shared by every user: world-writable and sticky, like /tmp.
+    if not os.path.isdir(registry):
+        os.makedirs(registry, exist_ok=True)
+        os.chmod(registry, 0o1777)
+    lock_path = os.path.join(registry, '.lock')
+    lock = os.open(lock_path, os.O_RDONLY | os.O_CREAT, 0o644)
+    with os.fdopen(lock) as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         for name in os.listdir(registry):
             path = os.path.join(registry, name)
             if name.isdigit() and os.path.islink(path) and not os.path.isdir(os.readlink(path)):
-                os.unlink(path)
+                try:
+                    os.unlink(path)
+                except PermissionError:
+                    pass  # another user's stale claim: the port stays out of use
         taken = set(int(n) for n in os.listdir(registry) if n.isdigit())
         if base:
             candidates = list(range(base, base + count))
@@ -182,6 +193,12 @@ elif cmd == 'starttime':
         print(start_time(int(args[0])))
     except (OSError, ValueError, IndexError):
         sys.exit(1)
+elif cmd == 'sync':
+    # The standbys Patroni lists as synchronous in etcd: only those may be promoted.
+    c = cluster(args)
+    for m in sorted((c or {}).get('members', []), key=lambda m: m['name']):
+        if m.get('role') == 'sync_standby' and m.get('state') in ('running', 'streaming'):
+            print(m['name'])
 elif cmd == 'status':
     c = cluster(args)
     if c is None:
@@ -335,6 +352,13 @@ log_tails() {
   done
 }
 
+# The nodes Patroni has recorded as synchronous standbys (its /sync key).
+sync_standbys() {
+  local node ports=()
+  for node in "${nodes[@]}"; do ports+=("$(rest_port "$node")"); done
+  helper sync "${ports[@]}" || true
+}
+
 # --- subcommands -------------------------------------------------------------
 
 # Patroni's configuration for a node: write_config NODE PG_PORT REST_PORT NODE_COUNT.
@@ -452,6 +476,11 @@ cmd_start() {
   mkdir -p "$target"
   dir=$(cd "$target" && pwd)
   : >"$dir/$MARKER"
+  nodes=()
+  # From here on a failure (set -e) tears the cluster down again and removes
+  # DIR, after showing the logs. An EXIT trap, as it also fires for failures
+  # in functions.
+  trap 'start_exit $?' EXIT
   local user
   user=$(run_user)
   echo "$user" >"$dir/user"
@@ -465,7 +494,6 @@ cmd_start() {
   ports=$(helper claim "$REGISTRY" "$dir" $((2 + 2 * count)) "${DIVU_HA_BASE_PORT:-}") || die "cannot choose ports"
   read -r etcd_client etcd_peer rest_of <<<"$ports"
   local -a port_list=($rest_of)
-  nodes=()
   {
     echo "etcd_client=$etcd_client"
     echo "etcd_peer=$etcd_peer"
@@ -480,9 +508,6 @@ cmd_start() {
   # shellcheck disable=SC1091
   . "$dir/ports"
 
-  # From here on a failure (set -e) tears the cluster down again, after
-  # showing the logs. An EXIT trap, as it also fires for failures in functions.
-  trap 'start_exit $?' EXIT
   cat >"$dir/post_bootstrap.sh" <<EOF
 #!/bin/sh
 # Patroni calls this once on the bootstrapping node with a connection string.
@@ -519,7 +544,8 @@ EOF
   done
 
   # Ready: a leader whose commits complete, every other node streaming from it
-  # as a synchronous (or candidate) standby, and the divu database there.
+  # as a synchronous standby and recorded as such by Patroni (else it could
+  # not be promoted), and the divu database there.
   local leader="" want have
   while :; do
     for node in "${nodes[@]}"; do
@@ -528,7 +554,7 @@ EOF
     if leader=$(find_leader) && writable "$leader"; then
       want=$(printf '%s\n' "${nodes[@]}" | grep -vx "$leader" | sort | tr '\n' ' ')
       have=$(streaming_standbys "$leader" | tr '\n' ' ')
-      if [ "$want" = "$have" ] && psql_at "$leader" "SELECT 1 FROM pg_database WHERE datname = 'divu'" | grep -q 1; then
+      if [ "$want" = "$have" ] && [ "$want" = "$(sync_standbys | tr '\n' ' ')" ] && psql_at "$leader" "SELECT 1 FROM pg_database WHERE datname = 'divu'" | grep -q 1; then
         break
       fi
     fi
@@ -629,7 +655,7 @@ cmd_rejoin() {
   start_node "$node"
   while :; do
     if leader=$(find_leader) && [ "$leader" != "$node" ] &&
-        streaming_standbys "$leader" | grep -qx "$node"; then
+        streaming_standbys "$leader" | grep -qx "$node" && sync_standbys | grep -qx "$node"; then
       echo "cluster.sh: $node streams from $leader after $((EPOCHSECONDS - started)) s" >&2
       return 0
     fi
