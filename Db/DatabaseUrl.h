@@ -11,9 +11,27 @@
 //                                                            read_only=1 makes its transactions read only)
 //   postgresql:KEYWORDS or postgres:KEYWORDS                 the same with a libpq keyword string
 //
-// Either backend takes upgrade=1 (open upgrades an older catalogue) and
-// read_only=1; PostgreSQL takes lock_timeout=MS and passes everything else on
+// Either backend takes upgrade=1 (open upgrades an older catalogue),
+// read_only=1, max_connections=N and connection_wait=MS; PostgreSQL takes
+// lock_timeout=MS and read_hosts=HOST:PORT,... and passes everything else on
 // to libpq as written.
+//
+//   read_hosts=h1:p1,h2:p2   reads go to these servers (standbys of the
+//       primary): the URL's other settings with these hosts and
+//       target_session_attrs=prefer-standby (a primary among them serves only
+//       when no standby answers; a host without a port takes 5432). Routed
+//       there: read-mode DBtrans and reads without a DBtran (one-row reads,
+//       counts, lists and cursors). A standby lags behind the primary by its
+//       replication delay, so those reads may miss a write committed just
+//       before; a caller that must see its own committed writes reads in a
+//       write-mode DBtran. Writes, write-mode DBtrans, Database::exec and the
+//       schema's creation, checks and upgrades use the primary (the URL's own
+//       hosts). SQLite refuses read_hosts.
+//   max_connections=N        at most N connections to the primary, and N more
+//       to the read hosts, across all threads (0, the default: no cap, a
+//       connection per thread). Over the cap, an idle connection is handed
+//       between threads; a thread that finds none waits connection_wait
+//       (default 5000 ms) and then fails with kNoConnection.
 #pragma once
 
 #include <optional>
@@ -51,6 +69,14 @@ struct ZR_EXPORT DatabaseOptions {
 
   // PostgreSQL: how long a statement waits for a locked row (0: no limit).
   int lockTimeoutMs = 5000;
+  // PostgreSQL: "host:port,..." of the servers that take reads (empty: the
+  // primary takes them).
+  std::string readHosts;
+
+  // Connections per server across all threads (0: no cap), and how long a
+  // thread waits for one over the cap.
+  int maxConnections = 0;
+  int connectionWaitMs = 5000;
 
   // Reads `url`; nothing, with the reason in *error, when it is malformed or
   // names a scheme this build does not know.
@@ -63,6 +89,10 @@ struct ZR_EXPORT DatabaseOptions {
 
   bool isServer() const { return location == Location::Server; }
   bool inMemory() const { return location == Location::Memory || memdb; }
+  // What libpq is given for the read hosts: `target` with their hosts and
+  // ports and target_session_attrs=prefer-standby; empty without read hosts,
+  // nothing with *error when they are malformed.
+  std::optional<std::string> readTarget(std::string* error = nullptr) const;
   // Opening creates the database when it is missing.
   bool createIfMissing() const { return !readOnly && !isServer(); }
   // The file it names (a URI filename's path decoded); nothing for an
