@@ -138,6 +138,31 @@ TEST_P(ConnectionCap, AThreadOverTheCapWaitsThenGivesUp) {
 
 INSTANTIATE_TEST_SUITE_P(Storages, ConnectionCap, fileAndServer(), storageName);
 
+// A connection opened on one thread and handed to another writes for that
+// other thread now: a write of the first thread waits for it as for any
+// other writer, instead of taking it for a lock of its own (2018).
+TEST(ConnectionCapSqlite, AHandedOverConnectionIsAnotherThreadsWriter) {
+  TempDir dir;
+  std::unique_ptr<PostgresSchema> none;
+  auto database = openWith(Storage::File, {{"max_connections", "2"}}, dir, none);
+  ASSERT_TRUE(database);
+  db::Database::setDefault(database);
+  std::atomic<bool> begun{false};
+  std::thread writer([&] {
+    DBtran tran(database);  // takes the idle connection this thread opened
+    ASSERT_EQ(tran.begin(), db::kOk) << tran.lastError();
+    begun = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(tran.commit(), db::kOk) << tran.lastError();
+  });
+  while (!begun) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ApplicationDirsDB dirs;
+  YLApplicationDirs_t row = makeDir(3, "/after/the/writer");
+  EXPECT_TRUE(dirs.insert(row, nullptr)) << dirs.m_dbError.m_errorText;
+  writer.join();
+  db::Database::setDefault(nullptr);
+}
+
 #ifdef DIVU_WITH_POSTGRESQL
 // "host:port" of a libpq URL, for read_hosts.
 std::string hostAndPort(const char* url) {

@@ -262,6 +262,8 @@ int Database::newLease(int route, std::unique_ptr<engine::Lease>& out, std::stri
     if (!pool.idle.empty()) {
       out = std::move(pool.idle.back());
       pool.idle.pop_back();
+      lock.unlock();
+      out->connection().adoptedByThisThread();
       return kOk;
     }
     if (pool.open.load() < pool.cap) {
