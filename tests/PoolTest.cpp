@@ -104,6 +104,8 @@ TEST_P(ConnectionCap, ManyThreadsShareFewConnections) {
   unsigned int total = 0;
   ASSERT_TRUE(dirs.getNRows("clientId >= 1000", total, nullptr)) << dirs.m_dbError.m_errorText;
   EXPECT_EQ(total, static_cast<unsigned>(kThreads * kWrites));
+  printf("connection cap (%s): %u rows from %d threads, at most %d connections open at once (cap %d)\n",
+         storageLabel(GetParam()), total, kThreads, m_db->peakConnections(), kCap);
   EXPECT_LE(m_db->peakConnections(), kCap);
   EXPECT_GE(m_db->peakConnections(), 2) << "the threads never ran side by side";
 }
