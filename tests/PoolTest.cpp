@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -179,6 +180,49 @@ std::string hostAndPort(const char* url) {
   }
   PQconninfoFree(options);
   return host + ":" + port;
+}
+
+// What libpq itself reads from the read hosts' target: their hosts and ports
+// in place of the URL's, the rest of the URL kept.
+TEST(ReadHosts, LibpqReadsTheStandbysFromTheReadTarget) {
+  struct Case {
+    const char* url;
+    const char* hosts;  // null: refused
+    const char* ports;
+  } cases[] = {
+      {"postgresql://u:pw@primary:5433/cat?sslmode=disable&read_hosts=s1:6000,s2", "s1,s2", "6000,5432"},
+      {"postgres://u@p1:1,p2:2/cat?read_hosts=%5B::1%5D:7000&target_session_attrs=read-write", "::1", "7000"},
+      {"postgresql:host=primary dbname=cat user=u read_hosts=/run/standby,10.0.0.2:6001", "/run/standby,10.0.0.2",
+       "5432,6001"},
+      {"postgresql://u@p/cat?read_hosts=s1:0", nullptr, nullptr},
+      {"postgresql://u@p/cat?read_hosts=s1,", nullptr, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    std::string error;
+    std::optional<db::DatabaseOptions> options = db::DatabaseOptions::parse(c.url, &error);
+    if (!c.hosts) {
+      EXPECT_FALSE(options);
+      EXPECT_NE(error.find("read_hosts item"), std::string::npos) << error;
+      continue;
+    }
+    ASSERT_TRUE(options) << error;
+    std::optional<std::string> target = options->readTarget(&error);
+    ASSERT_TRUE(target) << error;
+    char* problem = nullptr;
+    PQconninfoOption* parsed = PQconninfoParse(target->c_str(), &problem);
+    ASSERT_TRUE(parsed) << (problem ? problem : "") << " in " << *target;
+    std::map<std::string, std::string> values;
+    for (PQconninfoOption* o = parsed; o->keyword; ++o)
+      if (o->val) values[o->keyword] = o->val;
+    PQconninfoFree(parsed);
+    EXPECT_EQ(values["host"], c.hosts);
+    EXPECT_EQ(values["port"], c.ports);
+    EXPECT_EQ(values["target_session_attrs"], "prefer-standby");
+    EXPECT_EQ(values["dbname"], "cat");
+    EXPECT_EQ(values["user"], "u");
+    EXPECT_EQ(values.count("read_hosts"), 0u);
+  }
 }
 
 // On a replicated pair: which server ran each kind of call, as the server
