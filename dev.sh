@@ -9,6 +9,9 @@
 #                    at random moments and check each database left behind
 #   ./dev.sh bench   the benchmark against raw SQLite and the peer libraries, as a ratio table
 #   ./dev.sh postgres test|asan|tsan|coverage   the same with a throwaway PostgreSQL server: both backends
+#   ./dev.sh ha [KILLS]  a replicated PostgreSQL cluster (etcd + 3 Patroni nodes, tools/ha/cluster.sh);
+#                    writers through the library while its leader is killed KILLS times (5), then
+#                    every reported outcome checked against what the new primary holds
 #   ./dev.sh coverage line and branch coverage of the engine, the facades and ZrLib (gcovr)
 #   ./dev.sh package  install into a temporary prefix, build examples/consumer against it, build the .deb
 #   ./dev.sh fuzz [RUNS]   the libFuzzer targets in fuzz/ (clang), RUNS inputs each (200000)
@@ -204,6 +207,19 @@ case "${1:-}" in
     packages+=(clang-14 libclang-rt-14-dev)  # the fuzz build only: the main build uses g++
     install_missing
     fuzz "${2:-200000}"
+    ;;
+  ha)
+    packages+=(patroni etcd-server etcd-client curl python3)
+    install_missing
+    cmake --preset default >/dev/null
+    cmake --build --preset default -j"$(nproc)" --target divu_failover
+    ha_dir=$(mktemp -u /tmp/divu-ha.XXXXXX)
+    trap 'tools/ha/cluster.sh stop "$ha_dir" >/dev/null 2>&1 || true' EXIT
+    tools/ha/cluster.sh start "$ha_dir" >/dev/null
+    # shellcheck disable=SC1091
+    source "$ha_dir/env"
+    tools/ha/cluster.sh status "$ha_dir"
+    build/tests/divu_failover --url "$DIVU_HA_URL" --cluster "$ha_dir" --kills "${2:-5}"
     ;;
   postgres)
     install_missing

@@ -136,7 +136,10 @@ class ZR_EXPORT DBtable {
   enum class Kind { OneRow, Cursor, Count, Update, Delete, Insert };
 
  private:
-  int resolveConnection(db::engine::Lease*& lease);
+  // The connection a call of `kind` runs on: its transaction's, or without
+  // one an autocommit connection (for reads, on the read hosts when the
+  // database has them).
+  int resolveConnection(db::engine::Lease*& lease, Kind kind);
   int fail(int code, std::string text);
   int failFrom(db::engine::Connection* connection, int code);
   // The statement of `kind` from the binding's texts; with `params`, the

@@ -51,7 +51,8 @@ class ZR_EXPORT DBtran final {
  public:
   enum class Mode {
     Write,  // takes the write lock at begin, so it never has to upgrade later
-    Read,   // a read snapshot; a write in it may need a restart
+    Read,   // a read snapshot; a write in it may need a restart. With
+            // read_hosts it runs on a standby: it may lag, and cannot write
   };
 
   // `database` null: the process's default database.

@@ -4,7 +4,12 @@
 // A Database is shared by threads; each thread works on connections of its
 // own, opened on first use and closed when the thread ends, or once the
 // Database is destroyed: at once on the destroying thread, at their next
-// engine call on the others.
+// engine call on the others. With max_connections set, a connection is a
+// thread's only while it is in use (a transaction holds it, a cursor is open
+// on it, an autocommit call runs on it); then it goes back to the database's
+// pool for any thread, and the pool's idle connections close with the
+// Database. With read_hosts, reads have connections of their own, to the
+// standbys (see Db/DatabaseUrl.h for what goes where).
 #pragma once
 
 #include <atomic>
@@ -28,6 +33,7 @@ namespace engine {
 class Backend;
 class Connection;
 class Lease;
+struct Pool;
 }  // namespace engine
 
 // The schema revision of a database: how many of the engine's upgrade steps
@@ -74,6 +80,10 @@ struct UpgradeResult {
 
 class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
  public:
+  // Where an engine call runs: on the primary, or on the read hosts (the
+  // primary when the URL names none).
+  enum class Route { Primary, Reads };
+
   // Opens (creating a file when missing, unless read_only) and checks that a
   // connection can be made. Null on failure, with "cannot open URL: reason"
   // in *error (the URL's password hidden).
@@ -129,26 +139,42 @@ class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
   // Whether the URL asked to upgrade on open (upgrade=1).
   bool upgradeOnOpen() const { return m_options.upgradeOnOpen; }
 
+  // Whether reads have servers of their own (read_hosts).
+  bool hasReadHosts() const { return m_readBackend != nullptr; }
+  // Connections of `route` open now across all threads and in the pool, and
+  // the most that were ever open at once (for tests and monitoring).
+  int openConnections(Route route = Route::Primary) const;
+  int peakConnections(Route route = Route::Primary) const;
+
   // Engine side: a free connection of the calling thread (no transaction
   // holds it, no cursor is open on it), for a transaction to hold or for
-  // autocommit work; the lease says who holds it.
-  int acquireForTransaction(engine::Lease*& out, std::string* error);
-  int autocommitLease(engine::Lease*& out, std::string* error);
+  // autocommit work; the lease says who holds it. Over the cap, waits
+  // connection_wait for one and then fails with kNoConnection.
+  // autocommitConnection is the primary's.
+  int acquireForTransaction(engine::Lease*& out, std::string* error, Route route = Route::Primary);
+  int autocommitLease(engine::Lease*& out, std::string* error, Route route = Route::Primary);
   int autocommitConnection(engine::Connection*& out, std::string* error);
   // Closes a connection of the calling thread that must not be used again
   // (its transaction could not be ended); closing rolls back what it held.
   void discardConnection(engine::Lease* lease);
 
  private:
-  Database(DatabaseOptions options, std::unique_ptr<engine::Backend> backend);
+  Database(DatabaseOptions options, std::unique_ptr<engine::Backend> backend,
+           std::unique_ptr<engine::Backend> readBackend);
   static std::shared_ptr<Database> openUnchecked(const DatabaseOptions& options, std::string* error);
   int openConnection(std::unique_ptr<engine::Connection>& out, std::string* error);
-  int freeLease(engine::Lease*& out, std::string* error);
+  int freeLease(engine::Lease*& out, std::string* error, Route route);
+  int routeIndex(Route route) const;
+  int newLease(int route, std::unique_ptr<engine::Lease>& out, std::string* error);
 
   const uint64_t m_id;
   const DatabaseOptions m_options;
   std::string m_url;
   std::unique_ptr<engine::Backend> m_backend;
+  std::unique_ptr<engine::Backend> m_readBackend;  // null: reads use m_backend
+  // Per route (primary, reads): the count of connections, and with a cap the
+  // idle ones.
+  std::shared_ptr<engine::Pool> m_pools[2];
   // Keeps an in-memory database alive between thread connections.
   std::unique_ptr<engine::Connection> m_keeper;
 };

@@ -11,13 +11,33 @@
 //                                                            read_only=1 makes its transactions read only)
 //   postgresql:KEYWORDS or postgres:KEYWORDS                 the same with a libpq keyword string
 //
-// Either backend takes upgrade=1 (open upgrades an older catalogue) and
-// read_only=1; PostgreSQL takes lock_timeout=MS and max_lifetime=SECONDS and
+// Either backend takes upgrade=1 (open upgrades an older catalogue),
+// read_only=1, max_connections=N and connection_wait=MS; PostgreSQL takes
+// lock_timeout=MS, max_lifetime=SECONDS and read_hosts=HOST:PORT,... and
 // passes everything else on to libpq as written. Where the URL does not set
-// them, PostgreSQL connections get connect_timeout=5, TCP keepalives (idle 5 s,
-// every 2 s, 3 probes) and tcp_user_timeout=10000, so that a dead server is
-// noticed in seconds. A libpq multi-host URL with
+// them, PostgreSQL connections get connect_timeout=5, TCP keepalives (idle
+// 5 s, every 2 s, 3 probes) and tcp_user_timeout=10000, so that a dead server
+// is noticed in seconds. A libpq multi-host URL with
 // target_session_attrs=read-write finds the primary again after a failover.
+//
+//   read_hosts=h1:p1,h2:p2   reads go to these servers (standbys of the
+//       primary): the URL's other settings with these hosts and
+//       target_session_attrs=prefer-standby (a primary among them serves only
+//       when no standby answers; a host without a port takes 5432). Routed
+//       there: read-mode DBtrans and reads without a DBtran (one-row reads,
+//       counts, lists and cursors). A standby lags behind the primary by its
+//       replication delay, so those reads may miss a write committed just
+//       before; a caller that must see its own committed writes reads in a
+//       write-mode DBtran. Writes, write-mode DBtrans, Database::exec and the
+//       schema's creation, checks and upgrades use the primary (the URL's own
+//       hosts). SQLite refuses read_hosts.
+//   max_connections=N        at most N connections to the primary, and N more
+//       to the read hosts, across all threads (0, the default: no cap, a
+//       connection per thread). Over the cap, an idle connection is handed
+//       between threads; a thread that finds none waits connection_wait
+//       (default 5000 ms) and then fails with kNoConnection.
+//   max_lifetime=SECONDS     a connection older than this is opened anew
+//       before its next transaction or autocommit statement (0: never).
 #pragma once
 
 #include <optional>
@@ -59,6 +79,14 @@ struct ZR_EXPORT DatabaseOptions {
   // before its next transaction or autocommit statement (0: kept for good).
   // Spreads the sessions anew over hosts and poolers as they change.
   int maxLifetimeSeconds = 0;
+  // PostgreSQL: "host:port,..." of the servers that take reads (empty: the
+  // primary takes them).
+  std::string readHosts;
+
+  // Connections per server across all threads (0: no cap), and how long a
+  // thread waits for one over the cap.
+  int maxConnections = 0;
+  int connectionWaitMs = 5000;
 
   // Reads `url`; nothing, with the reason in *error, when it is malformed or
   // names a scheme this build does not know.
@@ -71,6 +99,10 @@ struct ZR_EXPORT DatabaseOptions {
 
   bool isServer() const { return location == Location::Server; }
   bool inMemory() const { return location == Location::Memory || memdb; }
+  // What libpq is given for the read hosts: `target` with their hosts and
+  // ports and target_session_attrs=prefer-standby; empty without read hosts,
+  // nothing with *error when they are malformed.
+  std::optional<std::string> readTarget(std::string* error = nullptr) const;
   // Opening creates the database when it is missing.
   bool createIfMissing() const { return !readOnly && !isServer(); }
   // The file it names (a URI filename's path decoded); nothing for an

@@ -39,6 +39,10 @@ inline constexpr int kOwnLock = 2018;
 // The database holds none of the library's tables (no version table): it was
 // never made a catalogue, or is some other database. Create the tables first.
 inline constexpr int kNoSchema = 2019;
+// No connection came free within the wait (connection_wait) while the
+// database's connections were all in use (max_connections). Not retried by
+// DBtran::run: the cap is saturated, and pausing there only deepens the queue.
+inline constexpr int kNoConnection = 2020;
 
 // A short fixed description of a code ("retryable", "no row", ...).
 ZR_EXPORT const char* codeName(int code);

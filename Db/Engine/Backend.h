@@ -59,6 +59,10 @@ class Connection {
   // Whether the database itself holds an open transaction on this connection.
   virtual bool inTransaction() const = 0;
 
+  // The calling thread takes over the connection from another (a capped
+  // pool hands idle connections between threads).
+  virtual void adoptedByThisThread() {}
+
   // Statements compiled so far (cache misses), for tests and statistics.
   unsigned long compiledStatements() const { return m_compiled; }
 

@@ -383,7 +383,7 @@ const char* DBtable::getErrorStr(int code) {
   return db::codeName(code);
 }
 
-int DBtable::resolveConnection(Lease*& lease) {
+int DBtable::resolveConnection(Lease*& lease, Kind kind) {
   lease = nullptr;
   if (!m_def || !m_record) return fail(db::kMisuse, std::string("table ") + m_tableName + " has no record bound");
   if (m_tran) {
@@ -400,8 +400,12 @@ int DBtable::resolveConnection(Lease*& lease) {
   }
   db::Database* database = db::Database::defaultForThisThread();
   if (!database) return fail(db::kNoDatabase, "no transaction given and no default database set");
+  // Without a transaction, reads may go to the read hosts; writes never do.
+  const bool reads = kind == Kind::OneRow || kind == Kind::Count || kind == Kind::Cursor;
   std::string error;
-  if (int code = database->autocommitLease(lease, &error); code != db::kOk) return fail(code, error);
+  if (int code = database->autocommitLease(lease, &error, reads ? db::Database::Route::Reads : db::Database::Route::Primary);
+      code != db::kOk)
+    return fail(code, error);
   return db::kOk;
 }
 
@@ -530,7 +534,9 @@ int DBtable::runStatement(Kind kind, const char* setText, long long* serialOut) 
   if (int injected = db::fault::check(call, m_tableName))
     return fail(injected, std::string("injected fault: ") + callName(call) + " on " + m_tableName);
   Lease* lease = nullptr;
-  if (int code = resolveConnection(lease); code != db::kOk) return code;
+  if (int code = resolveConnection(lease, kind); code != db::kOk) return code;
+  // An autocommit call leaves no cursor: its connection is free again when it returns.
+  db::engine::GiveBackOnExit giveBack(m_tran ? nullptr : lease);
   Connection* connection = &lease->connection();
   Statement* statement = nullptr;
   if (int code = prepareStatement(connection, kind, setText, statement); code != db::kOk) return code;
@@ -604,7 +610,8 @@ int DBtable::getRowsInTable(int* codeOut, bool) {
     return db::kCountFailed;
   }
   Lease* lease = nullptr;
-  if ((code = resolveConnection(lease)) != db::kOk) return db::kCountFailed;
+  if ((code = resolveConnection(lease, Kind::Count)) != db::kOk) return db::kCountFailed;
+  db::engine::GiveBackOnExit giveBack(m_tran ? nullptr : lease);
   Connection* connection = &lease->connection();
   Statement* statement = nullptr;
   if ((code = prepareStatement(connection, Kind::Count, nullptr, statement)) != db::kOk) return db::kCountFailed;
@@ -628,10 +635,12 @@ int DBtable::openCursor() {
   if (int injected = db::fault::check(Call::Open, m_tableName))
     return fail(injected, std::string("injected fault: openCursor on ") + m_tableName);
   Lease* lease = nullptr;
-  if (int code = resolveConnection(lease); code != db::kOk) return code;
+  if (int code = resolveConnection(lease, Kind::Cursor); code != db::kOk) return code;
   Statement* statement = nullptr;
-  if (int code = prepareStatement(&lease->connection(), Kind::Cursor, nullptr, statement); code != db::kOk)
+  if (int code = prepareStatement(&lease->connection(), Kind::Cursor, nullptr, statement); code != db::kOk) {
+    db::engine::giveBack(lease);  // no cursor was opened on it
     return code;
+  }
   m_cursor = statement;
   m_cursorLease = lease;
   lease->addCursor(this);
@@ -688,8 +697,12 @@ void DBtable::endCursor(int code, std::string text) {
 
 void DBtable::releaseCursor() {
   if (!m_cursor) return;
-  m_cursorLease->removeCursor(this);
-  m_cursorLease->connection().release(m_cursor);
+  Lease* lease = m_cursorLease;
+  lease->removeCursor(this);
+  lease->connection().release(m_cursor);
   m_cursor = nullptr;
   m_cursorLease = nullptr;
+  // The last cursor of an autocommit connection: others may have it now
+  // (a transaction's connection is not free, and stays).
+  db::engine::giveBack(lease);
 }

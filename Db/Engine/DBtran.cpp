@@ -43,10 +43,15 @@ int DBtran::begin(Mode mode) {
 
   db::engine::Lease* lease = nullptr;
   std::string error;
-  if (int code = m_database->acquireForTransaction(lease, &error); code != db::kOk) return fail(code, error);
+  // A read transaction reads on the read hosts when the database has them.
+  const auto route = mode == Mode::Read ? db::Database::Route::Reads : db::Database::Route::Primary;
+  if (int code = m_database->acquireForTransaction(lease, &error, route); code != db::kOk) return fail(code, error);
   db::engine::Connection& connection = lease->connection();
-  if (int code = connection.begin(mode == Mode::Write); code != db::kOk)
-    return fail(code, connection.lastErrorText());
+  if (int code = connection.begin(mode == Mode::Write); code != db::kOk) {
+    int failed = fail(code, connection.lastErrorText());
+    db::engine::giveBack(lease);
+    return failed;
+  }
   m_abandoned = std::make_shared<std::atomic<bool>>(false);
   lease->hold(m_abandoned);
   m_lease = lease;
@@ -60,6 +65,7 @@ int DBtran::begin(Mode mode) {
 
 void DBtran::release() {
   m_lease->release();
+  db::engine::giveBack(m_lease);
   m_lease = nullptr;
 }
 

@@ -1,5 +1,7 @@
 #include "Db/Database.h"
 
+#include <array>
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
@@ -39,13 +41,21 @@ void closeConnections(ConnectionList& connections, const char* why) {
   connections.clear();
 }
 
+// A database's connections of one thread: the primary's, then the read
+// hosts'.
+using RouteLists = std::array<ConnectionList, 2>;
+
+void closeConnections(RouteLists& lists, const char* why) {
+  for (ConnectionList& connections : lists) closeConnections(connections, why);
+}
+
 // The calling thread's connections, per database id. Destroyed (and so
 // closed) when the thread ends.
 struct ThreadConnections {
-  std::unordered_map<uint64_t, ConnectionList> byDatabase;
+  std::unordered_map<uint64_t, RouteLists> byDatabase;
   uint64_t destroyedSeen = 0;
   ~ThreadConnections() {
-    for (auto& [id, connections] : byDatabase) closeConnections(connections, "the thread of the cursor ended");
+    for (auto& [id, lists] : byDatabase) closeConnections(lists, "the thread of the cursor ended");
   }
   // Drops the connections of databases destroyed since the last look.
   void dropDead() {
@@ -65,7 +75,41 @@ struct ThreadConnections {
 };
 thread_local ThreadConnections tl_connections;
 
+// PrimaryOnly scopes open on this thread.
+thread_local int tl_primaryOnly = 0;
+
 }  // namespace
+
+namespace engine {
+
+PrimaryOnly::PrimaryOnly() { ++tl_primaryOnly; }
+PrimaryOnly::~PrimaryOnly() { --tl_primaryOnly; }
+
+void giveBack(Lease* lease) {
+  Pool* pool = lease->pool();
+  if (!pool || !pool->capped() || !lease->isFree() || lease->closing()) return;
+  auto found = tl_connections.byDatabase.find(pool->databaseId);
+  if (found == tl_connections.byDatabase.end()) return;
+  ConnectionList& connections = found->second[static_cast<size_t>(pool->route)];
+  for (auto it = connections.begin(); it != connections.end(); ++it) {
+    if (it->get() != lease) continue;
+    std::unique_ptr<Lease> moved = std::move(*it);
+    connections.erase(it);
+    std::unique_lock<std::mutex> lock(pool->mutex);
+    if (pool->dead) {
+      // Its database is gone: nobody will take it; close it (outside the
+      // lock, which its destructor takes).
+      lock.unlock();
+      moved.reset();
+      return;
+    }
+    pool->idle.push_back(std::move(moved));
+    pool->freed.notify_one();
+    return;
+  }
+}
+
+}  // namespace engine
 
 std::shared_ptr<Database> Database::open(std::string_view url, std::string* error) {
   std::string why;
@@ -90,20 +134,43 @@ std::shared_ptr<Database> Database::open(const DatabaseOptions& options, std::st
 std::shared_ptr<Database> Database::openUnchecked(const DatabaseOptions& options, std::string* error) {
   std::unique_ptr<engine::Backend> backend = engine::makeBackend(options, error);
   if (!backend) return nullptr;
-  std::shared_ptr<Database> database(new Database(options, std::move(backend)));
+  std::unique_ptr<engine::Backend> readBackend;
+  if (!options.readHosts.empty()) {
+    // The read hosts' sessions are read only: a write sent there by mistake
+    // fails at once instead of at the standby's refusal.
+    DatabaseOptions reads = options;
+    std::optional<std::string> target = options.readTarget(error);
+    if (!target) return nullptr;
+    reads.target = *target;
+    reads.readHosts.clear();
+    reads.readOnly = true;
+    if (!(readBackend = engine::makeBackend(reads, error))) return nullptr;
+  }
+  std::shared_ptr<Database> database(new Database(options, std::move(backend), std::move(readBackend)));
   // Connect once now, so that a bad path is reported here and not at first use.
-  engine::Connection* connection = nullptr;
-  if (database->autocommitConnection(connection, error) != kOk) return nullptr;
+  for (Route route : {Route::Primary, Route::Reads}) {
+    engine::Lease* lease = nullptr;
+    if (database->autocommitLease(lease, error, route) != kOk) {
+      if (error && route == Route::Reads) *error = "read_hosts: " + *error;
+      return nullptr;
+    }
+    engine::giveBack(lease);
+  }
   if (database->m_backend->needsKeeper() && database->openConnection(database->m_keeper, error) != kOk)
     return nullptr;
   return database;
 }
 
-Database::Database(DatabaseOptions options, std::unique_ptr<engine::Backend> backend)
+Database::Database(DatabaseOptions options, std::unique_ptr<engine::Backend> backend,
+                   std::unique_ptr<engine::Backend> readBackend)
     : m_id(g_nextId.fetch_add(1)),
       m_options(std::move(options)),
       m_url(redactUrl(m_options.url)),
-      m_backend(std::move(backend)) {
+      m_backend(std::move(backend)),
+      m_readBackend(std::move(readBackend)) {
+  for (int route = 0; route < 2; ++route)
+    m_pools[route] =
+        std::make_shared<engine::Pool>(m_options.maxConnections, m_options.connectionWaitMs, m_id, route);
   std::lock_guard<std::mutex> lock(g_liveMutex);
   g_live.insert(m_id);
 }
@@ -120,6 +187,16 @@ Database::~Database() {
   if (found != tl_connections.byDatabase.end()) {
     closeConnections(found->second, "the database of the cursor was destroyed");
     tl_connections.byDatabase.erase(found);
+  }
+  // The idle ones belong to no thread: they close here, outside the pool's
+  // lock (each lease takes it as it closes).
+  for (auto& pool : m_pools) {
+    ConnectionList idle;
+    {
+      std::lock_guard<std::mutex> lock(pool->mutex);
+      pool->dead = true;
+      idle.swap(pool->idle);
+    }
   }
 }
 
@@ -151,12 +228,72 @@ int Database::openConnection(std::unique_ptr<engine::Connection>& out, std::stri
   return m_backend->connect(out, error);
 }
 
+int Database::openConnections(Route route) const { return m_pools[routeIndex(route)]->open.load(); }
+int Database::peakConnections(Route route) const { return m_pools[routeIndex(route)]->peak.load(); }
+
+// The list a route's connections live in: reads have their own only with
+// read hosts, and not inside schema work.
+int Database::routeIndex(Route route) const {
+  return route == Route::Reads && m_readBackend && tl_primaryOnly == 0 ? 1 : 0;
+}
+
+// A lease on a connection of `route` for the calling thread: a new one, or
+// with a cap an idle one of the pool, or one that comes free or may be opened
+// within the wait.
+int Database::newLease(int route, std::unique_ptr<engine::Lease>& out, std::string* error) {
+  engine::Pool& pool = *m_pools[route];
+  engine::Backend& backend = route == 1 ? *m_readBackend : *m_backend;
+  auto connect = [&]() {
+    std::unique_ptr<engine::Connection> opened;
+    int code = backend.connect(opened, error);
+    if (code == kOk)
+      out = std::make_unique<engine::Lease>(std::move(opened), m_pools[route]);
+    else
+      pool.open.fetch_sub(1);
+    return code;
+  };
+  if (!pool.capped()) {
+    pool.counted();
+    return connect();
+  }
+  std::unique_lock<std::mutex> lock(pool.mutex);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(pool.waitMs);
+  for (;;) {
+    if (!pool.idle.empty()) {
+      out = std::move(pool.idle.back());
+      pool.idle.pop_back();
+      lock.unlock();
+      out->connection().adoptedByThisThread();
+      return kOk;
+    }
+    if (pool.open.load() < pool.cap) {
+      pool.counted();  // taken while locked, so that no two threads pass the cap
+      lock.unlock();
+      int code = connect();
+      if (code != kOk) {
+        lock.lock();
+        pool.freed.notify_one();
+      }
+      return code;
+    }
+    if (pool.freed.wait_until(lock, deadline) == std::cv_status::timeout && pool.idle.empty() &&
+        pool.open.load() >= pool.cap) {
+      if (error)
+        *error = "no connection came free within " + std::to_string(pool.waitMs) + " ms: all " +
+                 std::to_string(pool.cap) + " (max_connections) are in use" +
+                 (route == 1 ? " on the read hosts" : "");
+      return kNoConnection;
+    }
+  }
+}
+
 // The first free connection of the calling thread, or a new one. Autocommit
 // work takes no connection with an open cursor either: it would run in that
 // cursor's old snapshot (stale reads, and a write there must restart).
-int Database::freeLease(engine::Lease*& out, std::string* error) {
+int Database::freeLease(engine::Lease*& out, std::string* error, Route route) {
   tl_connections.dropDead();
-  auto& connections = tl_connections.byDatabase[m_id];
+  const int index = routeIndex(route);
+  auto& connections = tl_connections.byDatabase[m_id][static_cast<size_t>(index)];
   for (auto& lease : connections) {
     if (lease->isAbandoned()) {
       // Its transaction was destroyed on another thread: end it here.
@@ -169,38 +306,45 @@ int Database::freeLease(engine::Lease*& out, std::string* error) {
       return kOk;
     }
   }
-  std::unique_ptr<engine::Connection> opened;
-  if (int code = openConnection(opened, error); code != kOk) return code;
-  connections.push_back(std::make_unique<engine::Lease>(std::move(opened)));
+  std::unique_ptr<engine::Lease> lease;
+  if (int code = newLease(index, lease, error); code != kOk) return code;
+  connections.push_back(std::move(lease));
   out = connections.back().get();
   return kOk;
 }
 
-int Database::acquireForTransaction(engine::Lease*& out, std::string* error) { return freeLease(out, error); }
+int Database::acquireForTransaction(engine::Lease*& out, std::string* error, Route route) {
+  return freeLease(out, error, route);
+}
 
-int Database::autocommitLease(engine::Lease*& out, std::string* error) { return freeLease(out, error); }
+int Database::autocommitLease(engine::Lease*& out, std::string* error, Route route) {
+  return freeLease(out, error, route);
+}
 
 int Database::autocommitConnection(engine::Connection*& out, std::string* error) {
   engine::Lease* lease = nullptr;
-  if (int code = freeLease(lease, error); code != kOk) return code;
+  if (int code = freeLease(lease, error, Route::Primary); code != kOk) return code;
   out = &lease->connection();
   return kOk;
 }
 
 void Database::discardConnection(engine::Lease* lease) {
-  auto& connections = tl_connections.byDatabase[m_id];
-  for (auto it = connections.begin(); it != connections.end(); ++it) {
-    if (it->get() == lease) {
-      lease->closeCursors(kMisuse, "the connection of the cursor was closed");
-      connections.erase(it);
-      return;
+  for (ConnectionList& connections : tl_connections.byDatabase[m_id]) {
+    for (auto it = connections.begin(); it != connections.end(); ++it) {
+      if (it->get() == lease) {
+        lease->closeCursors(kMisuse, "the connection of the cursor was closed");
+        connections.erase(it);
+        return;
+      }
     }
   }
 }
 
 int Database::exec(const char* sql, std::string* error) {
-  engine::Connection* connection = nullptr;
-  if (int code = autocommitConnection(connection, error); code != kOk) return code;
+  engine::Lease* lease = nullptr;
+  if (int code = freeLease(lease, error, Route::Primary); code != kOk) return code;
+  engine::GiveBackOnExit giveBack(lease);
+  engine::Connection* connection = &lease->connection();
   int code = connection->exec(sql);
   if (code != kOk && error) *error = connection->lastErrorText();
   return code;

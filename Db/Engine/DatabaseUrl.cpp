@@ -61,6 +61,109 @@ bool parseSwitch(std::string_view name, std::string_view value, bool& out, std::
   return true;
 }
 
+// A count of connections from 0 (no cap) to kMaxConnections.
+constexpr int kMaxConnections = 10000;
+bool readConnectionCap(std::string_view value, int& out, std::string* error) {
+  std::string text(value);
+  char* end = nullptr;
+  long parsed = strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end || parsed < 0 || parsed > kMaxConnections) {
+    if (error)
+      *error = "max_connections takes a count from 0 (no cap) to " + std::to_string(kMaxConnections) + ", not '" +
+               text + "'";
+    return false;
+  }
+  out = static_cast<int>(parsed);
+  return true;
+}
+
+// The options of ours that both backends take besides the switches: true
+// when `key` is one (then false in `ok` when its value is bad).
+bool readPoolOption(std::string_view key, std::string_view value, DatabaseOptions& options, bool& ok,
+                    std::string* error) {
+  if (key == "max_connections") {
+    ok = readConnectionCap(value, options.maxConnections, error);
+    return true;
+  }
+  if (key == "connection_wait") {
+    ok = readMilliseconds(key, value, options.connectionWaitMs, error);
+    return true;
+  }
+  return false;
+}
+
+// "h1:p1,[::1]:p2,/run/pg" split into libpq's host and port lists; false
+// with *error when an item is malformed.
+bool splitReadHosts(std::string_view hosts, std::string& hostList, std::string& portList, std::string* error) {
+  auto refuse = [&](std::string_view item, const char* why) {
+    if (error) *error = "read_hosts item '" + std::string(item) + "': " + why + " (read_hosts=HOST:PORT,...)";
+    return false;
+  };
+  if (hosts.empty()) return refuse(hosts, "no host");
+  for (;;) {
+    size_t comma = hosts.find(',');
+    std::string_view item = hosts.substr(0, comma);
+    std::string_view host = item, port;
+    if (item.starts_with('[')) {
+      size_t close = item.find(']');
+      if (close == std::string_view::npos) return refuse(item, "unclosed '['");
+      host = item.substr(1, close - 1);
+      std::string_view rest = item.substr(close + 1);
+      if (!rest.empty() && !rest.starts_with(':')) return refuse(item, "text after ']'");
+      if (!rest.empty()) port = rest.substr(1);
+    } else if (size_t colon = item.rfind(':'); colon != std::string_view::npos) {
+      host = item.substr(0, colon);
+      port = item.substr(colon + 1);
+    }
+    if (host.empty()) return refuse(item, "no host");
+    if (host.find_first_of(" '\\") != std::string_view::npos) return refuse(item, "a blank, quote or backslash in the host");
+    long number = port.empty() ? 5432 : 0;
+    for (char c : port) number = isdigit(static_cast<unsigned char>(c)) && number <= 65535 ? number * 10 + (c - '0') : 70000;
+    if (number < 1 || number > 65535) return refuse(item, "the port is not a number from 1 to 65535");
+    if (!hostList.empty()) {
+      hostList += ',';
+      portList += ',';
+    }
+    hostList += host;
+    portList += std::to_string(number);
+    if (comma == std::string_view::npos) break;
+    hosts = hosts.substr(comma + 1);
+  }
+  return true;
+}
+
+// A URI query value with its %XX escapes decoded, as libpq reads its own.
+std::string percentDecoded(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+        isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+// `text` percent-encoded for a URI's query value.
+std::string percentEncoded(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (char c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (isalnum(u) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/' || c == ',') {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    }
+  }
+  return out;
+}
+
 // The URL forms of each scheme, for the text that refuses another scheme, and
 // what a build without its backend says.
 struct SchemeText {
@@ -190,6 +293,11 @@ bool readSqlite(std::string_view url, DatabaseOptions& options, std::string* err
     } else if (key == "read_only" || key == "upgrade") {
       if (!parseSwitch(key, value, key == "upgrade" ? options.upgradeOnOpen : options.readOnly, error))
         return false;
+    } else if (bool ok = true; readPoolOption(key, value, options, ok, error)) {
+      if (!ok) return false;
+    } else if (key == "read_hosts") {
+      if (error) *error = "read_hosts names PostgreSQL standbys; an SQLite database has none";
+      return false;
     } else {
       if (error) *error = "unknown SQLite option '" + std::string(key) + "'";
       return false;
@@ -219,8 +327,10 @@ bool takePostgresOption(std::string_view key, std::string_view value, DatabaseOp
     ok = readSeconds(key, value, options.maxLifetimeSeconds, error);
   } else if (bool* flag = switchOf(key, options)) {
     ok = parseSwitch(key, value, *flag, error);
+  } else if (key == "read_hosts") {
+    options.readHosts = value;
   } else {
-    return false;
+    return readPoolOption(key, value, options, ok, error);
   }
   return true;
 }
@@ -236,8 +346,9 @@ bool readPostgresUri(std::string_view url, DatabaseOptions& options, std::string
     if (item.empty()) continue;
     size_t eq = item.find('=');
     bool ok = true;
-    if (takePostgresOption(item.substr(0, eq), eq == std::string_view::npos ? "" : item.substr(eq + 1), options, ok,
-                           error)) {
+    // Our values as the URI writes them: percent-encoded.
+    if (takePostgresOption(item.substr(0, eq), percentDecoded(eq == std::string_view::npos ? "" : item.substr(eq + 1)),
+                           options, ok, error)) {
       if (!ok) return false;
       continue;
     }
@@ -390,7 +501,31 @@ bool DatabaseOptions::check(std::string* error) const {
   // It is pasted into a PRAGMA: only the four words.
   if (!isSynchronous(synchronous)) return refuse("synchronous takes full, normal, extra or off, not '" + synchronous + "'");
   if (readOnly && location == Location::Memory) return refuse("read_only needs a database file");
-  return true;
+  if (maxConnections < 0 || maxConnections > kMaxConnections)
+    return refuse("max_connections takes a count from 0 (no cap) to " + std::to_string(kMaxConnections) + ", not " +
+                  std::to_string(maxConnections));
+  if (connectionWaitMs < 0 || connectionWaitMs > kMaxWaitMs)
+    return refuse("connection_wait takes milliseconds from 0 to " + std::to_string(kMaxWaitMs) + ", not " +
+                  std::to_string(connectionWaitMs));
+  if (!readHosts.empty() && !isServer())
+    return refuse("read_hosts names PostgreSQL standbys; an SQLite database has none");
+  return readTarget(error).has_value();
+}
+
+std::optional<std::string> DatabaseOptions::readTarget(std::string* error) const {
+  if (readHosts.empty()) return std::string();
+  std::string hosts, ports;
+  if (!splitReadHosts(readHosts, hosts, ports, error)) return std::nullopt;
+  // libpq takes the last value of a setting given twice: these replace the
+  // URL's own hosts, ports and session attributes.
+  std::string out = target;
+  if (target.starts_with("postgresql://") || target.starts_with("postgres://")) {
+    out += target.find('?') == std::string::npos ? '?' : '&';
+    out += "host=" + percentEncoded(hosts) + "&port=" + ports + "&target_session_attrs=prefer-standby";
+  } else {
+    out += " host='" + hosts + "' port='" + ports + "' target_session_attrs=prefer-standby";
+  }
+  return out;
 }
 
 std::optional<std::string> DatabaseOptions::file() const {

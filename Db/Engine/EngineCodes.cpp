@@ -27,6 +27,7 @@ const char* codeName(int code) {
     case kValueRange: return "stored value does not fit its field";
     case kOwnLock: return "this thread's own transaction holds the write lock";
     case kNoSchema: return "not a catalogue: its tables were never created";
+    case kNoConnection: return "no connection came free within the wait";
     default: return "engine failure";
   }
 }

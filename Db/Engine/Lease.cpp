@@ -11,9 +11,23 @@ void Lease::removeCursor(DBtable* table) {
   if (found != m_cursors.end()) m_cursors.erase(found);
 }
 
+Lease::~Lease() {
+  m_connection.reset();
+  if (!m_pool) return;
+  m_pool->open.fetch_sub(1);
+  if (m_pool->capped()) {
+    // A waiter may open a connection in its place.
+    std::lock_guard<std::mutex> lock(m_pool->mutex);
+    m_pool->freed.notify_one();
+  }
+}
+
 void Lease::closeCursors(int code, const std::string& why) {
   // Each binding takes itself off the list.
+  bool was = m_closing;
+  m_closing = true;
   while (!m_cursors.empty()) m_cursors.back()->endCursor(code, why);
+  m_closing = was;
 }
 
 }  // namespace db::engine

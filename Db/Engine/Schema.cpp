@@ -5,6 +5,7 @@
 
 #include "Db/DBtran.h"
 #include "Db/Database.h"
+#include "Db/Engine/Lease.h"
 #include "Db/Engine/SchemaDdl.h"
 
 namespace db {
@@ -135,8 +136,10 @@ int checkVersions(const std::map<std::string, std::string>& versions, Tables tab
 using engine::Tables;
 
 int Database::verifySchema(Tables tables, std::string* error, bool mustExist) {
-  engine::Connection* connection = nullptr;
-  if (int code = autocommitConnection(connection, error); code != kOk) return code;
+  engine::Lease* lease = nullptr;
+  if (int code = autocommitLease(lease, error); code != kOk) return code;
+  engine::GiveBackOnExit giveBack(lease);
+  engine::Connection* connection = &lease->connection();
   std::map<std::string, std::string> versions;
   bool missing = false;
   if (int code = engine::readVersions(*connection, versions, error, &missing); code != kOk) return code;
@@ -149,9 +152,10 @@ int Database::verifySchema(Tables tables, std::string* error, bool mustExist) {
 }
 
 int Database::readRevision(Tables tables, SchemaRevision& out, std::string* error) {
-  engine::Connection* connection = nullptr;
-  if (int code = autocommitConnection(connection, error); code != kOk) return code;
-  return engine::readRevision(*connection, tables, out, error);
+  engine::Lease* lease = nullptr;
+  if (int code = autocommitLease(lease, error); code != kOk) return code;
+  engine::GiveBackOnExit giveBack(lease);
+  return engine::readRevision(lease->connection(), tables, out, error);
 }
 
 namespace {
@@ -210,11 +214,15 @@ int Database::createSchema(Tables tables, std::string* error) {
   // for, so a concurrent creator's commit ends it with the restart code; it
   // then starts again and finds the work done. Each round lets one through.
   constexpr int kAttempts = 8;
-  engine::Connection* connection = nullptr;
-  if (int code = autocommitConnection(connection, error); code != kOk) return code;
-  if (int code = connection->prepareForWrites(); code != kOk) {
-    if (error) *error = connection->lastErrorText();
-    return code;
+  {
+    engine::Lease* lease = nullptr;
+    if (int code = autocommitLease(lease, error); code != kOk) return code;
+    engine::GiveBackOnExit giveBack(lease);  // before the transaction takes one
+    engine::Connection* connection = &lease->connection();
+    if (int code = connection->prepareForWrites(); code != kOk) {
+      if (error) *error = connection->lastErrorText();
+      return code;
+    }
   }
   int code = kOk;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {

@@ -12,6 +12,7 @@
 
 #include "Db/DBtran.h"
 #include "Db/Database.h"
+#include "Db/Engine/Lease.h"
 #include "Db/Engine/SchemaDdl.h"
 
 #ifndef DIVU_VERSION
@@ -465,8 +466,13 @@ int upgradePass(DBtran& tran, Tables tables, const UpgradeOptions& options, bool
 int Database::upgradeSchema(Tables tables, const UpgradeOptions& options, UpgradeResult* result, std::string* error) {
   UpgradeResult local;
   UpgradeResult& out = result ? *result : local;
-  engine::Connection* connection = nullptr;
-  if (int code = autocommitConnection(connection, error); code != kOk) return code;
+  // A dry run's read transaction reads the primary too: what an upgrade would change.
+  engine::PrimaryOnly primary;
+  {
+    engine::Lease* lease = nullptr;
+    if (int code = autocommitLease(lease, error); code != kOk) return code;
+    engine::giveBack(lease);
+  }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.waitSeconds);
   bool planned = false, waited = false;
   for (;;) {

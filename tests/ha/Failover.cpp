@@ -65,12 +65,30 @@ std::atomic<bool> g_stop{false};
 std::atomic<long> g_commits{0};
 std::atomic<long> g_looks{0};       // in-doubt commits looked up
 std::atomic<long> g_lookFound{0};   // ...and found stored
-// The kill being measured: nanoseconds since the epoch of Clock, and the
-// first commit of a transaction begun after it.
-std::atomic<long long> g_killAt{0};
-std::atomic<long long> g_firstCommitAfterKill{0};
-
 long long now() { return Clock::now().time_since_epoch().count(); }
+
+// The kill being measured (Clock ticks; 0: none), and the first commit of a
+// transaction begun after it.
+struct Recovery {
+  std::mutex mutex;
+  long long killAt = 0;
+  long long firstCommit = 0;
+
+  void kill(long long at) {
+    std::lock_guard<std::mutex> lock(mutex);
+    killAt = at;
+    firstCommit = 0;
+  }
+  void committed(long long begun, long long at) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (killAt && begun > killAt && !firstCommit) firstCommit = at;
+  }
+  // Seconds from the kill to that commit; negative while there is none.
+  double seconds() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return firstCommit ? std::chrono::duration<double>(Clock::duration(firstCommit - killAt)).count() : -1;
+  }
+} g_recovery;
 
 void writer(int id, const std::string& run, Outcomes& outcomes) {
   CSnapEngineInfoDB engines;
@@ -98,9 +116,7 @@ void writer(int id, const std::string& run, Outcomes& outcomes) {
         db::RetryPolicy{.maxAttempts = 20, .firstDelayMs = 5, .maxDelayMs = 500, .reconnectMs = 60000});
     if (code == db::kOk) {
       g_commits.fetch_add(1);
-      long long killAt = g_killAt.load();
-      long long expected = 0;
-      if (killAt && begun > killAt) g_firstCommitAfterKill.compare_exchange_strong(expected, now());
+      g_recovery.committed(begun, now());
     }
     std::lock_guard<std::mutex> lock(outcomes.mutex);
     outcomes.code[marker] = code;
@@ -156,25 +172,26 @@ int main(int argc, char** argv) {
   std::vector<Kill> done;
   std::this_thread::sleep_for(std::chrono::duration<double>(settle));
   for (int k = 0; k < kills; ++k) {
-    g_firstCommitAfterKill.store(0);
+    g_recovery.kill(0);
     long before = g_commits.load();
-    Clock::time_point start = Clock::now();
-    g_killAt.store(now());
     Kill kill;
     kill.node = cluster(script, "kill-leader", dir);
+    // From the kill's return: a transaction begun before it may still have
+    // committed on the old leader.
+    Clock::time_point start = Clock::now();
+    g_recovery.kill(now());
     if (kill.node.empty()) {
       fprintf(stderr, "kill %d: no leader to kill\n", k + 1);
       break;
     }
-    while (secondsSince(start) < 120 && (kill.detected < 0 || !g_firstCommitAfterKill.load())) {
+    while (secondsSince(start) < 120 && (kill.detected < 0 || g_recovery.seconds() < 0)) {
       if (kill.detected < 0) {
         std::string leader = cluster(script, "leader", dir);
         if (!leader.empty() && leader != kill.node) kill.detected = secondsSince(start);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    if (long long first = g_firstCommitAfterKill.load())
-      kill.recovered = std::chrono::duration<double>(Clock::duration(first - g_killAt.load())).count();
+    kill.recovered = g_recovery.seconds();
     printf("kill %d: %s; new leader after %.1f s, first commit after %.1f s (%ld commits before)\n", k + 1,
            kill.node.c_str(), kill.detected, kill.recovered, before);
     fflush(stdout);

@@ -48,6 +48,12 @@ struct ConnectionRegistry {
     std::lock_guard<std::mutex> lock(mutex);
     std::erase_if(open, [db](const auto& entry) { return entry.second == db; });
   }
+  // The calling thread uses `db` from now on (handed over by a capped pool).
+  void adopt(sqlite3* db) {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto& entry : open)
+      if (entry.second == db) entry.first = std::this_thread::get_id();
+  }
   // Whether another connection of the calling thread holds a write
   // transaction. Only the calling thread's handles are looked into, and only
   // that thread uses them.
@@ -104,6 +110,7 @@ class SqliteConnection final : public Connection {
     m_registry->add(m_db);
     sqlite3_busy_handler(m_db, &SqliteConnection::busyWait, this);
   }
+  void adoptedByThisThread() override { m_registry->adopt(m_db); }
   ~SqliteConnection() override {
     m_registry->remove(m_db);
     m_lru.clear();
