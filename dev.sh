@@ -212,13 +212,19 @@ case "${1:-}" in
     packages+=(patroni etcd-server etcd-client curl python3)
     install_missing
     cmake --preset default >/dev/null
-    cmake --build --preset default -j"$(nproc)" --target divu_failover
+    cmake --build --preset default -j"$(nproc)" --target divu_failover divu_pool_tests
     ha_dir=$(mktemp -u /tmp/divu-ha.XXXXXX)
     trap 'tools/ha/cluster.sh stop "$ha_dir" >/dev/null 2>&1 || true' EXIT
     tools/ha/cluster.sh start "$ha_dir" >/dev/null
     # shellcheck disable=SC1091
     source "$ha_dir/env"
     tools/ha/cluster.sh status "$ha_dir"
+    # Reads routed to one standby, writes to the primary.
+    leader=$(tools/ha/cluster.sh leader "$ha_dir")
+    for node in $DIVU_HA_NODES; do [ "$node" = "$leader" ] || standby=$node; done
+    port_var=DIVU_HA_PORT_$standby
+    DIVU_TEST_HA_URL=$DIVU_HA_URL DIVU_TEST_HA_STANDBY_URL="postgresql://divu@127.0.0.1:${!port_var}/divu" \
+      build/tests/divu_pool_tests --gtest_filter='ReadHosts.*' --gtest_brief=1
     build/tests/divu_failover --url "$DIVU_HA_URL" --cluster "$ha_dir" --kills "${2:-5}"
     ;;
   postgres)
