@@ -224,7 +224,7 @@ case "${1:-}" in
     for node in $DIVU_HA_NODES; do [ "$node" = "$leader" ] || standby=$node; done
     port_var=DIVU_HA_PORT_$standby
     DIVU_TEST_HA_URL=$DIVU_HA_URL DIVU_TEST_HA_STANDBY_URL="postgresql://divu@127.0.0.1:${!port_var}/divu" \
-      build/tests/divu_pool_tests --gtest_filter='ReadHosts.*' --gtest_brief=1
+      build/tests/divu_pool_tests --gtest_filter='ReadHosts.*'
     build/tests/divu_failover --url "$DIVU_HA_URL" --cluster "$ha_dir" --kills "${2:-5}"
     ;;
   postgres)

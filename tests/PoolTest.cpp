@@ -267,6 +267,15 @@ TEST(ReadHosts, ReadsGoToTheStandbyAndWritesToThePrimary) {
     YLApplicationDirs_t read;
     return dirs.getInfo(id, read, tran) ? std::string(read.path) : "unread: " + dirs.m_dbError.m_errorText;
   };
+  // Where a count in a transaction of `mode` ran.
+  auto countIn = [&](DBtran::Mode mode) {
+    DBtran tran;
+    if (tran.begin(mode) != db::kOk) return "failed: " + tran.lastError();
+    unsigned int n = 0;
+    bool ok = dirs.getNRows(onStandby, n, &tran);
+    tran.rollback();
+    return ok ? std::string(n ? "standby" : "primary") : "failed: " + dirs.m_dbError.m_errorText;
+  };
   struct Case {
     const char* call;
     std::function<std::string()> server;  // "standby", "primary", or what went wrong
@@ -301,24 +310,8 @@ TEST(ReadHosts, ReadsGoToTheStandbyAndWritesToThePrimary) {
          dirs.deleteList(list);
          return ok ? std::string(n ? "standby" : "primary") : "failed: " + dirs.m_dbError.m_errorText;
        }},
-      {"count in a read transaction",
-       [&] {
-         DBtran tran;
-         if (tran.begin(DBtran::Mode::Read) != db::kOk) return "failed: " + tran.lastError();
-         unsigned int n = 0;
-         bool ok = dirs.getNRows(onStandby, n, &tran);
-         tran.rollback();
-         return ok ? std::string(n ? "standby" : "primary") : "failed: " + dirs.m_dbError.m_errorText;
-       }},
-      {"count in a write transaction",
-       [&] {
-         DBtran tran;
-         if (tran.begin() != db::kOk) return "failed: " + tran.lastError();
-         unsigned int n = 0;
-         bool ok = dirs.getNRows(onStandby, n, &tran);
-         tran.rollback();
-         return ok ? std::string(n ? "standby" : "primary") : "failed: " + dirs.m_dbError.m_errorText;
-       }},
+      {"count in a read transaction", [&] { return countIn(DBtran::Mode::Read); }},
+      {"count in a write transaction", [&] { return countIn(DBtran::Mode::Write); }},
       {"update without a transaction",
        [&] {
          if (!dirs.Update(id, markServer, nullptr)) return "failed: " + dirs.m_dbError.m_errorText;

@@ -21,34 +21,30 @@ bool isSynchronous(std::string_view mode) {
   return mode == "FULL" || mode == "NORMAL" || mode == "EXTRA" || mode == "OFF";
 }
 
-// A wait in milliseconds named `name`, from 0 to an hour.
-bool readMilliseconds(std::string_view name, std::string_view value, int& ms, std::string* error) {
+// A whole number named `name` from 0 to `max`, of `unit` ("milliseconds",
+// ...); false with *error for anything else.
+bool readBounded(std::string_view name, std::string_view value, long max, const char* unit, int& out,
+                 std::string* error) {
   std::string text(value);
   char* end = nullptr;
   long parsed = strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end || parsed < 0 || parsed > kMaxWaitMs) {
+  if (text.empty() || *end || parsed < 0 || parsed > max) {
     if (error)
-      *error = std::string(name) + " takes milliseconds from 0 to " + std::to_string(kMaxWaitMs) + ", not '" + text +
-               "'";
+      *error = std::string(name) + " takes " + unit + " from 0 to " + std::to_string(max) + ", not '" + text + "'";
     return false;
   }
-  ms = static_cast<int>(parsed);
+  out = static_cast<int>(parsed);
   return true;
+}
+
+// A wait in milliseconds named `name`, from 0 to an hour.
+bool readMilliseconds(std::string_view name, std::string_view value, int& ms, std::string* error) {
+  return readBounded(name, value, kMaxWaitMs, "milliseconds", ms, error);
 }
 
 // A lifetime in seconds named `name`, from 0 (none) to a week.
 bool readSeconds(std::string_view name, std::string_view value, int& seconds, std::string* error) {
-  std::string text(value);
-  char* end = nullptr;
-  long parsed = strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end || parsed < 0 || parsed > kMaxLifetimeSeconds) {
-    if (error)
-      *error = std::string(name) + " takes seconds from 0 to " + std::to_string(kMaxLifetimeSeconds) + ", not '" +
-               text + "'";
-    return false;
-  }
-  seconds = static_cast<int>(parsed);
-  return true;
+  return readBounded(name, value, kMaxLifetimeSeconds, "seconds", seconds, error);
 }
 
 // A URL switch ("1" or "0") named `name`; false with *error for other values.
@@ -64,17 +60,7 @@ bool parseSwitch(std::string_view name, std::string_view value, bool& out, std::
 // A count of connections from 0 (no cap) to kMaxConnections.
 constexpr int kMaxConnections = 10000;
 bool readConnectionCap(std::string_view value, int& out, std::string* error) {
-  std::string text(value);
-  char* end = nullptr;
-  long parsed = strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end || parsed < 0 || parsed > kMaxConnections) {
-    if (error)
-      *error = "max_connections takes a count from 0 (no cap) to " + std::to_string(kMaxConnections) + ", not '" +
-               text + "'";
-    return false;
-  }
-  out = static_cast<int>(parsed);
-  return true;
+  return readBounded("max_connections", value, kMaxConnections, "a count", out, error);
 }
 
 // The options of ours that both backends take besides the switches: true
