@@ -12,8 +12,23 @@
 //   postgresql:KEYWORDS or postgres:KEYWORDS                 the same with a libpq keyword string
 //
 // Either backend takes upgrade=1 (open upgrades an older catalogue) and
-// read_only=1; PostgreSQL takes lock_timeout=MS and passes everything else on
-// to libpq as written.
+// read_only=1; PostgreSQL takes lock_timeout=MS and pooler=none|transaction,
+// and passes everything else on to libpq as written.
+//
+// pooler=transaction: the server is reached through a pooler in transaction
+// mode (pgbouncer's pool_mode = transaction), where consecutive transactions
+// of one connection may run on different server sessions, so the library
+// keeps nothing in the session: no named prepared statements (each statement
+// is parsed, bound and run in one message batch), no session SET (lock_timeout,
+// the read-only mode and the settings below are set with SET LOCAL in every
+// transaction and in the implicit transaction of every autocommit
+// statement), no session locks. The "-c name=value" settings of libpq's
+// `options` (options=-csearch_path%3Dmyschema) are taken out of it and set
+// that way too, since the pooler refuses the startup parameter (pgbouncer
+// 1.18 refuses `options`, or with ignore_startup_parameters drops it
+// silently); other switches stay in `options`. The server must keep its
+// default standard_conforming_strings = on, which is checked. pooler=none
+// (the default) holds one session per connection.
 #pragma once
 
 #include <optional>
@@ -51,6 +66,12 @@ struct ZR_EXPORT DatabaseOptions {
 
   // PostgreSQL: how long a statement waits for a locked row (0: no limit).
   int lockTimeoutMs = 5000;
+  // PostgreSQL: what stands between the library and the server (pooler=).
+  enum class Pooler {
+    None,         // a session per connection
+    Transaction,  // a transaction pooler: no session state across transactions
+  };
+  Pooler pooler = Pooler::None;
 
   // Reads `url`; nothing, with the reason in *error, when it is malformed or
   // names a scheme this build does not know.

@@ -184,6 +184,18 @@ bool readSqlite(std::string_view url, DatabaseOptions& options, std::string* err
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 
+// pooler=none|transaction.
+bool readPooler(std::string_view value, DatabaseOptions& options, std::string* error) {
+  if (value == "none" || value == "transaction") {
+    options.pooler = value == "none" ? DatabaseOptions::Pooler::None : DatabaseOptions::Pooler::Transaction;
+    return true;
+  }
+  if (error)
+    *error = "pooler takes none or transaction (a pooler in transaction mode, such as pgbouncer's), not '" +
+             std::string(value) + "'";
+  return false;
+}
+
 // The switches of ours: read_only and upgrade. Null for any other key.
 bool* switchOf(std::string_view key, DatabaseOptions& options) {
   if (key == "read_only") return &options.readOnly;
@@ -205,6 +217,10 @@ bool readPostgresUri(std::string_view url, DatabaseOptions& options, std::string
       if (!readMilliseconds("lock_timeout", eq == std::string_view::npos ? "" : item.substr(eq + 1),
                             options.lockTimeoutMs, error))
         return false;
+      continue;
+    }
+    if (item.substr(0, eq) == "pooler") {
+      if (!readPooler(eq == std::string_view::npos ? "" : item.substr(eq + 1), options, error)) return false;
       continue;
     }
     if (bool* flag = switchOf(item.substr(0, eq), options)) {
@@ -261,6 +277,10 @@ bool readPostgresKeywords(std::string_view text, DatabaseOptions& options, std::
     }
     if (key == "lock_timeout") {
       if (!readMilliseconds(key, value, options.lockTimeoutMs, error)) return false;
+      continue;
+    }
+    if (key == "pooler") {
+      if (!readPooler(value, options, error)) return false;
       continue;
     }
     if (bool* flag = switchOf(key, options)) {
@@ -362,6 +382,7 @@ bool DatabaseOptions::check(std::string* error) const {
   // It is pasted into a PRAGMA: only the four words.
   if (!isSynchronous(synchronous)) return refuse("synchronous takes full, normal, extra or off, not '" + synchronous + "'");
   if (readOnly && location == Location::Memory) return refuse("read_only needs a database file");
+  if (pooler != Pooler::None && !isServer()) return refuse("pooler is a setting of server databases");
   return true;
 }
 
