@@ -78,9 +78,11 @@ class RawPostgres final : public RawConnection {
   ~RawPostgres() override { PQfinish(m_conn); }
   bool query(const std::string& sql, std::vector<std::string>* rows) override {
     // The extended protocol: one statement only, as the engine prepares it;
-    // the setting before it up to the same Sync.
+    // outside a transaction block the setting before it up to the same Sync
+    // (a BEGIN keeps it for the block).
+    const bool setting = PQtransactionStatus(m_conn) == PQTRANS_IDLE;
     bool ok = PQenterPipelineMode(m_conn) &&
-              PQsendQueryParams(m_conn, m_setting.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) &&
+              (!setting || PQsendQueryParams(m_conn, m_setting.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0)) &&
               PQsendQueryParams(m_conn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) && PQpipelineSync(m_conn);
     for (int index = 0, nulls = 0; nulls < 2;) {
       PGresult* result = PQgetResult(m_conn);
@@ -96,7 +98,7 @@ class RawPostgres final : public RawConnection {
         break;
       }
       ok = ok && (status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK);
-      for (int i = 0; ok && rows && index == 1 && i < PQntuples(result); ++i)
+      for (int i = 0; ok && rows && index == (setting ? 1 : 0) && i < PQntuples(result); ++i)
         rows->push_back(PQgetisnull(result, i, 0) ? "NULL" : PQgetvalue(result, i, 0));
       ++index;
       PQclear(result);

@@ -631,11 +631,15 @@ int PgConnection::describe(const std::string& sql, const std::string& text, int 
   const bool settings = PQtransactionStatus(conn) == PQTRANS_IDLE;
   ++m_compiled;
   const bool sent = PQenterPipelineMode(conn) && (!settings || sendSettings()) &&
-                    PQsendPrepare(conn, "", text.c_str(), parameters, nullptr) &&
-                    PQsendDescribePrepared(conn, "") && PQpipelineSync(conn);
+                    PQsendPrepare(conn, "", text.c_str(), parameters, nullptr) && PQsendDescribePrepared(conn, "");
   Failure failure;
   bool failed = !sent, described = false;
-  if (failed) failure = failureOf(nullptr, conn);
+  if (failed) failure = failureOf(nullptr, conn);  // libpq refused it (more than 65535 parameters, ...)
+  // The Sync also when a part was refused: what was queued must be answered.
+  if (!PQpipelineSync(conn) && !failed) {
+    failure = failureOf(nullptr, conn);
+    failed = true;
+  }
   const size_t last = (settings ? m_pooler->statements.size() : 0) + 2;
   size_t index = 0;
   endPipeline([&](const PGresult* result) {
@@ -670,10 +674,14 @@ int PgConnection::sendUnnamed(PgStatement& statement, const std::vector<const ch
     return kOk;
   }
   // Autocommit: the settings and the statement in one implicit transaction.
-  const bool sent = PQenterPipelineMode(conn) && sendSettings() && send() && PQpipelineSync(conn);
+  const bool sent = PQenterPipelineMode(conn) && sendSettings() && send();
   Failure failure;
   bool failed = !sent;
   if (failed) failure = failureOf(nullptr, conn);
+  if (!PQpipelineSync(conn) && !failed) {
+    failure = failureOf(nullptr, conn);
+    failed = true;
+  }
   // The settings' results come first (each ended by a null); then the
   // statement's, which may stream row by row.
   for (size_t i = 0; !failed && i < m_pooler->statements.size(); ++i) {
