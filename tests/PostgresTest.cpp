@@ -319,7 +319,11 @@ TEST_F(PostgresServer, ALostIdleConnectionFailsOneStatementButNotABegin) {
 // turn: each connection's settings (its schema, given in options, and its
 // lock timeout) hold in every transaction and autocommit statement, and
 // nothing of them, nor a prepared statement, stays in the sessions.
-TEST_F(PostgresServer, BehindATransactionPoolerEachConnectionKeepsItsOwnSettingsAndLeavesNone) {
+// Named apart from the PostgreSQL cases: it runs only through a pooler, and
+// `./dev.sh postgres` counts every case it names as one that must run.
+class PooledServer : public PostgresServer {};
+
+TEST_F(PooledServer, BehindATransactionPoolerEachConnectionKeepsItsOwnSettingsAndLeavesNone) {
   std::optional<db::DatabaseOptions> test = db::DatabaseOptions::parse(postgresTestUrl());
   if (!test || test->pooler != db::DatabaseOptions::Pooler::Transaction)
     GTEST_SKIP() << "no pooler URL given (DIVU_TEST_POSTGRES_URL with pooler=transaction: ./dev.sh pooler test)";
