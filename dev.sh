@@ -9,6 +9,9 @@
 #                    at random moments and check each database left behind
 #   ./dev.sh bench   the benchmark against raw SQLite and the peer libraries, as a ratio table
 #   ./dev.sh postgres test|asan|tsan|coverage   the same with a throwaway PostgreSQL server: both backends
+#   ./dev.sh pooler test   the PostgreSQL cases through pgbouncer in transaction mode (pooler=transaction;
+#                    the differential with 4000 texts; DIVU_CTEST_FILTER= DIVU_FRAGMENT_TEXTS=20000 for
+#                    the whole suite); tests that need a session of their own reach the server directly
 #   ./dev.sh ha [KILLS]  a replicated PostgreSQL cluster (etcd + 3 Patroni nodes, tools/ha/cluster.sh);
 #                    writers through the library while its leader is killed KILLS times (5), then
 #                    every reported outcome checked against what the new primary holds
@@ -67,8 +70,32 @@ start_postgres() {
 }
 
 stop_postgres() {
+  [ -z "${bouncer_dir:-}" ] || tools/pgbouncer.sh stop "$bouncer_dir"
   "${pg_as[@]}" "$pg_bin/pg_ctl" -D "$pg_dir/data" -m fast stop >/dev/null 2>&1 || true
   rm -rf "$pg_dir"
+}
+
+# pgbouncer in transaction mode in front of the cluster start_postgres made
+# (stopped with it): DIVU_TEST_POSTGRES_URL then reaches the server through
+# it, DIVU_TEST_POSTGRES_DIRECT_URL directly.
+start_pgbouncer() {
+  bouncer_dir=$pg_dir/pgbouncer
+  local port
+  port=$(tools/pgbouncer.sh start "$bouncer_dir" "$pg_dir" "$pg_dir" divu 20)
+  export DIVU_TEST_POSTGRES_DIRECT_URL=$DIVU_TEST_POSTGRES_URL
+  export DIVU_TEST_POSTGRES_URL="postgresql://divu@127.0.0.1:$port/divu_test?pooler=transaction"
+  echo "pgbouncer $(pgbouncer --version | awk 'NR == 1 {print $2}') at $DIVU_TEST_POSTGRES_URL"
+}
+
+# Runs `./dev.sh $1` against the server start_postgres made, then counts the
+# PostgreSQL cases by name, so that a run where they all skipped shows.
+run_postgres_cases() {
+  local log="$pg_dir/ctest.log" ran total
+  "./$(basename "$0")" "$1" | tee "$log"
+  ran=$(grep -cE 'Postgres.* Passed' "$log" || true)
+  total=$(grep -cE 'Test +#[0-9]+: .*Postgres' "$log" || true)
+  echo "PostgreSQL cases: $ran of $total ran and passed"
+  [ "$ran" -gt 0 ] && [ "$ran" -eq "$total" ]
 }
 
 build() {
@@ -136,7 +163,7 @@ case "${1:-}" in
   test)
     install_missing
     build default
-    ctest_with_counts default build -j"$(nproc)"
+    ctest_with_counts default build -j"$(nproc)" ${DIVU_CTEST_FILTER:+-R "$DIVU_CTEST_FILTER"}
     ;;
   asan)
     install_missing
@@ -230,13 +257,18 @@ case "${1:-}" in
   postgres)
     install_missing
     start_postgres
-    log="$pg_dir/ctest.log"
-    "./$(basename "$0")" "${2:-test}" | tee "$log"
-    # The PostgreSQL cases by name, so that a run where they all skipped shows.
-    ran=$(grep -cE 'Postgres.* Passed' "$log" || true)
-    total=$(grep -cE 'Test +#[0-9]+: .*Postgres' "$log" || true)
-    echo "PostgreSQL cases: $ran of $total ran and passed"
-    [ "$ran" -gt 0 ] && [ "$ran" -eq "$total" ]
+    run_postgres_cases "${2:-test}"
+    ;;
+  pooler)
+    packages+=(pgbouncer python3)
+    install_missing
+    start_postgres
+    start_pgbouncer
+    # Only the cases that reach the server: the SQLite ones ran in `test`. The
+    # differential's statement path through the pooler with a fifth of its
+    # texts (all 20000 run directly in `postgres test`).
+    export DIVU_CTEST_FILTER=${DIVU_CTEST_FILTER-Postgres} DIVU_FRAGMENT_TEXTS=${DIVU_FRAGMENT_TEXTS:-4000}
+    run_postgres_cases "${2:-test}"
     ;;
   *)
     awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"

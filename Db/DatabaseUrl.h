@@ -13,8 +13,8 @@
 //
 // Either backend takes upgrade=1 (open upgrades an older catalogue),
 // read_only=1, max_connections=N and connection_wait=MS; PostgreSQL takes
-// lock_timeout=MS, max_lifetime=SECONDS and read_hosts=HOST:PORT,... and
-// passes everything else on to libpq as written. Where the URL does not set
+// lock_timeout=MS, max_lifetime=SECONDS, read_hosts=HOST:PORT,... and
+// pooler=none|transaction, and passes everything else on to libpq as written. Where the URL does not set
 // them, PostgreSQL connections get connect_timeout=5, TCP keepalives (idle
 // 5 s, every 2 s, 3 probes) and tcp_user_timeout=10000, so that a dead server
 // is noticed in seconds. A libpq multi-host URL with
@@ -38,6 +38,21 @@
 //       (default 5000 ms) and then fails with kNoConnection.
 //   max_lifetime=SECONDS     a connection older than this is opened anew
 //       before its next transaction or autocommit statement (0: never).
+//
+// pooler=transaction: the server is reached through a pooler in transaction
+// mode (pgbouncer's pool_mode = transaction), where consecutive transactions
+// of one connection may run on different server sessions, so the library
+// keeps nothing in the session: no named prepared statements (each statement
+// is parsed, bound and run in one message batch), no session SET (lock_timeout,
+// the read-only mode and the settings below are set with SET LOCAL in every
+// transaction and in the implicit transaction of every autocommit
+// statement), no session locks. The "-c name=value" settings of libpq's
+// `options` (options=-csearch_path%3Dmyschema) are taken out of it and set
+// that way too, since the pooler refuses the startup parameter (pgbouncer
+// 1.18 refuses `options`, or with ignore_startup_parameters drops it
+// silently); other switches stay in `options`. The server must keep its
+// default standard_conforming_strings = on, which is checked. pooler=none
+// (the default) holds one session per connection.
 #pragma once
 
 #include <optional>
@@ -87,6 +102,12 @@ struct ZR_EXPORT DatabaseOptions {
   // thread waits for one over the cap.
   int maxConnections = 0;
   int connectionWaitMs = 5000;
+  // PostgreSQL: what stands between the library and the server (pooler=).
+  enum class Pooler {
+    None,         // a session per connection
+    Transaction,  // a transaction pooler: no session state across transactions
+  };
+  Pooler pooler = Pooler::None;
 
   // Reads `url`; nothing, with the reason in *error, when it is malformed or
   // names a scheme this build does not know.

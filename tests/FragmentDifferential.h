@@ -70,23 +70,46 @@ class RawSqlite final : public RawConnection {
 #ifdef DIVU_WITH_POSTGRESQL
 class RawPostgres final : public RawConnection {
  public:
-  explicit RawPostgres(const std::string& url) : m_conn(PQconnectdb(url.c_str())) {
+  // `setting`: a statement run before each text, in its implicit transaction
+  // (SET LOCAL search_path = ...: a pooler keeps no session setting).
+  RawPostgres(const std::string& url, std::string setting) : m_conn(PQconnectdb(url.c_str())), m_setting(std::move(setting)) {
     PQsetNoticeProcessor(m_conn, [](void*, const char*) {}, nullptr);  // the texts provoke many
   }
   ~RawPostgres() override { PQfinish(m_conn); }
   bool query(const std::string& sql, std::vector<std::string>* rows) override {
-    // The extended protocol: one statement only, as the engine prepares it.
-    PGresult* result = PQexecParams(m_conn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0);
-    ExecStatusType status = PQresultStatus(result);
-    bool ok = status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK;
-    for (int i = 0; ok && rows && i < PQntuples(result); ++i)
-      rows->push_back(PQgetisnull(result, i, 0) ? "NULL" : PQgetvalue(result, i, 0));
-    PQclear(result);
+    // The extended protocol: one statement only, as the engine prepares it;
+    // outside a transaction block the setting before it up to the same Sync
+    // (a BEGIN keeps it for the block).
+    const bool setting = PQtransactionStatus(m_conn) == PQTRANS_IDLE;
+    bool ok = PQenterPipelineMode(m_conn) &&
+              (!setting || PQsendQueryParams(m_conn, m_setting.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0)) &&
+              PQsendQueryParams(m_conn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) && PQpipelineSync(m_conn);
+    for (int index = 0, nulls = 0; nulls < 2;) {
+      PGresult* result = PQgetResult(m_conn);
+      if (!result) {
+        if (PQstatus(m_conn) == CONNECTION_BAD) break;
+        ++nulls;
+        continue;
+      }
+      nulls = 0;
+      ExecStatusType status = PQresultStatus(result);
+      if (status == PGRES_PIPELINE_SYNC) {
+        PQclear(result);
+        break;
+      }
+      ok = ok && (status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK);
+      for (int i = 0; ok && rows && index == (setting ? 1 : 0) && i < PQntuples(result); ++i)
+        rows->push_back(PQgetisnull(result, i, 0) ? "NULL" : PQgetvalue(result, i, 0));
+      ++index;
+      PQclear(result);
+    }
+    PQexitPipelineMode(m_conn);
     return ok;
   }
 
  private:
   PGconn* m_conn;
+  std::string m_setting;
 };
 #endif
 

@@ -32,7 +32,7 @@ TEST_P(FragmentDifferentialTest, CallerTextsDoWhatTheDatabaseSays) {
   std::unique_ptr<RawConnection> raw;
   if (onPostgres()) {
 #ifdef DIVU_WITH_POSTGRESQL
-    raw = std::make_unique<RawPostgres>(m_url);
+    raw = std::make_unique<RawPostgres>(m_schema->rawUrl(), "SET LOCAL search_path = " + m_schema->name());
 #endif
   } else {
     raw = std::make_unique<RawSqlite>(dbPath());

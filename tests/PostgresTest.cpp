@@ -8,6 +8,8 @@
 #include <thread>
 #include <tuple>
 
+#include <libpq-fe.h>
+
 #include "Db/Engine/Backend.h"
 #include "Db/Engine/Postgres/PostgresText.h"
 #include "DivUdurezevudoZE/ApplicationDirsDB.h"
@@ -91,10 +93,46 @@ TEST(PostgresText, UrlsKeepTheirLibpqPartsAndGiveUpOurOptions) {
     EXPECT_EQ(settings->lockTimeoutMs, c.lockTimeoutMs) << c.url;
     EXPECT_EQ(settings->maxLifetimeSeconds, c.maxLifetimeSeconds) << c.url;
   }
+  for (auto [url, pooler] : {std::pair{"postgresql://h/db?pooler=transaction&sslmode=disable", true},
+                             {"postgresql:host=h pooler=none", false}}) {
+    std::optional<db::DatabaseOptions> settings = db::DatabaseOptions::parse(url);
+    ASSERT_TRUE(settings) << url;
+    EXPECT_EQ(settings->pooler == db::DatabaseOptions::Pooler::Transaction, pooler) << url;
+    EXPECT_EQ(settings->target.find("pooler"), std::string::npos) << url;
+  }
   std::string error;
+  EXPECT_FALSE(db::DatabaseOptions::parse("postgresql://h/db?pooler=session", &error));
+  EXPECT_NE(error.find("pooler takes none or transaction"), std::string::npos) << error;
   EXPECT_FALSE(db::Database::open("postgresql:colour=blue", &error));
   EXPECT_NE(error.find("bad PostgreSQL URL: invalid connection option \"colour\""), std::string::npos)
       << error;
+}
+
+// Behind a pooler, libpq's options give up their settings, each set as
+// "-c name=value" sets it.
+TEST(PostgresText, OptionsSettingsBecomeSetLocalWithTheSameMeaning) {
+  struct Case {
+    const char* options;
+    const char* statements;  // null: refused
+    const char* rest;
+  } cases[] = {
+      {"-csearch_path=s1", "SET LOCAL search_path = 's1'", ""},
+      {"-c search_path=Mixed,\\ \"Quoted\"\"Name\" --lock-timeout=7s -c x.y=it's",
+       "SET LOCAL search_path = 'mixed', 'Quoted\"Name'; SET LOCAL lock_timeout = '7s'; SET LOCAL x.y = 'it''s'", ""},
+      {"-c geqo=off -e -c work_mem=64MB", "SET LOCAL geqo = 'off'; SET LOCAL work_mem = '64MB'", "-e"},
+      {"-c nothing", nullptr, ""},
+      {"-c bad;name=1", nullptr, ""},
+  };
+  for (const Case& c : cases) {
+    std::vector<db::engine::pg::Setting> settings;
+    std::string rest, statements;
+    const bool taken = db::engine::pg::takeSettings(c.options, settings, rest, nullptr);
+    EXPECT_EQ(taken, c.statements != nullptr) << c.options;
+    if (!taken || !c.statements) continue;
+    for (const auto& setting : settings) statements += (statements.empty() ? "" : "; ") + db::engine::pg::setLocal(setting);
+    EXPECT_EQ(statements, c.statements) << c.options;
+    EXPECT_EQ(rest, c.rest) << c.options;
+  }
 }
 
 class PostgresServer : public DatabaseTest {
@@ -306,6 +344,8 @@ TEST_F(PostgresServer, AConnectionPastItsLifetimeIsReplacedBetweenTransactions) 
 }
 
 TEST_F(PostgresServer, ALostIdleConnectionFailsOneStatementButNotABegin) {
+  // A pooler would hide the idle session's end from the connection.
+  m_direct = true;
   openDatabase(Storage::Postgres);
   if (IsSkipped() || HasFatalFailure()) return;
   auto pidOfThisThreadsConnection = [&] {
@@ -327,6 +367,93 @@ TEST_F(PostgresServer, ALostIdleConnectionFailsOneStatementButNotABegin) {
   ASSERT_TRUE(m_dirs.insert(row, &tran)) << m_dirs.m_dbError.m_errorText;
   ASSERT_EQ(tran.commit(), db::kOk);
   EXPECT_EQ(count(nullptr), 2u);
+}
+
+// Behind a transaction pooler one server session serves many connections in
+// turn: each connection's settings (its schema, given in options, and its
+// lock timeout) hold in every transaction and autocommit statement, and
+// nothing of them, nor a prepared statement, stays in the sessions.
+// Named apart from the PostgreSQL cases: it runs only through a pooler, and
+// `./dev.sh postgres` counts every case it names as one that must run.
+class PooledServer : public PostgresServer {};
+
+TEST_F(PooledServer, BehindATransactionPoolerEachConnectionKeepsItsOwnSettingsAndLeavesNone) {
+  std::optional<db::DatabaseOptions> test = db::DatabaseOptions::parse(postgresTestUrl());
+  if (!test || test->pooler != db::DatabaseOptions::Pooler::Transaction)
+    GTEST_SKIP() << "no pooler URL given (DIVU_TEST_POSTGRES_URL with pooler=transaction: ./dev.sh pooler test)";
+  struct Client {
+    PostgresSchema schema;
+    int lockTimeoutMs = 0;
+    std::shared_ptr<db::Database> database;
+    std::string where;  // true only with its own settings
+  };
+  std::vector<std::unique_ptr<Client>> clients;
+  std::string error;
+  for (int i = 0; i < 5; ++i) {
+    auto client = std::make_unique<Client>();
+    ASSERT_EQ(client->schema.create(), "");
+    client->lockTimeoutMs = 1010 + 10 * i;  // shown as "1010ms" (a whole second as "1s")
+    client->database =
+        db::Database::open(withOption(client->schema.url(), "lock_timeout", std::to_string(client->lockTimeoutMs)), &error);
+    ASSERT_TRUE(client->database) << error;
+    ASSERT_EQ(createCatalogue(*client->database, &error), db::kOk) << error;
+    db::Database::setDefault(client->database);
+    for (int row = 0; row <= i; ++row) {
+      YLApplicationDirs_t dir = makeDir(i, "/own");
+      ASSERT_TRUE(m_dirs.insert(dir, nullptr)) << m_dirs.m_dbError.m_errorText;
+    }
+    client->where = "current_setting('lock_timeout') = '" + std::to_string(client->lockTimeoutMs) +
+                    "ms' AND current_setting('search_path') = '" + client->schema.name() + "'";
+    clients.push_back(std::move(client));
+  }
+  // Each client's count is its own number of rows only where its settings hold.
+  const struct {
+    const char* name;
+    bool transaction;
+    DBtran::Mode mode;
+  } modes[] = {{"autocommit", false, DBtran::Mode::Write},
+               {"write transaction", true, DBtran::Mode::Write},
+               {"read transaction", true, DBtran::Mode::Read}};
+  for (int round = 0; round < 3; ++round) {
+    for (const auto& mode : modes) {
+      // All transactions open at once (one session each), then ended in
+      // another order, so that sessions change hands.
+      std::vector<std::unique_ptr<DBtran>> open;
+      for (auto& client : clients) {
+        std::unique_ptr<DBtran> tran;
+        if (mode.transaction) {
+          tran = std::make_unique<DBtran>(client->database);
+          ASSERT_EQ(tran->begin(mode.mode), db::kOk) << tran->lastError();
+        }
+        db::Database::setDefault(client->database);
+        unsigned int n = 0;
+        EXPECT_TRUE(m_dirs.getNRows(client->where.c_str(), n, tran.get())) << m_dirs.m_dbError.m_errorText;
+        EXPECT_EQ(n, &client - &clients[0] + 1u) << mode.name << ", round " << round;
+        open.push_back(std::move(tran));
+      }
+      for (size_t i = open.size(); i-- > 0;)
+        if (DBtran* tran = open[(i + round) % open.size()].get()) {
+          EXPECT_EQ(tran->commit(), db::kOk) << tran->lastError();
+        }
+    }
+  }
+  // The sessions the pooler holds, each taken at once by a raw client of
+  // its own, have the server's defaults and no statement of ours.
+  std::vector<PGconn*> raws;
+  for (size_t i = 0; i < clients.size(); ++i) {
+    raws.push_back(PQconnectdb(clients[0]->schema.rawUrl().c_str()));
+    PGresult* result = PQexec(raws.back(),
+                              "BEGIN; SELECT current_setting('lock_timeout') || '|' || current_setting('search_path') || "
+                              "'|' || (SELECT count(*) FROM pg_prepared_statements)");
+    EXPECT_EQ(PQresultStatus(result), PGRES_TUPLES_OK) << PQerrorMessage(raws.back());
+    if (PQresultStatus(result) == PGRES_TUPLES_OK) {
+      EXPECT_EQ(std::string(PQgetvalue(result, 0, 0)), "0|\"$user\", public|0");
+    }
+    PQclear(result);
+  }
+  for (PGconn* raw : raws) PQfinish(raw);
+  db::Database::setDefault(m_db);
+  for (auto& client : clients) client->database.reset();  // before the schemas are dropped
 }
 
 }  // namespace

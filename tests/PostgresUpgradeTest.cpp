@@ -43,7 +43,10 @@ class RawPg {
 
 TEST(PostgresUpgrade, AConnectionEndedMidStepIsUndoneAndTheStepRunAgain) {
   if (postgresTestUrl().empty()) GTEST_SKIP() << "no PostgreSQL server given (DIVU_TEST_POSTGRES_URL)";
-  PostgresSchema schema;
+  // On the server itself: the test finds the upgrader's server process by its
+  // application_name, which a pooler's server connections keep after the
+  // client has moved on, and ends it.
+  PostgresSchema schema(true);
   ASSERT_EQ(schema.create(), "");
   RawPg raw(schema.url());
   std::string error;

@@ -14,11 +14,13 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "Db/Database.h"
+#include "Db/DatabaseUrl.h"
 #include "Db/Engine/SchemaDdl.h"
 #include "Db/Engine/FaultSeam.h"
 #include "Db/Tbl/YLApplicationDirs.h"
@@ -61,6 +63,14 @@ inline std::string postgresTestUrl() {
   return url ? url : "";
 }
 
+// The server itself when the test URL reaches it through a transaction
+// pooler (DIVU_TEST_POSTGRES_DIRECT_URL, which `./dev.sh pooler` sets), for
+// the tests that need a session of their own; else the test URL.
+inline std::string postgresDirectUrl() {
+  const char* url = getenv("DIVU_TEST_POSTGRES_DIRECT_URL");
+  return url && *url ? url : postgresTestUrl();
+}
+
 // `url` with one more option: "key=value" (a libpq setting or one of ours).
 inline std::string withOption(const std::string& url, const std::string& key, const std::string& value) {
   if (url.find("://") != std::string::npos) {
@@ -93,7 +103,8 @@ inline std::string runOnTestServer(const std::string& sql) {
 // content at destruction: each test starts on an empty database.
 class PostgresSchema {
  public:
-  PostgresSchema() {
+  // `direct`: its URLs reach the server itself, never a pooler.
+  explicit PostgresSchema(bool direct = false) : m_base(direct ? postgresDirectUrl() : postgresTestUrl()) {
     static std::atomic<int> counter{0};
     m_name = "divu_test_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
   }
@@ -110,10 +121,20 @@ class PostgresSchema {
     return error;
   }
   // The server's URL with this schema first on the search path.
-  std::string url() const { return withOption(postgresTestUrl(), "options", "-csearch_path=" + m_name); }
+  std::string url() const { return withOption(m_base, "options", "-csearch_path=" + m_name); }
+  // For a raw libpq client (a test's oracle): the server's libpq settings
+  // without the library's own, and the text to put before each text it runs
+  // with PQexec (several statements are one implicit transaction), since a
+  // transaction pooler keeps no session setting and refuses `options`.
+  std::string rawUrl() const {
+    std::optional<db::DatabaseOptions> options = db::DatabaseOptions::parse(m_base);
+    return options ? options->target : m_base;
+  }
+  std::string rawPrelude() const { return "SET LOCAL search_path = " + m_name + "; "; }
   const std::string& name() const { return m_name; }
 
  private:
+  std::string m_base;
   std::string m_name;
   bool m_created = false;
 };
@@ -152,7 +173,7 @@ class DatabaseTest : public testing::Test {
         break;
       case Storage::Postgres: {
         if (postgresTestUrl().empty()) GTEST_SKIP() << "no PostgreSQL server given (DIVU_TEST_POSTGRES_URL)";
-        m_schema = std::make_unique<PostgresSchema>();
+        m_schema = std::make_unique<PostgresSchema>(m_direct);
         std::string problem = m_schema->create();
         ASSERT_EQ(problem, "") << "cannot create a schema on the test server";
         m_url = m_schema->url();
@@ -235,6 +256,7 @@ class DatabaseTest : public testing::Test {
 
   TempDir m_dir;
   std::string m_url;  // of the open database
+  bool m_direct = false;  // PostgreSQL: on the server itself, never through a pooler
   std::unique_ptr<PostgresSchema> m_schema;
   std::shared_ptr<db::Database> m_db;
   Storage m_storage = Storage::File;

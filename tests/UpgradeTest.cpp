@@ -28,7 +28,9 @@ using Dump = std::map<std::string, std::vector<std::string>>;
 // the server sees and may do.
 class RawClient {
  public:
-  RawClient(Storage storage, const std::string& target) : m_postgres(storage == Storage::Postgres) {
+  // `prelude`: what each PostgreSQL text starts with (the schema's search path).
+  RawClient(Storage storage, const std::string& target, std::string prelude = "")
+      : m_postgres(storage == Storage::Postgres), m_prelude(std::move(prelude)) {
     if (!m_postgres) {
       sqlite3_open_v2(target.c_str(), &m_sqlite, SQLITE_OPEN_READWRITE, nullptr);
       sqlite3_busy_timeout(m_sqlite, 5000);
@@ -67,7 +69,7 @@ class RawClient {
       return text;
     }
 #ifdef DIVU_WITH_POSTGRESQL
-    PGresult* result = PQexec(m_pg, sql.c_str());
+    PGresult* result = PQexec(m_pg, (m_prelude + sql).c_str());
     std::string text;
     if (PQresultStatus(result) == PGRES_TUPLES_OK) {
       for (int r = 0; r < PQntuples(result); ++r) {
@@ -111,6 +113,7 @@ class RawClient {
 
  private:
   bool m_postgres;
+  std::string m_prelude;
   sqlite3* m_sqlite = nullptr;
 #ifdef DIVU_WITH_POSTGRESQL
   PGconn* m_pg = nullptr;
@@ -128,13 +131,18 @@ class Upgrade : public testing::TestWithParam<Storage> {
       m_schema = std::make_unique<PostgresSchema>();
       ASSERT_EQ(m_schema->create(), "");
       m_url = m_schema->url();
-      m_target = m_url;
+      m_target = m_schema->rawUrl();
+      m_prelude = m_schema->rawPrelude();
       // pg_dump qualifies every name with the schema it came from: load it
       // into this test's schema instead, with psql's own lines left out.
       std::ifstream in(fixture("catalogue-r0.pgsql"));
       std::string line, script;
-      while (std::getline(in, line))
+      // Its SETs are for the load only: local, so that no pooled server
+      // session keeps them.
+      while (std::getline(in, line)) {
+        if (line.starts_with("SET ")) line.insert(4, "LOCAL ");
         if (!line.starts_with("\\") && line.find("set_config('search_path'") == std::string::npos) script += line + "\n";
+      }
       for (size_t at = script.find("public."); at != std::string::npos; at = script.find("public.", at))
         script.erase(at, 7);
       ASSERT_EQ(raw().run(script), "");
@@ -149,7 +157,7 @@ class Upgrade : public testing::TestWithParam<Storage> {
     m_schema.reset();
   }
   RawClient& raw() {
-    if (!m_raw) m_raw = std::make_unique<RawClient>(GetParam(), m_target);
+    if (!m_raw) m_raw = std::make_unique<RawClient>(GetParam(), m_target, m_prelude);
     return *m_raw;
   }
   bool onPostgres() const { return GetParam() == Storage::Postgres; }
@@ -168,7 +176,7 @@ class Upgrade : public testing::TestWithParam<Storage> {
   TempDir m_dir;
   std::unique_ptr<PostgresSchema> m_schema;
   std::unique_ptr<RawClient> m_raw;
-  std::string m_url, m_target;
+  std::string m_url, m_target, m_prelude;
 };
 
 TEST_P(Upgrade, TheOldFixtureComesForwardWithEveryRowAndThenHoldsItsLimits) {

@@ -294,6 +294,18 @@ bool readSqlite(std::string_view url, DatabaseOptions& options, std::string* err
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 
+// pooler=none|transaction.
+bool readPooler(std::string_view value, DatabaseOptions& options, std::string* error) {
+  if (value == "none" || value == "transaction") {
+    options.pooler = value == "none" ? DatabaseOptions::Pooler::None : DatabaseOptions::Pooler::Transaction;
+    return true;
+  }
+  if (error)
+    *error = "pooler takes none or transaction (a pooler in transaction mode, such as pgbouncer's), not '" +
+             std::string(value) + "'";
+  return false;
+}
+
 // The switches of ours: read_only and upgrade. Null for any other key.
 bool* switchOf(std::string_view key, DatabaseOptions& options) {
   if (key == "read_only") return &options.readOnly;
@@ -315,6 +327,8 @@ bool takePostgresOption(std::string_view key, std::string_view value, DatabaseOp
     ok = parseSwitch(key, value, *flag, error);
   } else if (key == "read_hosts") {
     options.readHosts = value;
+  } else if (key == "pooler") {
+    ok = readPooler(value, options, error);
   } else {
     return readPoolOption(key, value, options, ok, error);
   }
@@ -495,6 +509,7 @@ bool DatabaseOptions::check(std::string* error) const {
                   std::to_string(connectionWaitMs));
   if (!readHosts.empty() && !isServer())
     return refuse("read_hosts names PostgreSQL standbys; an SQLite database has none");
+  if (pooler != Pooler::None && !isServer()) return refuse("pooler is a setting of server databases");
   return readTarget(error).has_value();
 }
 

@@ -4,6 +4,13 @@
 // failed statement is undone alone, and the one mapping of SQLSTATEs to
 // engine codes.
 //
+// Behind a transaction pooler (pooler=transaction) nothing may outlive a
+// transaction on the server: statements are parsed unnamed, with their
+// parameters, in the message batch that runs them; the cache keeps only the
+// parameter types the server described; what a session would have SET is
+// SET LOCAL at each BEGIN, and before each autocommit statement in the same
+// pipeline, up to one Sync (one implicit transaction).
+//
 // A connection runs one query at a time. When a statement is needed while
 // another one's rows are still arriving (a nested cursor), the rest of those
 // rows is read ahead into that statement first. A list counts its rows before
@@ -15,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <iterator>
 #include <list>
 #include <unordered_map>
@@ -45,6 +53,10 @@ struct Prepared {
   int parameters = 0;
   int leases = 0;
   bool typed = false;  // integer parameters checked against the server's types
+  // Pooler mode: the parameter types the server described, and whether they
+  // are sent with each execution (once an integer needed another type).
+  std::vector<Oid> types;
+  bool explicitTypes = false;
   std::list<Prepared*>::iterator lruPos;
 };
 
@@ -105,6 +117,12 @@ bool mayWrite(const std::string& sql) {
 constexpr const char* kDefaultKeywords[] = {"connect_timeout", "keepalives", "keepalives_idle",
                                             "keepalives_interval", "keepalives_count", "tcp_user_timeout"};
 constexpr const char* kDefaultValues[] = {"5", "1", "5", "2", "3", "10000"};
+
+// pooler=transaction: what a session would keep, set in each transaction.
+struct PoolerSettings {
+  std::vector<std::string> statements;  // SET LOCAL ..., one by one
+  std::string joined;                   // the same, one text
+};
 
 class PgConnection;
 
@@ -172,12 +190,14 @@ class PgStatement final : public Statement {
 
 class PgConnection final : public Connection {
  public:
-  PgConnection(PGconn* conn, int lockTimeoutMs, bool readOnly, int maxLifetimeSeconds)
+  PgConnection(PGconn* conn, int lockTimeoutMs, bool readOnly, int maxLifetimeSeconds,
+               std::shared_ptr<const PoolerSettings> pooler = nullptr)
       : m_conn(conn),
         m_lockTimeoutMs(lockTimeoutMs),
         m_readOnly(readOnly),
         m_maxLifetime(maxLifetimeSeconds),
-        m_openedAt(std::chrono::steady_clock::now()) {}
+        m_openedAt(std::chrono::steady_clock::now()),
+        m_pooler(std::move(pooler)) {}
   ~PgConnection() override = default;
   PgConnection(const PgConnection&) = delete;
   PgConnection& operator=(const PgConnection&) = delete;
@@ -256,8 +276,8 @@ class PgConnection final : public Connection {
   void finishStreaming(bool keepRows);
   // Sets a savepoint before a statement of an open transaction.
   int beginStatement();
-  // A command without rows.
-  int runCommand(const char* sql, Phase phase = Phase::Statement);
+  // A command without rows (`shown` in a failure's text, when given).
+  int runCommand(const char* sql, Phase phase = Phase::Statement, const char* shown = nullptr);
   // COMMIT and ROLLBACK themselves; commit() and rollback() then note
   // whether the transaction is over.
   int commitOpen();
@@ -267,6 +287,16 @@ class PgConnection final : public Connection {
   int typeIntegers(PgStatement& statement);
   void evictOne();
   void forgetStatements();
+  // Pooler mode. The settings' SET LOCALs, queued in the open pipeline.
+  bool sendSettings();
+  // Parses `text` unnamed and reads its parameter types, in one batch.
+  int describe(const std::string& sql, const std::string& text, int parameters, std::vector<Oid>& types);
+  // Sends the statement unnamed with its parameters; in autocommit after the
+  // settings, in a pipeline that ends with its Sync.
+  int sendUnnamed(PgStatement& statement, const std::vector<const char*>& values);
+  // Reads a pipeline's results up to its Sync (each to `each`) and leaves
+  // pipeline mode; nothing when none is open.
+  void endPipeline(const std::function<void(const PGresult*)>& each = {});
 
   std::unique_ptr<PGconn, ConnDeleter> m_conn;
   const int m_lockTimeoutMs;
@@ -274,6 +304,7 @@ class PgConnection final : public Connection {
   const std::chrono::seconds m_maxLifetime;  // 0: none
   std::chrono::steady_clock::time_point m_openedAt;
   bool m_leave = false;  // the server is no longer the primary: connect again
+  const std::shared_ptr<const PoolerSettings> m_pooler;  // null: a session of our own
   uint64_t m_generation = 0;  // counts reconnections
   unsigned long m_nextName = 0;
   std::unordered_map<std::string, std::shared_ptr<Prepared>> m_cache;
@@ -308,6 +339,15 @@ int PgStatement::step() {
 
 int PgConnection::setUp() {
   PQsetNoticeProcessor(m_conn.get(), ignoreNotice, nullptr);
+  if (m_pooler) {
+    // Nothing is SET in a pooled session; the server's default must hold.
+    const char* conforming = PQparameterStatus(m_conn.get(), "standard_conforming_strings");
+    if (conforming && strcmp(conforming, "on") == 0) return kOk;
+    m_lastErrorText = std::string("the server has standard_conforming_strings = ") +
+                      (conforming ? conforming : "(not reported)") +
+                      ", which pooler=transaction cannot change per session; set it on in the server's configuration";
+    return kError;
+  }
   // Caller texts are taken as SQL texts are on SQLite: a backslash is a plain character.
   std::string sql =
       "SET standard_conforming_strings = on; SET lock_timeout = " + std::to_string(m_lockTimeoutMs);
@@ -442,6 +482,7 @@ void PgConnection::finishStreaming(bool keepRows) {
       failed = true;
     }
   }
+  endPipeline();
   if (!failed) return;
   int code = mapError(failure, statement.sql());
   if (keepRows) {
@@ -467,12 +508,12 @@ int PgConnection::beginStatement() {
   return kOk;
 }
 
-int PgConnection::runCommand(const char* sql, Phase phase) {
+int PgConnection::runCommand(const char* sql, Phase phase, const char* shown) {
   settle();
   Result result(PQexec(m_conn.get(), sql));
   ExecStatusType status = PQresultStatus(result.get());
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
-    return mapError(failureOf(result.get(), m_conn.get()), sql, phase);
+    return mapError(failureOf(result.get(), m_conn.get()), shown ? shown : sql, phase);
   return kOk;
 }
 
@@ -481,7 +522,7 @@ void PgConnection::evictOne() {
     Prepared* victim = *it;
     if (victim->leases > 0) continue;
     // Not transactional, and it cannot fail for a name that exists.
-    if (PQtransactionStatus(m_conn.get()) != PQTRANS_INERROR) {
+    if (!m_pooler && PQtransactionStatus(m_conn.get()) != PQTRANS_INERROR) {
       std::string sql = "DEALLOCATE " + victim->name;
       Result ignored(PQexec(m_conn.get(), sql.c_str()));
     }
@@ -511,12 +552,19 @@ int PgConnection::prepare(const std::string& sql, Statement*& out) {
     if (m_cache.size() >= kStatementCacheSize) evictOne();
     // A failed parse aborts an open transaction: it runs under the savepoint too.
     if (int code = beginStatement(); code != kOk) return code;
-    std::string name = "divu_" + std::to_string(++m_nextName);
-    Result result(PQprepare(m_conn.get(), name.c_str(), text.c_str(), parameters, nullptr));
-    ++m_compiled;
-    if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
-      return mapError(failureOf(result.get(), m_conn.get()), sql, Phase::Setup);
+    std::string name;
+    std::vector<Oid> types;
+    if (m_pooler) {
+      if (int code = describe(sql, text, parameters, types); code != kOk) return code;
+    } else {
+      name = "divu_" + std::to_string(++m_nextName);
+      Result result(PQprepare(m_conn.get(), name.c_str(), text.c_str(), parameters, nullptr));
+      ++m_compiled;
+      if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
+        return mapError(failureOf(result.get(), m_conn.get()), sql, Phase::Setup);
+    }
     prepared = std::make_shared<Prepared>();
+    prepared->types = std::move(types);
     prepared->sql = sql;
     prepared->numbered = std::move(text);
     prepared->name = std::move(name);
@@ -555,9 +603,12 @@ int PgConnection::execute(PgStatement& statement) {
   for (size_t i = 0; i < values.size(); ++i)
     values[i] = statement.m_isNull[i] ? nullptr : statement.m_values[i].c_str();
   m_savepointClean = false;
-  if (!PQsendQueryPrepared(m_conn.get(), statement.m_prepared->name.c_str(), n, values.data(), nullptr,
-                           nullptr, 0))
+  if (m_pooler) {
+    if (int code = sendUnnamed(statement, values); code != kOk) return code;
+  } else if (!PQsendQueryPrepared(m_conn.get(), statement.m_prepared->name.c_str(), n, values.data(), nullptr,
+                                  nullptr, 0)) {
     return mapError(failureOf(nullptr, m_conn.get()), statement.sql(), Phase::Setup);
+  }
   PQsetSingleRowMode(m_conn.get());
   m_streaming = &statement;
   statement.m_state = PgStatement::State::Streaming;
@@ -570,6 +621,18 @@ int PgConnection::typeIntegers(PgStatement& statement) {
   bool integers = false;
   for (char isInteger : statement.m_isInteger) integers = integers || isInteger;
   if (!integers) return kOk;
+  if (m_pooler) {
+    // Described with the text; the execution carries the types.
+    for (int i = 0; i < prepared.parameters; ++i) {
+      Oid& type = prepared.types[static_cast<size_t>(i)];
+      if (statement.m_isInteger[static_cast<size_t>(i)] && isTextual(type)) {
+        type = kInt8Oid;
+        prepared.explicitTypes = true;
+      }
+    }
+    prepared.typed = true;
+    return kOk;
+  }
   Result described(PQdescribePrepared(m_conn.get(), prepared.name.c_str()));
   if (PQresultStatus(described.get()) != PGRES_COMMAND_OK)
     return mapError(failureOf(described.get(), m_conn.get()), prepared.sql, Phase::Setup);
@@ -599,6 +662,103 @@ int PgConnection::typeIntegers(PgStatement& statement) {
   return kOk;
 }
 
+bool PgConnection::sendSettings() {
+  for (const std::string& sql : m_pooler->statements)
+    if (!PQsendQueryParams(m_conn.get(), sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0)) return false;
+  return true;
+}
+
+void PgConnection::endPipeline(const std::function<void(const PGresult*)>& each) {
+  if (PQpipelineStatus(m_conn.get()) == PQ_PIPELINE_OFF) return;
+  // Each query's results end with a null; two in a row: nothing is queued.
+  for (int nulls = 0; nulls < 2;) {
+    Result result(PQgetResult(m_conn.get()));
+    if (!result) {
+      if (PQstatus(m_conn.get()) == CONNECTION_BAD) break;
+      ++nulls;
+      continue;
+    }
+    nulls = 0;
+    if (PQresultStatus(result.get()) == PGRES_PIPELINE_SYNC) break;
+    if (each) each(result.get());
+  }
+  PQexitPipelineMode(m_conn.get());
+}
+
+int PgConnection::describe(const std::string& sql, const std::string& text, int parameters,
+                           std::vector<Oid>& types) {
+  PGconn* conn = m_conn.get();
+  // Parsed in autocommit, names resolve through the settings (search_path).
+  const bool settings = PQtransactionStatus(conn) == PQTRANS_IDLE;
+  ++m_compiled;
+  const bool sent = PQenterPipelineMode(conn) && (!settings || sendSettings()) &&
+                    PQsendPrepare(conn, "", text.c_str(), parameters, nullptr) && PQsendDescribePrepared(conn, "");
+  Failure failure;
+  bool failed = !sent, described = false;
+  if (failed) failure = failureOf(nullptr, conn);  // libpq refused it (more than 65535 parameters, ...)
+  // The Sync also when a part was refused: what was queued must be answered.
+  if (!PQpipelineSync(conn) && !failed) {
+    failure = failureOf(nullptr, conn);
+    failed = true;
+  }
+  const size_t last = (settings ? m_pooler->statements.size() : 0) + 2;
+  size_t index = 0;
+  endPipeline([&](const PGresult* result) {
+    ExecStatusType status = PQresultStatus(result);
+    if (status == PGRES_FATAL_ERROR && !failed) {
+      failure = failureOf(result, conn);
+      failed = true;
+    }
+    if (++index == last && status == PGRES_COMMAND_OK) {
+      types.resize(static_cast<size_t>(parameters));
+      for (int i = 0; i < parameters; ++i) types[static_cast<size_t>(i)] = PQparamtype(result, i);
+      described = true;
+    }
+  });
+  if (!failed && !described) {
+    failed = true;
+    failure = failureOf(nullptr, conn);
+  }
+  return failed ? mapError(failure, sql, Phase::Setup) : kOk;
+}
+
+int PgConnection::sendUnnamed(PgStatement& statement, const std::vector<const char*>& values) {
+  PGconn* conn = m_conn.get();
+  const Prepared& prepared = *statement.m_prepared;
+  const Oid* types = prepared.explicitTypes ? prepared.types.data() : nullptr;
+  auto send = [&] {
+    return PQsendQueryParams(conn, prepared.numbered.c_str(), prepared.parameters, types, values.data(), nullptr,
+                             nullptr, 0) != 0;
+  };
+  if (PQtransactionStatus(conn) != PQTRANS_IDLE) {
+    if (!send()) return mapError(failureOf(nullptr, conn), prepared.sql, Phase::Setup);
+    return kOk;
+  }
+  // Autocommit: the settings and the statement in one implicit transaction.
+  const bool sent = PQenterPipelineMode(conn) && sendSettings() && send();
+  Failure failure;
+  bool failed = !sent;
+  if (failed) failure = failureOf(nullptr, conn);
+  if (!PQpipelineSync(conn) && !failed) {
+    failure = failureOf(nullptr, conn);
+    failed = true;
+  }
+  // The settings' results come first (each ended by a null); then the
+  // statement's, which may stream row by row.
+  for (size_t i = 0; !failed && i < m_pooler->statements.size(); ++i) {
+    Result result(PQgetResult(conn));
+    if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
+      failure = failureOf(result.get(), conn);
+      failed = true;
+    } else {
+      Result end(PQgetResult(conn));
+    }
+  }
+  if (!failed) return kOk;
+  endPipeline();
+  return mapError(failure, prepared.sql);  // lost here, the Sync may have committed it
+}
+
 int PgConnection::next(PgStatement& statement) {
   Result result(PQgetResult(m_conn.get()));
   if (result && PQresultStatus(result.get()) == PGRES_SINGLE_TUPLE) {
@@ -618,6 +778,7 @@ int PgConnection::next(PgStatement& statement) {
   result.reset();
   while (Result rest{PQgetResult(m_conn.get())}) {
   }
+  endPipeline();
   m_streaming = nullptr;
   statement.m_state = PgStatement::State::Done;
   return failed ? mapError(failure, statement.sql()) : kNoRow;
@@ -628,6 +789,9 @@ int PgConnection::exec(const char* sql) {
   settle();
   if (int code = beginStatement(); code != kOk) return code;
   m_savepointClean = false;
+  // Behind a pooler, in the same implicit transaction as the settings.
+  if (m_pooler && PQtransactionStatus(m_conn.get()) == PQTRANS_IDLE)
+    return runCommand((m_pooler->joined + "; " + sql).c_str(), Phase::Statement, sql);
   return runCommand(sql);
 }
 
@@ -640,11 +804,12 @@ int PgConnection::begin(bool write) {
   // transaction with the restart code, which DBtran::run answers. Read: one
   // snapshot for the whole transaction; a write that conflicts with it needs a
   // restart too.
-  const char* sql = write ? "BEGIN ISOLATION LEVEL SERIALIZABLE" : "BEGIN ISOLATION LEVEL REPEATABLE READ";
-  int code = runCommand(sql, Phase::Setup);
+  std::string sql = write ? "BEGIN ISOLATION LEVEL SERIALIZABLE" : "BEGIN ISOLATION LEVEL REPEATABLE READ";
+  if (m_pooler) sql += "; " + m_pooler->joined;  // in the same round trip
+  int code = runCommand(sql.c_str(), Phase::Setup);
   // A connection the server closed while it was idle shows only now; nothing
   // had begun, so connecting again and beginning anew is safe.
-  if (code == kConnection && m_leave && usable() == kOk) code = runCommand(sql, Phase::Setup);
+  if (code == kConnection && m_leave && usable() == kOk) code = runCommand(sql.c_str(), Phase::Setup);
   m_begun = code == kOk;
   return code;
 }
@@ -692,7 +857,50 @@ struct ConnectionSettings {
   int lockTimeoutMs;
   bool readOnly;  // every transaction is read only
   int maxLifetimeSeconds;
+  std::shared_ptr<const PoolerSettings> pooler = nullptr;  // pooler=transaction
 };
+
+// A libpq keyword string's value, quoted.
+std::string keywordValue(const char* value) {
+  std::string out = "'";
+  for (const char* c = value; *c; ++c) {
+    if (*c == '\\' || *c == '\'') out += '\\';
+    out += *c;
+  }
+  return out + "'";
+}
+
+// pooler=transaction: the connection string without the settings of
+// `options`, which become SET LOCAL statements with ours (last, as our
+// session SETs came after the startup options).
+bool poolerSettings(const PQconninfoOption* parsed, const DatabaseOptions& options, ConnectionSettings& out,
+                    std::string* error) {
+  auto pooler = std::make_shared<PoolerSettings>();
+  std::vector<pg::Setting> settings;
+  out.conninfo.clear();
+  for (const PQconninfoOption* option = parsed; option->keyword; ++option) {
+    if (!option->val) continue;
+    std::string value = option->val;
+    if (strcmp(option->keyword, "options") == 0) {
+      std::string rest, problem;
+      if (!pg::takeSettings(option->val, settings, rest, &problem)) {
+        if (error) *error = "pooler=transaction: " + problem;
+        return false;
+      }
+      if (rest.empty()) continue;
+      value = rest;
+    }
+    if (!out.conninfo.empty()) out.conninfo += ' ';
+    out.conninfo += std::string(option->keyword) + "=" + keywordValue(value.c_str());
+  }
+  for (const pg::Setting& setting : settings) pooler->statements.push_back(pg::setLocal(setting));
+  pooler->statements.push_back("SET LOCAL lock_timeout = " + std::to_string(options.lockTimeoutMs));
+  if (options.readOnly) pooler->statements.push_back("SET LOCAL transaction_read_only = on");
+  for (const std::string& sql : pooler->statements)
+    pooler->joined += (pooler->joined.empty() ? "" : "; ") + sql;
+  out.pooler = std::move(pooler);
+  return true;
+}
 
 class PgBackend final : public Backend {
  public:
@@ -719,7 +927,7 @@ class PgBackend final : public Backend {
       return kConnection;
     }
     auto connection = std::make_unique<PgConnection>(conn, m_settings.lockTimeoutMs, m_settings.readOnly,
-                                                     m_settings.maxLifetimeSeconds);
+                                                     m_settings.maxLifetimeSeconds, m_settings.pooler);
     if (int code = connection->setUp(); code != kOk) {
       if (error) *error = "cannot set up the PostgreSQL session: " + connection->lastErrorText();
       return code;
@@ -743,9 +951,11 @@ std::unique_ptr<Backend> makePostgresBackend(const DatabaseOptions& options, std
     PQfreemem(problem);
     return nullptr;
   }
+  ConnectionSettings settings{options.target, options.lockTimeoutMs, options.readOnly, options.maxLifetimeSeconds};
+  const bool read = options.pooler != DatabaseOptions::Pooler::Transaction || poolerSettings(parsed, options, settings, error);
   PQconninfoFree(parsed);
-  return std::make_unique<PgBackend>(ConnectionSettings{options.target, options.lockTimeoutMs, options.readOnly,
-                                                        options.maxLifetimeSeconds});
+  if (!read) return nullptr;
+  return std::make_unique<PgBackend>(std::move(settings));
 }
 
 }  // namespace
