@@ -301,6 +301,8 @@ TEST_F(PostgresServer, ALostConnectionFailsItsTransactionAndACommitOnItIsInDoubt
 // session is left (its settings with it), the work can be done again, and run
 // does it on a new session.
 TEST_F(PostgresServer, AWriteRefusedAsOnAStandbyLeavesTheSessionAndIsDoneAgain) {
+  // It sets a session default, which a pooler would leave to the next client.
+  m_direct = true;
   openDatabase(Storage::Postgres);
   if (IsSkipped() || HasFatalFailure()) return;
   for (bool inTransaction : {true, false}) {
@@ -330,6 +332,8 @@ TEST_F(PostgresServer, AWriteRefusedAsOnAStandbyLeavesTheSessionAndIsDoneAgain) 
 // A connection past max_lifetime is replaced between transactions, never
 // inside one.
 TEST_F(PostgresServer, AConnectionPastItsLifetimeIsReplacedBetweenTransactions) {
+  // Server sessions tell connections apart; a pooler may hand back the same.
+  m_direct = true;
   openDatabase(Storage::Postgres, "max_lifetime=1");
   if (IsSkipped() || HasFatalFailure()) return;
   DBtran tran;
