@@ -540,16 +540,7 @@ std::optional<std::string> DatabaseOptions::file() const {
     size_t slash = uri.find('/');
     uri = slash == std::string_view::npos ? std::string_view{} : uri.substr(slash);  // past the authority
   }
-  std::string path;
-  for (size_t i = 0; i < uri.size(); ++i) {
-    if (uri[i] == '%' && i + 2 < uri.size() && isxdigit(static_cast<unsigned char>(uri[i + 1])) &&
-        isxdigit(static_cast<unsigned char>(uri[i + 2]))) {
-      path += static_cast<char>(std::stoi(std::string(uri.substr(i + 1, 2)), nullptr, 16));
-      i += 2;
-    } else {
-      path += uri[i];
-    }
-  }
+  std::string path = percentDecoded(uri);
   if (path.empty() || path == ":memory:") return std::nullopt;
   return path;
 }
