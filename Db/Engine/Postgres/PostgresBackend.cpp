@@ -25,6 +25,7 @@
 #include <functional>
 #include <iterator>
 #include <list>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -274,7 +275,11 @@ class PgConnection final : public Connection {
   void settle();
   // Reads the streaming statement to its end, keeping its rows or not.
   void finishStreaming(bool keepRows);
-  // Sets a savepoint before a statement of an open transaction.
+  // The commands that set the statement savepoint before the next statement
+  // of an open transaction: none when it is set and nothing ran since.
+  std::span<const std::string> savepointCommands() const;
+  // Sets the statement savepoint on its own round trip, where what follows
+  // is not a statement sent by send().
   int beginStatement();
   // A command without rows (`shown` in a failure's text, when given).
   int runCommand(const char* sql, Phase phase = Phase::Statement, const char* shown = nullptr);
@@ -291,9 +296,11 @@ class PgConnection final : public Connection {
   bool sendSettings();
   // Parses `text` unnamed and reads its parameter types, in one batch.
   int describe(const std::string& sql, const std::string& text, int parameters, std::vector<Oid>& types);
-  // Sends the statement unnamed with its parameters; in autocommit after the
-  // settings, in a pipeline that ends with its Sync.
-  int sendUnnamed(PgStatement& statement, const std::vector<const char*>& values);
+  // Sends the statement (unnamed, with its text, behind a pooler) after what
+  // must run first in the same round trip: the savepoint in an open
+  // transaction, the pooler's settings in autocommit. Those go in a pipeline
+  // that ends with the statement's Sync; their results are read here.
+  int send(PgStatement& statement, const std::vector<const char*>& values);
   // Reads a pipeline's results up to its Sync (each to `each`) and leaves
   // pipeline mode; nothing when none is open.
   void endPipeline(const std::function<void(const PGresult*)>& each = {});
@@ -495,12 +502,19 @@ void PgConnection::settle() {
   if (m_streaming) finishStreaming(true);
 }
 
+// One savepoint, moved forward: released and set again.
+const std::string kMoveSavepoint[] = {"RELEASE SAVEPOINT divu_statement", "SAVEPOINT divu_statement"};
+
+std::span<const std::string> PgConnection::savepointCommands() const {
+  if (PQtransactionStatus(m_conn.get()) != PQTRANS_INTRANS || (m_savepoint && m_savepointClean)) return {};
+  return std::span(kMoveSavepoint).last(m_savepoint ? 2 : 1);
+}
+
 int PgConnection::beginStatement() {
-  if (PQtransactionStatus(m_conn.get()) != PQTRANS_INTRANS) return kOk;
-  if (m_savepoint && m_savepointClean) return kOk;
-  // One savepoint, moved forward: released and set again in one round trip.
+  std::span<const std::string> commands = savepointCommands();
+  if (commands.empty()) return kOk;
   const char* sql =
-      m_savepoint ? "RELEASE SAVEPOINT divu_statement; SAVEPOINT divu_statement" : "SAVEPOINT divu_statement";
+      commands.size() == 2 ? "RELEASE SAVEPOINT divu_statement; SAVEPOINT divu_statement" : "SAVEPOINT divu_statement";
   Result result(PQexec(m_conn.get(), sql));
   if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
     return mapError(failureOf(result.get(), m_conn.get()), sql, Phase::Setup);
@@ -596,19 +610,12 @@ int PgConnection::execute(PgStatement& statement) {
     return kConnection;
   }
   settle();
-  if (int code = beginStatement(); code != kOk) return code;
   if (int code = typeIntegers(statement); code != kOk) return code;
   const int n = statement.m_prepared->parameters;
   std::vector<const char*> values(static_cast<size_t>(n));
   for (size_t i = 0; i < values.size(); ++i)
     values[i] = statement.m_isNull[i] ? nullptr : statement.m_values[i].c_str();
-  m_savepointClean = false;
-  if (m_pooler) {
-    if (int code = sendUnnamed(statement, values); code != kOk) return code;
-  } else if (!PQsendQueryPrepared(m_conn.get(), statement.m_prepared->name.c_str(), n, values.data(), nullptr,
-                                  nullptr, 0)) {
-    return mapError(failureOf(nullptr, m_conn.get()), statement.sql(), Phase::Setup);
-  }
+  if (int code = send(statement, values); code != kOk) return code;
   PQsetSingleRowMode(m_conn.get());
   m_streaming = &statement;
   statement.m_state = PgStatement::State::Streaming;
@@ -633,6 +640,8 @@ int PgConnection::typeIntegers(PgStatement& statement) {
     prepared.typed = true;
     return kOk;
   }
+  // Preparing again can fail, which must not end an open transaction.
+  if (int code = beginStatement(); code != kOk) return code;
   Result described(PQdescribePrepared(m_conn.get(), prepared.name.c_str()));
   if (PQresultStatus(described.get()) != PGRES_COMMAND_OK)
     return mapError(failureOf(described.get(), m_conn.get()), prepared.sql, Phase::Setup);
@@ -722,41 +731,63 @@ int PgConnection::describe(const std::string& sql, const std::string& text, int 
   return failed ? mapError(failure, sql, Phase::Setup) : kOk;
 }
 
-int PgConnection::sendUnnamed(PgStatement& statement, const std::vector<const char*>& values) {
+int PgConnection::send(PgStatement& statement, const std::vector<const char*>& values) {
   PGconn* conn = m_conn.get();
   const Prepared& prepared = *statement.m_prepared;
-  const Oid* types = prepared.explicitTypes ? prepared.types.data() : nullptr;
-  auto send = [&] {
+  auto sendStatement = [&] {
+    if (!m_pooler)
+      return PQsendQueryPrepared(conn, prepared.name.c_str(), prepared.parameters, values.data(), nullptr, nullptr,
+                                 0) != 0;
+    const Oid* types = prepared.explicitTypes ? prepared.types.data() : nullptr;
     return PQsendQueryParams(conn, prepared.numbered.c_str(), prepared.parameters, types, values.data(), nullptr,
                              nullptr, 0) != 0;
   };
-  if (PQtransactionStatus(conn) != PQTRANS_IDLE) {
-    if (!send()) return mapError(failureOf(nullptr, conn), prepared.sql, Phase::Setup);
+  // Behind a pooler, autocommit: the settings and the statement in one
+  // implicit transaction. Lost there, the Sync may have committed it.
+  const bool settings = m_pooler && PQtransactionStatus(conn) == PQTRANS_IDLE;
+  const std::span<const std::string> ahead = settings ? std::span(m_pooler->statements) : savepointCommands();
+  const Phase phase = settings ? Phase::Statement : Phase::Setup;
+  if (ahead.empty()) {
+    m_savepointClean = false;
+    if (!sendStatement()) return mapError(failureOf(nullptr, conn), prepared.sql, phase);
     return kOk;
   }
-  // Autocommit: the settings and the statement in one implicit transaction.
-  const bool sent = PQenterPipelineMode(conn) && sendSettings() && send();
+  bool sent = PQenterPipelineMode(conn);
+  for (const std::string& sql : ahead)
+    sent = sent && PQsendQueryParams(conn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0);
+  sent = sent && sendStatement();
   Failure failure;
   bool failed = !sent;
-  if (failed) failure = failureOf(nullptr, conn);
-  if (!PQpipelineSync(conn) && !failed) {
+  if (failed) failure = failureOf(nullptr, conn);  // libpq refused it (more than 65535 parameters, ...)
+  // The Sync also when a part was refused: what was queued must be answered.
+  const bool synced = PQpipelineSync(conn);
+  if (!synced && !failed) {
     failure = failureOf(nullptr, conn);
     failed = true;
   }
-  // The settings' results come first (each ended by a null); then the
-  // statement's, which may stream row by row.
-  for (size_t i = 0; !failed && i < m_pooler->statements.size(); ++i) {
+  // The results of what went ahead come first, each ended by a null; then
+  // the statement's, which may stream row by row.
+  const std::string* shown = &prepared.sql;
+  for (const std::string& sql : synced ? ahead : ahead.first(0)) {
     Result result(PQgetResult(conn));
     if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
-      failure = failureOf(result.get(), conn);
-      failed = true;
-    } else {
-      Result end(PQgetResult(conn));
+      if (!failed) {
+        failure = failureOf(result.get(), conn);
+        failed = true;
+        if (!settings) shown = &sql;
+      }
+      break;
     }
+    Result end(PQgetResult(conn));
+    // Released, there is none until it is set again.
+    if (!settings) m_savepoint = m_savepointClean = &sql == &kMoveSavepoint[1];
   }
-  if (!failed) return kOk;
+  if (!failed) {
+    m_savepointClean = false;
+    return kOk;
+  }
   endPipeline();
-  return mapError(failure, prepared.sql);  // lost here, the Sync may have committed it
+  return mapError(failure, *shown, phase);
 }
 
 int PgConnection::next(PgStatement& statement) {
