@@ -4,8 +4,9 @@
 //   sqlite:PATH[?busy_timeout=MS&synchronous=full|normal&cache_size=KIB&read_only=1]
 //                                                            a file (WAL mode once the tables are made)
 //   PATH                                                     the same
-//   sqlite:file:URI                                          an SQLite URI filename, as it is
-//                                                            (no shared cache, no mode=memory)
+//   sqlite:file:URI                                          an SQLite URI filename: SQLite's own
+//                                                            parameters as written (no shared cache,
+//                                                            no mode=memory), ours as above, no others
 //   sqlite::memory:                                          a private in-memory database
 //   postgresql://... or postgres://...                       a PostgreSQL server (libpq URI;
 //                                                            read_only=1 makes its transactions read only)

@@ -42,6 +42,47 @@ class ZR_EXPORT RowDescriptor : public ZRDBRowBase {
     if (*Def::table.serialColumn) m_serialColumn = Def::table.serialColumn;
   }
 
+  // Back to the state a new descriptor has, for the next binding of this
+  // thread; false when its columns are no longer the ones it was made with.
+  bool renew() {
+    const size_t n = Def::table.columns.size();
+    if (m_columnVec.size() != n || m_columnMap.size() != n || m_primaryKeys.size() != Def::table.primaryKey.size())
+      return false;
+    size_t index = 0;
+    for (const ColumnDef& column : Def::table.columns) {
+      ZRDBDataTypeBase* object = m_columnVec[index++];
+      switch (column.type) {
+        case ColumnType::Int32:
+          if (!object || object->getDataType() != 1) return false;
+          static_cast<ZRDBInt*>(object)->m_value = 0;
+          break;
+        case ColumnType::Int64:
+        case ColumnType::Time64:
+          if (!object || object->getDataType() != 4) return false;
+          static_cast<ZRDBInt64*>(object)->m_value = 0;
+          break;
+        case ColumnType::Text:
+        case ColumnType::OwnedText:
+          if (!object || object->getDataType() != 6) return false;
+          static_cast<ZRDB_string*>(object)->m_value.clear();
+          break;
+      }
+      object->m_isNull = true;
+      object->m_updated = ZRDB_NOT_UPDATED;
+      object->m_auxFlag = false;
+      object->m_str.clear();
+      object->m_auxText.clear();
+      object->m_strCurrent = false;
+      object->m_auxValue = nullptr;
+    }
+    m_isDescriptor = true;
+    index = 0;
+    for (const char* key : Def::table.primaryKey) m_primaryKeys[index++] = key;
+    m_serialColumn = Def::table.serialColumn;
+    m_auxPtr1 = m_auxPtr2 = m_auxPtr3 = nullptr;
+    return true;
+  }
+
   int getSerialColNum() override {
     for (size_t i = 0; i < m_staticColumnVec.size(); ++i)
       if (m_staticColumnVec[i] == m_serialColumn) return static_cast<int>(i);

@@ -43,7 +43,7 @@ class ZR_EXPORT TableBinding : public DBtable {
     DBtable::setExtIndicatorArray(m_indicators);
     // On the newer access path the row descriptor is created here; if that
     // throws, the record and the DBtable base are released on the way out.
-    m_rowDescriptor = DBtable::b_newDBBase ? new Descriptor() : nullptr;
+    m_rowDescriptor = DBtable::b_newDBBase ? takeDescriptor() : nullptr;
     DBtable::DBCriticalSection.Lock();
     if (m_tran && m_bindState != 2) {
       try {
@@ -60,7 +60,7 @@ class ZR_EXPORT TableBinding : public DBtable {
 
   ~TableBinding() override {
     dataBindClear();
-    delete m_rowDescriptor;
+    keepDescriptor(static_cast<Descriptor*>(m_rowDescriptor));
   }
 
   void setValues(Record* row) { m_data = *row; }
@@ -71,6 +71,39 @@ class ZR_EXPORT TableBinding : public DBtable {
   static const TableTexts& texts() {
     static const TableTexts facts = makeTableTexts(Def::table);
     return facts;
+  }
+
+ private:
+  // A descriptor allocates an object per column and a map of their names:
+  // each thread keeps its last one for its next binding of the table.
+  static inline thread_local Descriptor* t_spare = nullptr;
+  static inline thread_local bool t_threadEnded = false;
+  struct SpareReaper {
+    ~SpareReaper() {
+      delete t_spare;
+      t_spare = nullptr;
+      t_threadEnded = true;
+    }
+  };
+
+  static Descriptor* takeDescriptor() {
+    if (Descriptor* spare = t_spare) {
+      t_spare = nullptr;
+      if (spare->renew()) return spare;
+      delete spare;
+    }
+    return new Descriptor();
+  }
+
+  static void keepDescriptor(Descriptor* descriptor) {
+    if (!descriptor) return;
+    if (t_spare || t_threadEnded) {
+      delete descriptor;
+      return;
+    }
+    static thread_local SpareReaper reaper;
+    (void)&reaper;  // frees the spare when the thread ends
+    t_spare = descriptor;
   }
 
  protected:

@@ -165,9 +165,15 @@ class DIVU_EXPORT CRepBaseDB {
   template <class Binding>
   bool executeUpdateQuery(Binding*&, CRDBUpdateOp& update, DBtran* tran) {
     if (!update.m_update) return true;
+    return updateWhere<Binding>(update.m_update, update.m_where, tran);
+  }
+
+  // The same with the caller's texts, copied nowhere (`where` null: every row).
+  template <class Binding>
+  bool updateWhere(const char* setText, const char* where, DBtran* tran) {
     Binding binding(tran);
-    if (update.m_where) binding.setWhere(update.m_where);
-    int code = retry([&] { return binding.rowUpdate(update.m_update); });
+    if (where) binding.setWhere(where);
+    int code = retry([&] { return binding.rowUpdate(setText); });
     if (m_dbError.isDBError(code)) {
       m_dbError.set("CRepBaseDB::executeUpdateQuery()", binding);
       return false;

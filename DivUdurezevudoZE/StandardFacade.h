@@ -77,13 +77,8 @@ class CStandardFacade : public CRepBaseDB {
   // False without any engine call (and without touching m_dbError) for id -1
   // or a null or empty SET text.
   bool Update(int id, const char* setText, DBtran* tran) {
-    CRDBUpdateOp update;
-    update.clear();
     if (id == -1 || !setText || !*setText) return false;
-    update.setWhere(KeyCondition(keyColumn(), id, kUpdateKey).c_str());
-    update.setUpdate(setText);
-    Binding* binding = nullptr;
-    return executeUpdateQuery<Binding>(binding, update, tran);
+    return updateWhere<Binding>(setText, KeyCondition(keyColumn(), id, kUpdateKey).c_str(), tran);
   }
 
   // `where` null counts every row.

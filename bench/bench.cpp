@@ -41,12 +41,41 @@ const char* kColumns =
 std::string g_path;
 // Point lookups run on an in-memory database, shared by every contender
 // through SQLite's memdb VFS; the rest on a file. Every connection gets the
-// same page cache size.
+// same page cache size and none takes a mutex: each is used by one thread.
 constexpr const char* kMemoryName = "/divu-bench-memory";
 constexpr const char* kCachePragma = "PRAGMA cache_size=-65536;";
+constexpr int kCacheKiB = 65536;
+constexpr int kNoMutex = SQLITE_OPEN_NOMUTEX;
 std::shared_ptr<db::Database> g_fileDb, g_memoryDb;
 sqlite3* g_memoryKeeper = nullptr;
 
+
+// Aborts unless a contender's connection has the page cache and no mutex.
+void checkConditions(sqlite3* db, const char* who) {
+  sqlite3_stmt* s = nullptr;
+  check(sqlite3_prepare_v2(db, "PRAGMA cache_size", -1, &s, nullptr), db, who);
+  int kib = sqlite3_step(s) == SQLITE_ROW ? -sqlite3_column_int(s, 0) : 0;
+  sqlite3_finalize(s);
+  if (kib != kCacheKiB || sqlite3_db_mutex(db)) {
+    fprintf(stderr, "%s: unequal conditions (cache %d KiB, %s)\n", who, kib,
+            sqlite3_db_mutex(db) ? "with a mutex" : "no mutex");
+    abort();
+  }
+}
+
+// The same for the library's connection of the calling thread: SQLite raises
+// an overflow unless its cache is the one asked for (it opens without a
+// mutex by construction).
+void checkConditions(db::Database& db, const char* who) {
+  std::string error;
+  if (db.exec(("SELECT CASE WHEN (SELECT cache_size FROM pragma_cache_size) = -" + std::to_string(kCacheKiB) +
+               " THEN 1 ELSE abs(-9223372036854775807 - 1) END")
+                  .c_str(),
+              &error) != db::kOk) {
+    fprintf(stderr, "%s: unequal conditions (page cache): %s\n", who, error.c_str());
+    abort();
+  }
+}
 
 void seed(sqlite3* raw) { bench::seedVolumes(raw, kRows, kPhysicalVolumes); }
 
@@ -64,7 +93,7 @@ std::shared_ptr<db::Database> openLibrary(const std::string& url) {
 const std::string& database() {
   if (!g_path.empty()) return g_path;
   g_path = (std::filesystem::temp_directory_path() / ("divu-bench-" + std::to_string(getpid()) + ".sqlite")).string();
-  g_fileDb = openLibrary("sqlite:" + g_path + "?cache_size=65536");
+  g_fileDb = openLibrary("sqlite:" + g_path + "?cache_size=" + std::to_string(kCacheKiB));
   sqlite3* raw = nullptr;
   check(sqlite3_open(g_path.c_str(), &raw), raw, "open");
   seed(raw);
@@ -72,7 +101,8 @@ const std::string& database() {
 
   check(sqlite3_open_v2(kMemoryName, &g_memoryKeeper, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, "memdb"),
         g_memoryKeeper, "open memory");
-  g_memoryDb = openLibrary(std::string("sqlite:file:") + kMemoryName + "?vfs=memdb&cache=private");
+  g_memoryDb = openLibrary(std::string("sqlite:file:") + kMemoryName + "?vfs=memdb&cache=private&cache_size=" +
+                           std::to_string(kCacheKiB));
   seed(g_memoryKeeper);
 
   db::Database::setDefault(g_fileDb);
@@ -91,10 +121,11 @@ sqlite3* openRaw(bool memory) {
   database();
   sqlite3* db = nullptr;
   if (memory)
-    check(sqlite3_open_v2(kMemoryName, &db, SQLITE_OPEN_READWRITE, "memdb"), db, "open");
+    check(sqlite3_open_v2(kMemoryName, &db, SQLITE_OPEN_READWRITE | kNoMutex, "memdb"), db, "open");
   else
-    check(sqlite3_open(g_path.c_str(), &db), db, "open");
-  sqlite3_exec(db, kCachePragma, nullptr, nullptr, nullptr);
+    check(sqlite3_open_v2(g_path.c_str(), &db, SQLITE_OPEN_READWRITE | kNoMutex, nullptr), db, "open");
+  check(sqlite3_exec(db, kCachePragma, nullptr, nullptr, nullptr), db, "cache");
+  checkConditions(db, "raw");
   return db;
 }
 
@@ -242,6 +273,7 @@ struct AccessPath {
     database();
     DBtable::b_newDBBase = state.range(0) != 0;
     db::Database::setDefault(memory ? g_memoryDb : g_fileDb);
+    checkConditions(*(memory ? g_memoryDb : g_fileDb), "library");
   }
   ~AccessPath() {
     DBtable::b_newDBBase = saved;
@@ -359,8 +391,9 @@ void readCpp(SQLite::Statement& q, YLVolume_t& v) {
 // A SQLiteCpp database on the same file or in-memory database.
 SQLite::Database openCpp(bool memory) {
   database();
-  SQLite::Database db(memory ? kMemoryName : g_path, SQLite::OPEN_READWRITE, 0, memory ? "memdb" : "");
+  SQLite::Database db(memory ? kMemoryName : g_path, SQLite::OPEN_READWRITE | kNoMutex, 0, memory ? "memdb" : "");
   db.exec(kCachePragma);
+  checkConditions(db.getHandle(), "SQLiteCpp");
   return db;
 }
 
@@ -486,9 +519,21 @@ std::string sociConnect(bool memory) {
   return memory ? std::string("db=") + kMemoryName + " vfs=memdb" : "db=" + g_path;
 }
 
+// Its sessions take no open flags: they get no mutex from the process-wide
+// mode main sets (and checks).
+void openedSoci(soci::session& sql) {
+  sql << kCachePragma;
+  int kib = 0;
+  sql << "PRAGMA cache_size", soci::into(kib);
+  if (-kib != kCacheKiB) {
+    fprintf(stderr, "SOCI: unequal conditions (cache %d KiB)\n", -kib);
+    abort();
+  }
+}
+
 void PointLookup_SOCI(benchmark::State& state) {
   soci::session sql("sqlite3", sociConnect(true));
-  sql << kCachePragma;
+  openedSoci(sql);
   SociRow row;
   int id = 0;
   YLVolume_t v;
@@ -508,7 +553,7 @@ void PointLookup_SOCI(benchmark::State& state) {
 
 void PointLookup_SOCIPerCall(benchmark::State& state) {
   soci::session sql("sqlite3", sociConnect(true));
-  sql << kCachePragma;
+  openedSoci(sql);
   SociRow row;
   YLVolume_t v;
   for (auto _ : state) {
@@ -524,7 +569,7 @@ void PointLookup_SOCIPerCall(benchmark::State& state) {
 
 void Count_SOCI(benchmark::State& state) {
   soci::session sql("sqlite3", sociConnect(false));
-  sql << kCachePragma;
+  openedSoci(sql);
   int volume = 0, count = 0;
   soci::statement st = (sql.prepare << "SELECT COUNT(*) FROM YLVolume WHERE PhysicalVolumeId = :v", soci::into(count),
                         soci::use(volume));
@@ -537,7 +582,7 @@ void Count_SOCI(benchmark::State& state) {
 
 void Update_SOCI(benchmark::State& state) {
   soci::session sql("sqlite3", sociConnect(false));
-  sql << kCachePragma;
+  openedSoci(sql);
   int id = 0, flags = 5;
   soci::statement st = (sql.prepare << "UPDATE YLVolume SET Flags = :f WHERE id = :id", soci::use(flags), soci::use(id));
   sql.begin();
@@ -718,6 +763,20 @@ BENCHMARK(Update_SOCI);
 #endif
 
 int main(int argc, char** argv) {
+  // Every connection here is used by one thread at a time, as the library's
+  // are: no contender pays for a connection mutex.
+  if (sqlite3_config(SQLITE_CONFIG_MULTITHREAD) != SQLITE_OK) {
+    fprintf(stderr, "SQLite was set up before main: cannot drop its mutexes\n");
+    return 1;
+  }
+  sqlite3* probe = nullptr;
+  sqlite3_open_v2(":memory:", &probe, SQLITE_OPEN_READWRITE, nullptr);
+  bool mutex = sqlite3_db_mutex(probe) != nullptr;
+  sqlite3_close(probe);
+  if (mutex) {
+    fprintf(stderr, "connections opened without flags still take a mutex\n");
+    return 1;
+  }
   registerPostgres();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

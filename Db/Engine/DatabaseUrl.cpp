@@ -201,16 +201,72 @@ std::string_view nextItem(std::string_view& query) {
   return item;
 }
 
-// sqlite:file:URI: SQLite reads its query (mode=, vfs=, cache=...) itself.
+// One option of ours in an sqlite: URL, in either form; false with *error
+// when it is unknown or its value is bad.
+bool takeSqliteOption(std::string_view key, std::string_view text, DatabaseOptions& options, std::string* error) {
+  std::string value(text);
+  if (key == "busy_timeout") return readMilliseconds(key, value, options.busyTimeoutMs, error);
+  if (key == "cache_size") {
+    char* end = nullptr;
+    long kib = strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end || kib <= 0 || kib > kMaxCacheKiB) {
+      if (error) *error = "cache_size takes KiB from 1 to 67108864, not '" + value + "'";
+      return false;
+    }
+    options.cacheKiB = kib;
+    return true;
+  }
+  if (key == "synchronous") {
+    for (char& c : value) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    if (!isSynchronous(value)) {
+      if (error) *error = "synchronous takes full, normal, extra or off, not '" + value + "'";
+      return false;
+    }
+    options.synchronous = value;
+    return true;
+  }
+  if (key == "read_only" || key == "upgrade")
+    return parseSwitch(key, value, key == "upgrade" ? options.upgradeOnOpen : options.readOnly, error);
+  if (bool ok = true; readPoolOption(key, value, options, ok, error)) return ok;
+  if (key == "read_hosts") {
+    if (error) *error = "read_hosts names PostgreSQL standbys; an SQLite database has none";
+    return false;
+  }
+  if (error) *error = "unknown SQLite option '" + std::string(key) + "'";
+  return false;
+}
+
+// The query parameters SQLite itself reads in a URI filename.
+bool isSqliteUriParameter(std::string_view key) {
+  for (std::string_view own : {"vfs", "mode", "cache", "psow", "nolock", "immutable", "modeof"})
+    if (key == own) return true;
+  return false;
+}
+
+// sqlite:file:URI: SQLite reads its own parameters (mode=, vfs=, cache=...);
+// ours leave the URI and are taken as in sqlite:PATH. Anything else is
+// refused: SQLite would ignore it without a word.
 bool readSqliteUri(std::string_view url, std::string_view uri, DatabaseOptions& options, std::string* error) {
   options.location = Location::UriFilename;
-  options.target = std::string(uri);
   size_t q = uri.find('?');
   std::string_view name = uri.substr(5, q == std::string_view::npos ? std::string_view::npos : q - 5);
   bool memory = name == ":memory:";
+  std::string kept(uri.substr(0, q));
+  char separator = '?';
   for (std::string_view query = q == std::string_view::npos ? std::string_view{} : uri.substr(q + 1);
        !query.empty();) {
     std::string_view item = nextItem(query);
+    size_t eq = item.find('=');
+    std::string_view key = item.substr(0, eq);
+    if (!isSqliteUriParameter(key)) {
+      if (!takeSqliteOption(key, percentDecoded(eq == std::string_view::npos ? "" : item.substr(eq + 1)), options,
+                            error))
+        return false;
+      continue;
+    }
+    kept += separator;
+    kept += item;
+    separator = '&';
     if (item == "vfs=memdb") options.memdb = true;
     if (item == "mode=memory") memory = true;
     // A shared cache reports its table locks at once, with no wait, and
@@ -220,6 +276,7 @@ bool readSqliteUri(std::string_view url, std::string_view uri, DatabaseOptions& 
       return false;
     }
   }
+  options.target = std::move(kept);
   if (memory && !options.memdb) {
     // Each connection of such a URI gets a database of its own, while the
     // engine opens one per thread and expects them to share it.
@@ -257,37 +314,8 @@ bool readSqlite(std::string_view url, DatabaseOptions& options, std::string* err
   while (!query.empty()) {
     std::string_view item = nextItem(query);
     size_t eq = item.find('=');
-    std::string_view key = item.substr(0, eq);
-    std::string value = eq == std::string_view::npos ? "" : std::string(item.substr(eq + 1));
-    if (key == "busy_timeout") {
-      if (!readMilliseconds(key, value, options.busyTimeoutMs, error)) return false;
-    } else if (key == "cache_size") {
-      char* end = nullptr;
-      long kib = strtol(value.c_str(), &end, 10);
-      if (value.empty() || *end || kib <= 0 || kib > kMaxCacheKiB) {
-        if (error) *error = "cache_size takes KiB from 1 to 67108864, not '" + value + "'";
-        return false;
-      }
-      options.cacheKiB = kib;
-    } else if (key == "synchronous") {
-      for (char& c : value) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-      if (!isSynchronous(value)) {
-        if (error) *error = "synchronous takes full, normal, extra or off, not '" + value + "'";
-        return false;
-      }
-      options.synchronous = value;
-    } else if (key == "read_only" || key == "upgrade") {
-      if (!parseSwitch(key, value, key == "upgrade" ? options.upgradeOnOpen : options.readOnly, error))
-        return false;
-    } else if (bool ok = true; readPoolOption(key, value, options, ok, error)) {
-      if (!ok) return false;
-    } else if (key == "read_hosts") {
-      if (error) *error = "read_hosts names PostgreSQL standbys; an SQLite database has none";
+    if (!takeSqliteOption(item.substr(0, eq), eq == std::string_view::npos ? "" : item.substr(eq + 1), options, error))
       return false;
-    } else {
-      if (error) *error = "unknown SQLite option '" + std::string(key) + "'";
-      return false;
-    }
   }
   return true;
 }

@@ -2,6 +2,7 @@
 
 #include "Db/Engine/SqlLexer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdint>
@@ -53,6 +54,82 @@ bool takesOperand(std::string_view word) {
 // name a column.
 bool ordersByPosition(std::string_view word) { return word == "order" || word == "group"; }
 
+// Where a taken literal's digits stand in the text scanned.
+struct LiteralSpan {
+  size_t digitsStart, end;
+  bool negative;  // its minus, just before the digits, went with it
+};
+
+LiteralScan scan(std::string_view text, std::string& out, std::vector<long long>& values, SqlDialect dialect,
+                 std::vector<LiteralSpan>& spans);
+
+// The scans of the last few texts, per thread. A text that differs from one
+// of them only in the digits of its taken literals scans the same way: the
+// lexer sees the same characters around each run, and a run stays a plain
+// number of at most 18 digits without leading zeros. So the calls that vary
+// only a key ("id = 41", "id = 42") scan once.
+struct Shape {
+  SqlDialect dialect = SqlDialect::Sqlite;
+  LiteralScan result = LiteralScan::NoLiterals;
+  std::string text;
+  std::vector<LiteralSpan> spans;
+};
+
+constexpr size_t kShapes = 8;
+constexpr size_t kLongestShape = 1024;  // longer texts are scanned each time
+
+struct ShapeCache {
+  Shape shapes[kShapes];
+  size_t used = 0, next = 0;
+  std::vector<LiteralSpan> spans;  // scratch
+};
+thread_local ShapeCache tl_shapes;
+
+// A plain run of 1 to 18 digits at `at` in `text`: its end, or npos.
+size_t plainNumberEnd(std::string_view text, size_t at) {
+  size_t end = at;
+  while (end < text.size() && isDigit(text[end])) ++end;
+  size_t digits = end - at;
+  if (digits == 0 || digits > 18 || (text[at] == '0' && digits > 1)) return std::string_view::npos;
+  return end;
+}
+
+// Appends `text` scanned as `shape` scanned, when it has that shape.
+bool reuse(const Shape& shape, std::string_view text, std::string& out, std::vector<long long>& values) {
+  const std::string_view known = shape.text;
+  if (shape.spans.empty()) return text == known;
+  // Each run's place in `text` first: nothing is appended unless all match.
+  size_t starts[16], ends[16];
+  if (shape.spans.size() > 16) return false;
+  size_t from = 0, at = 0;
+  for (size_t k = 0; k < shape.spans.size(); ++k) {
+    const LiteralSpan& span = shape.spans[k];
+    std::string_view piece = known.substr(from, span.digitsStart - from);
+    if (text.substr(at, piece.size()) != piece) return false;
+    at += piece.size();
+    size_t end = plainNumberEnd(text, at);
+    if (end == std::string_view::npos) return false;
+    starts[k] = at;
+    ends[k] = end;
+    at = end;
+    from = span.end;
+  }
+  if (text.substr(at) != known.substr(from)) return false;
+  size_t copied = 0;
+  for (size_t k = 0; k < shape.spans.size(); ++k) {
+    long long value = 0;
+    for (size_t i = starts[k]; i < ends[k]; ++i) value = value * 10 + (text[i] - '0');
+    size_t start = shape.spans[k].negative ? starts[k] - 1 : starts[k];
+    out.append(text.substr(copied, start - copied));
+    if (shape.spans[k].negative) value = -value;
+    out += markerFor(shape.dialect, value);
+    values.push_back(value);
+    copied = ends[k];
+  }
+  out.append(text.substr(copied));
+  return true;
+}
+
 }  // namespace
 
 void setLiteralParameters(bool on) { g_on.store(on, std::memory_order_relaxed); }
@@ -65,6 +142,30 @@ bool parameteriseLiterals(std::string_view text, std::string& out, std::vector<l
 
 LiteralScan takeLiterals(std::string_view text, std::string& out, std::vector<long long>& values,
                          SqlDialect dialect) {
+  ShapeCache& cache = tl_shapes;
+  for (size_t k = 0; k < cache.used; ++k) {
+    const Shape& shape = cache.shapes[k];
+    if (shape.dialect == dialect && reuse(shape, text, out, values)) return shape.result;
+  }
+  cache.spans.clear();
+  LiteralScan result = scan(text, out, values, dialect, cache.spans);
+  if (text.size() <= kLongestShape) {
+    Shape& shape = cache.shapes[cache.next];
+    cache.next = (cache.next + 1) % kShapes;
+    cache.used = std::min(cache.used + 1, kShapes);
+    shape.dialect = dialect;
+    shape.result = result;
+    shape.text.assign(text);
+    shape.spans.assign(cache.spans.begin(), cache.spans.end());
+    if (result != LiteralScan::Taken) shape.spans.clear();
+  }
+  return result;
+}
+
+namespace {
+
+LiteralScan scan(std::string_view text, std::string& out, std::vector<long long>& values, SqlDialect dialect,
+                 std::vector<LiteralSpan>& spans) {
   const size_t outStart = out.size();
   const size_t valuesStart = values.size();
   auto decline = [&] {
@@ -112,6 +213,7 @@ LiteralScan takeLiterals(std::string_view text, std::string& out, std::vector<lo
         if (negative) value = -value;
         out += markerFor(dialect, value);
         values.push_back(value);
+        spans.push_back({digitsStart, j, negative});
         copiedUpTo = j;
         i = j;
       } else {
@@ -144,5 +246,7 @@ LiteralScan takeLiterals(std::string_view text, std::string& out, std::vector<lo
   out.append(text.substr(copiedUpTo));
   return LiteralScan::Taken;
 }
+
+}  // namespace
 
 }  // namespace db::engine

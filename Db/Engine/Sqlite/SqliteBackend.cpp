@@ -113,6 +113,7 @@ class SqliteConnection final : public Connection {
   void adoptedByThisThread() override { m_registry->adopt(m_db); }
   ~SqliteConnection() override {
     m_registry->remove(m_db);
+    m_last = nullptr;
     m_lru.clear();
     m_cache.clear();  // finalizes cached statements before the handle closes
     sqlite3_close_v2(m_db);
@@ -186,6 +187,9 @@ class SqliteConnection final : public Connection {
   bool m_committing = false;
   std::unordered_map<std::string, std::unique_ptr<SqliteStatement>> m_cache;
   std::list<SqliteStatement*> m_lru;  // front: most recently used
+  // The cached statement prepared last: a call repeated in a loop finds it
+  // by comparing its text, without hashing it.
+  SqliteStatement* m_last = nullptr;
 };
 
 int SqliteStatement::step() {
@@ -311,12 +315,18 @@ int SqliteConnection::prepareForWrites() {
 
 int SqliteConnection::prepare(const std::string& sql, Statement*& out) {
   out = nullptr;
+  if (m_last && !m_last->m_inUse && m_last->sql() == sql) {
+    m_last->m_inUse = true;
+    m_lru.splice(m_lru.begin(), m_lru, m_last->m_lruPos);
+    out = m_last;
+    return kOk;
+  }
   auto found = m_cache.find(sql);
   if (found != m_cache.end() && !found->second->m_inUse) {
     SqliteStatement* statement = found->second.get();
     statement->m_inUse = true;
     m_lru.splice(m_lru.begin(), m_lru, statement->m_lruPos);
-    out = statement;
+    out = m_last = statement;
     return kOk;
   }
 
@@ -352,6 +362,7 @@ int SqliteConnection::prepare(const std::string& sql, Statement*& out) {
   if (m_cache.size() >= kStatementCacheSize) {
     for (auto it = m_lru.rbegin(); it != m_lru.rend(); ++it) {
       if ((*it)->m_inUse) continue;
+      if (*it == m_last) m_last = nullptr;
       auto victim = m_cache.find((*it)->sql());
       m_lru.erase(std::next(it).base());
       m_cache.erase(victim);
@@ -372,7 +383,7 @@ int SqliteConnection::prepare(const std::string& sql, Statement*& out) {
     return outOfMemory(sql);  // `owned` finalizes the statement
   }
   statement->m_lruPos = m_lru.begin();
-  out = statement;
+  out = m_last = statement;
   return kOk;
 }
 
