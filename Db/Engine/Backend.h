@@ -114,6 +114,10 @@ class Connection {
   bool transactionEnded() const { return m_transactionEnded; }
 
  protected:
+  // Runs `body` under a savepoint that is undone when it fails, keeping the
+  // failure's text; for runBatch.
+  int underSavepoint(const std::function<int()>& body);
+
   // Kept by the backend's begin(), commit() and rollback(): a transaction
   // begun with begin() that the caller has not ended yet, even when the
   // database has (the caller still has to roll it back).

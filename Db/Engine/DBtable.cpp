@@ -335,30 +335,38 @@ void appendFragment(std::string& sql, std::vector<long long>* params, const std:
 
 namespace db::engine {
 
-int Connection::runBatch(const std::string& sql, size_t rows, const BatchBinder& bind, long long* returned,
-                         size_t* failedRow) {
-  *failedRow = rows;
+int Connection::underSavepoint(const std::function<int()>& body) {
   if (int code = exec("SAVEPOINT divu_batch"); code != kOk) return code;
-  int code = kOk;
-  size_t row = 0;
-  for (; row < rows; ++row) {
-    Statement* statement = nullptr;
-    if ((code = prepare(sql, statement)) != kOk) break;
-    bind(*statement, row);
-    code = statement->step();
-    if (code == kOk && returned) returned[row] = statement->columnInt64(0);
-    release(statement);
-    if (code != kOk && code != kNoRow) break;
-    code = kOk;
-  }
+  int code = body();
   if (code == kOk) return exec("RELEASE divu_batch");
-  *failedRow = row;
   // The failure's text is the one to report, whatever the undo says; a
   // transaction the database already ended has nothing left to undo.
   std::string text = m_lastErrorText;
   if (!m_transactionEnded) exec("ROLLBACK TO divu_batch; RELEASE divu_batch");
   m_lastErrorText = std::move(text);
   return code;
+}
+
+int Connection::runBatch(const std::string& sql, size_t rows, const BatchBinder& bind, long long* returned,
+                         size_t* failedRow) {
+  *failedRow = rows;
+  return underSavepoint([&] {
+    for (size_t row = 0; row < rows; ++row) {
+      Statement* statement = nullptr;
+      int code = prepare(sql, statement);
+      if (code == kOk) {
+        bind(*statement, row);
+        code = statement->step();
+        if (code == kOk && returned) returned[row] = statement->columnInt64(0);
+        release(statement);
+      }
+      if (code != kOk && code != kNoRow) {
+        *failedRow = row;
+        return code;
+      }
+    }
+    return kOk;
+  });
 }
 
 }  // namespace db::engine
