@@ -163,8 +163,7 @@ class ZR_EXPORT DBtable {
                        db::engine::Statement*& statement);
   int runStatement(Kind kind, const char* setText, long long* serialOut);
   int runBatch(const std::string& sql, size_t rows,
-               const std::function<void(db::engine::Statement&, size_t)>& bind, long long* returned,
-               const char* what);
+               const std::function<void(db::engine::Statement&, size_t)>& bind, long long* returned, Kind kind);
   void releaseCursor();
   // Releases the cursor's statement; later fetches give `code` with `text`.
   void endCursor(int code, std::string text);

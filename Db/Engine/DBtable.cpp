@@ -746,14 +746,15 @@ void DBtable::releaseCursor() {
 }
 
 int DBtable::runBatch(const std::string& sql, size_t rows, const Connection::BatchBinder& bind,
-                      long long* returned, const char* what) {
+                      long long* returned, Kind kind) {
   m_failedRow = rows;
-  const Call call = what[0] == 'i' ? Call::Insert : Call::Delete;
+  const Call call = seamCall(kind);
   if (int injected = db::fault::check(call, m_tableName))
-    return fail(injected, std::string("injected fault: ") + what + " on " + m_tableName);
+    return fail(injected, std::string("injected fault: ") + (kind == Kind::Insert ? "rowsInsert" : "rowsDelete") +
+                              " on " + m_tableName);
   if (rows == 0) return m_lastCode = db::kOk;
   Lease* lease = nullptr;
-  if (int code = resolveConnection(lease, Kind::Insert); code != db::kOk) return code;
+  if (int code = resolveConnection(lease, kind); code != db::kOk) return code;
   db::engine::GiveBackOnExit giveBack(m_tran ? nullptr : lease);
   Connection* connection = &lease->connection();
   if (db::trace::enabled()) db::trace::statement(sql);
@@ -792,7 +793,7 @@ int DBtable::rowsInsert(void* records, size_t stride, size_t count) {
       [&](Statement& statement, size_t row) {
         bindRecordValues(statement, def, base + row * stride, m_rowDescriptor, indicators());
       },
-      serial ? assigned.data() : nullptr, "rowsInsert");
+      serial ? assigned.data() : nullptr, Kind::Insert);
   if (code != db::kOk || !serial) return code;
   const db::ColumnDef* column = nullptr;
   for (const db::ColumnDef& each : def.columns)
@@ -815,5 +816,5 @@ int DBtable::rowsDelete(const int* keys, size_t count) {
   const std::string sql = m_texts->deletePrefix + " WHERE " + m_def->primaryKey[0] + " = ?";
   return runBatch(
       sql, count, [&](Statement& statement, size_t row) { statement.bindInt64(1, keys[row]); }, nullptr,
-      "rowsDelete");
+      Kind::Delete);
 }
