@@ -10,6 +10,7 @@
 // are never used as printf formats.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,16 @@ class ZR_EXPORT DBtable {
   // UPDATE <table> SET <setText> [WHERE ...].
   int rowUpdate(const char* setText);
   int rowDelete();
+  // Inserts `count` records of this binding's record type, laid out `stride`
+  // bytes apart, as one unit: all of them or, on a failure, none (without a
+  // transaction, in one of its own; in the caller's, undone as one failed
+  // statement is). On 0 each record holds its assigned serial key; on a
+  // failure failedRow() tells which record failed (count when none did).
+  int rowsInsert(void* records, size_t stride, size_t count);
+  // Deletes the rows whose one-column key is among `keys`, as one unit as
+  // rowsInsert is; keys that match no row are no failure.
+  int rowsDelete(const int* keys, size_t count);
+  size_t failedRow() const { return m_failedRow; }
   // Number of matching rows, or -1 with the failure code in *code.
   int getRowsInTable(int* code, bool exact);
 
@@ -151,6 +162,8 @@ class ZR_EXPORT DBtable {
   int prepareStatement(db::engine::Connection* connection, Kind kind, const char* setText,
                        db::engine::Statement*& statement);
   int runStatement(Kind kind, const char* setText, long long* serialOut);
+  int runBatch(const std::string& sql, size_t rows,
+               const std::function<void(db::engine::Statement&, size_t)>& bind, long long* returned, Kind kind);
   void releaseCursor();
   // Releases the cursor's statement; later fetches give `code` with `text`.
   void endCursor(int code, std::string text);
@@ -164,6 +177,7 @@ class ZR_EXPORT DBtable {
   std::string m_orderBy;
   std::string m_errorText;
   int m_lastCode = 0;
+  size_t m_failedRow = 0;
   db::engine::Statement* m_cursor = nullptr;
   db::engine::Lease* m_cursorLease = nullptr;
   int m_cursorEnd = 0;  // the code every fetch gives once the cursor ended

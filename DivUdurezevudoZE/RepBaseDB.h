@@ -161,6 +161,36 @@ class DIVU_EXPORT CRepBaseDB {
     return true;
   }
 
+  // Inserts rows[0..count) as one unit: all of them or none. Without `tran`
+  // they are stored in a transaction of their own; in `tran` a failure undoes
+  // the batch as a failed single insert is undone there. On success each row
+  // holds its assigned key; on a failure the error text names the failing
+  // row, and *failedRow (when given) is its index (count when none failed).
+  template <class Record, class Binding>
+  bool insertRows(Record* rows, unsigned int count, Binding*&, DBtran* tran, unsigned int* failedRow = nullptr) {
+    Binding binding(tran);
+    int code = retry([&] { return binding.rowsInsert(rows, sizeof(Record), count); });
+    if (failedRow) *failedRow = static_cast<unsigned int>(code == db::kOk ? count : binding.failedRow());
+    if (m_dbError.isDBError(code)) {
+      m_dbError.set("CRepBaseDB::insertRows()", binding);
+      return false;
+    }
+    return true;
+  }
+
+  // Deletes the rows whose key column holds one of keys[0..count), as one
+  // unit as insertRows is. Keys without a row are no failure.
+  template <class Binding>
+  bool deleteRows(const int* keys, unsigned int count, Binding*&, DBtran* tran) {
+    Binding binding(tran);
+    int code = retry([&] { return binding.rowsDelete(keys, count); });
+    if (m_dbError.isDBError(code)) {
+      m_dbError.set("CRepBaseDB::deleteRows()", binding);
+      return false;
+    }
+    return true;
+  }
+
   // An update without SET text succeeds at once and touches nothing.
   template <class Binding>
   bool executeUpdateQuery(Binding*&, CRDBUpdateOp& update, DBtran* tran) {

@@ -74,6 +74,19 @@ class CStandardFacade : public CRepBaseDB {
     return insertRow<Record, Binding>(row, binding, tran);
   }
 
+  // `count` rows at once, all or none; see CRepBaseDB::insertRows.
+  bool insertRows(Record* rows, unsigned int count, DBtran* tran, unsigned int* failedRow = nullptr) {
+    Binding* binding = nullptr;
+    return CRepBaseDB::insertRows<Record, Binding>(rows, count, binding, tran, failedRow);
+  }
+
+  // The rows with these ids, all or none: the rows only, without what a
+  // facade's own remove(id) does beyond them.
+  bool deleteRows(const int* ids, unsigned int count, DBtran* tran) {
+    Binding* binding = nullptr;
+    return CRepBaseDB::deleteRows<Binding>(ids, count, binding, tran);
+  }
+
   // False without any engine call (and without touching m_dbError) for id -1
   // or a null or empty SET text.
   bool Update(int id, const char* setText, DBtran* tran) {

@@ -5,6 +5,8 @@
 // Thread-safety: a Connection and its Statements are used by one thread.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -53,6 +55,19 @@ class Connection {
   // Runs SQL text that returns no rows (several statements allowed).
   virtual int exec(const char* sql) = 0;
 
+  // Binds the values of batch row `row` to the batch's statement.
+  using BatchBinder = std::function<void(Statement& statement, size_t row)>;
+  // Runs `sql` (one statement, "?" markers) once for each of `rows` rows,
+  // inside a transaction begun with begin(), as one unit: every row, or none.
+  // On a failure the rows already run are undone, *failedRow is the index of
+  // the row that failed (rows when it was none of them), the connection holds
+  // the text, and the transaction goes on as after one failed statement.
+  // With `returned`, returned[row] receives the first column of the row's
+  // first result row (a serial key from RETURNING).
+  // The default runs one cached prepared statement per row under a savepoint.
+  virtual int runBatch(const std::string& sql, size_t rows, const BatchBinder& bind, long long* returned,
+                       size_t* failedRow);
+
   virtual int begin(bool write) = 0;
   virtual int commit() = 0;
   virtual int rollback() = 0;
@@ -99,6 +114,10 @@ class Connection {
   bool transactionEnded() const { return m_transactionEnded; }
 
  protected:
+  // Runs `body` under a savepoint that is undone when it fails, keeping the
+  // failure's text; for runBatch.
+  int underSavepoint(const std::function<int()>& body);
+
   // Kept by the backend's begin(), commit() and rollback(): a transaction
   // begun with begin() that the caller has not ended yet, even when the
   // database has (the caller still has to roll it back).

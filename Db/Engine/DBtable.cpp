@@ -333,6 +333,44 @@ void appendFragment(std::string& sql, std::vector<long long>* params, const std:
 
 }  // namespace
 
+namespace db::engine {
+
+int Connection::underSavepoint(const std::function<int()>& body) {
+  if (int code = exec("SAVEPOINT divu_batch"); code != kOk) return code;
+  int code = body();
+  if (code == kOk) return exec("RELEASE divu_batch");
+  // The failure's text is the one to report, whatever the undo says; a
+  // transaction the database already ended has nothing left to undo.
+  std::string text = m_lastErrorText;
+  if (!m_transactionEnded) exec("ROLLBACK TO divu_batch; RELEASE divu_batch");
+  m_lastErrorText = std::move(text);
+  return code;
+}
+
+int Connection::runBatch(const std::string& sql, size_t rows, const BatchBinder& bind, long long* returned,
+                         size_t* failedRow) {
+  *failedRow = rows;
+  return underSavepoint([&] {
+    for (size_t row = 0; row < rows; ++row) {
+      Statement* statement = nullptr;
+      int code = prepare(sql, statement);
+      if (code == kOk) {
+        bind(*statement, row);
+        code = statement->step();
+        if (code == kOk && returned) returned[row] = statement->columnInt64(0);
+        release(statement);
+      }
+      if (code != kOk && code != kNoRow) {
+        *failedRow = row;
+        return code;
+      }
+    }
+    return kOk;
+  });
+}
+
+}  // namespace db::engine
+
 DBtable::DBtable(const char* tableName, int, DBtran* tran)
     : m_tableName(tableName ? tableName : ""), m_tran(tran), m_connObject(&m_connStorage) {}
 
@@ -705,4 +743,78 @@ void DBtable::releaseCursor() {
   // The last cursor of an autocommit connection: others may have it now
   // (a transaction's connection is not free, and stays).
   db::engine::giveBack(lease);
+}
+
+int DBtable::runBatch(const std::string& sql, size_t rows, const Connection::BatchBinder& bind,
+                      long long* returned, Kind kind) {
+  m_failedRow = rows;
+  const Call call = seamCall(kind);
+  if (int injected = db::fault::check(call, m_tableName))
+    return fail(injected, std::string("injected fault: ") + (kind == Kind::Insert ? "rowsInsert" : "rowsDelete") +
+                              " on " + m_tableName);
+  if (rows == 0) return m_lastCode = db::kOk;
+  Lease* lease = nullptr;
+  if (int code = resolveConnection(lease, kind); code != db::kOk) return code;
+  db::engine::GiveBackOnExit giveBack(m_tran ? nullptr : lease);
+  Connection* connection = &lease->connection();
+  if (db::trace::enabled()) db::trace::statement(sql);
+  // Without the caller's transaction the batch gets one of its own, so that
+  // it is stored whole or not at all; beginning it again is always safe.
+  const bool own = !m_tran;
+  if (own) {
+    if (int code = connection->begin(true); code != db::kOk)
+      return failFrom(connection, code == db::kRestartTransaction ? db::kRetry : code);
+  }
+  size_t failed = rows;
+  int code = connection->runBatch(sql, rows, bind, returned, &failed);
+  if (code == db::kOk && own) code = connection->commit();
+  if (code != db::kOk) {
+    failFrom(connection, code);
+    if (own && connection->inTransaction()) connection->rollback();
+    if (own && code == db::kRestartTransaction) code = m_lastCode = db::kRetry;
+    if (failed < rows) {
+      m_failedRow = failed;
+      m_errorText = "row " + std::to_string(failed + 1) + " of " + std::to_string(rows) + ": " + m_errorText;
+    }
+    return code;
+  }
+  m_lastCode = db::kOk;
+  return db::kOk;
+}
+
+int DBtable::rowsInsert(void* records, size_t stride, size_t count) {
+  if (!m_def || !m_texts) return fail(db::kMisuse, std::string("table ") + m_tableName + " has no record bound");
+  const db::TableDef& def = *m_def;
+  const bool serial = *def.serialColumn != '\0';
+  std::vector<long long> assigned(serial ? count : 0);
+  char* base = static_cast<char*>(records);
+  int code = runBatch(
+      m_texts->insertSql, count,
+      [&](Statement& statement, size_t row) {
+        bindRecordValues(statement, def, base + row * stride, m_rowDescriptor, indicators());
+      },
+      serial ? assigned.data() : nullptr, Kind::Insert);
+  if (code != db::kOk || !serial) return code;
+  const db::ColumnDef* column = nullptr;
+  for (const db::ColumnDef& each : def.columns)
+    if (isSerial(def, each)) column = &each;
+  for (size_t row = 0; row < count; ++row)
+    if (!fitsInt32(assigned[row]))
+      return fail(db::kValueRange, std::string(def.name) + "." + column->name + " was assigned " +
+                                       std::to_string(assigned[row]) + ", which its 32-bit field cannot hold");
+  for (size_t row = 0; row < count; ++row)
+    db::fieldAt<int>(base + row * stride, *column) = static_cast<int>(assigned[row]);
+  return db::kOk;
+}
+
+int DBtable::rowsDelete(const int* keys, size_t count) {
+  if (!m_def || !m_texts) return fail(db::kMisuse, std::string("table ") + m_tableName + " has no record bound");
+  if (m_def->primaryKey.size() != 1)
+    return fail(db::kMisuse, std::string("table ") + m_tableName + " has no one-column key to delete by");
+  // One statement reused per key: the backends run a batch of them as one
+  // unit (pipelined where the database allows).
+  const std::string sql = m_texts->deletePrefix + " WHERE " + m_def->primaryKey[0] + " = ?";
+  return runBatch(
+      sql, count, [&](Statement& statement, size_t row) { statement.bindInt64(1, keys[row]); }, nullptr,
+      Kind::Delete);
 }

@@ -8,10 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -288,7 +290,7 @@ TEST_P(RepdbOnBoth, DryRunOfEachChangingCommandReportsAndRollsBack) {
 
 TEST_F(Repdb, EverySubcommandHasHelp) {
   for (const char* command : {"init", "tables", "list", "get", "count", "insert", "update", "remove", "prune-history",
-                              "snapshot-update", "mount-path", "check", "backup", "demo"}) {
+                              "snapshot-update", "mount-path", "check", "backup", "demo", "import"}) {
     Result result = repdb({command, "--help"});
     EXPECT_EQ(result.code, 0) << command;
     EXPECT_NE(result.out.find(std::string("Usage: repdb ") + command), std::string::npos) << result.out;
@@ -802,6 +804,119 @@ TEST_F(Repdb, InvalidUtf8IsStoredAndPrintedAsValidJsonAndCsv) {
   EXPECT_EQ(csv.code, 0) << csv.err;
   EXPECT_NE(csv.out.find(invalid), std::string::npos) << "CSV carries the bytes as stored";
   EXPECT_EQ(repdb({"count", "YLApplicationDirs", "--where", "path = '" + invalid + "'"}).out, "1\n");
+}
+
+// Random rows of `def` as list --csv writes them (ids 1 to n, as a fresh
+// table assigns them), with the line each row starts on.
+struct CsvRows {
+  std::vector<std::vector<std::string>> fields;  // [0]: the header
+  std::string text(std::vector<size_t>* lines = nullptr) const {
+    std::string out;
+    size_t line = 1;
+    for (const auto& row : fields) {
+      if (lines) lines->push_back(line);
+      for (size_t i = 0; i < row.size(); ++i) {
+        const std::string& field = row[i];
+        out += i ? "," : "";
+        if (field.find_first_of(",\"\r\n") == std::string::npos) {
+          out += field;
+          continue;
+        }
+        out += '"';
+        for (char c : field) out += c == '"' ? "\"\"" : std::string(1, c);
+        out += '"';
+        line += static_cast<size_t>(std::count(field.begin(), field.end(), '\n'));
+      }
+      out += "\r\n";
+      ++line;
+    }
+    return out;
+  }
+};
+
+CsvRows randomRows(const db::TableDef& def, int count, std::mt19937_64& random) {
+  CsvRows rows;
+  auto& header = rows.fields.emplace_back();
+  for (const db::ColumnDef& column : def.columns) header.push_back(column.name);
+  const std::string alphabet = "ab z,\"'\r\n/\\;";
+  for (int r = 0; r < count; ++r) {
+    auto& row = rows.fields.emplace_back();
+    for (const db::ColumnDef& column : def.columns) {
+      if (std::string_view(column.name) == def.serialColumn) {
+        row.push_back(std::to_string(r + 1));
+        continue;
+      }
+      switch (column.type) {
+        case db::ColumnType::Int32: row.push_back(std::to_string(static_cast<int32_t>(random()))); break;
+        case db::ColumnType::Int64:
+        case db::ColumnType::Time64: row.push_back(std::to_string(static_cast<long long>(random()))); break;
+        case db::ColumnType::Text:
+        case db::ColumnType::OwnedText: {
+          std::string text(random() % 30, ' ');
+          for (char& c : text) c = alphabet[random() % alphabet.size()];
+          row.push_back(text);
+          break;
+        }
+      }
+    }
+  }
+  return rows;
+}
+
+// import stores what list wrote, in either format, over more than one batch:
+// listed again, the rows are the same bytes. A bad line stores nothing.
+TEST_P(RepdbOnBoth, ImportReadsBackWhatListWrites) {
+  std::mt19937_64 random(1209);
+  std::vector<std::unique_ptr<PostgresSchema>> schemas;
+  int fresh = 0;
+  auto freshDatabase = [&] {
+    if (GetParam() != Storage::Postgres) return m_dir.file(("fresh" + std::to_string(++fresh) + ".sqlite").c_str());
+    schemas.push_back(std::make_unique<PostgresSchema>());
+    EXPECT_EQ(schemas.back()->create(), "");
+    return schemas.back()->url();
+  };
+  auto on = [&](const std::string& database, std::vector<std::string> args) {
+    args.insert(args.begin(), {"--db", database});
+    return exec(args);
+  };
+  for (const char* table : {"YLVolume", "YLFile"}) {
+    SCOPED_TRACE(table);
+    const db::TableDef& def = *catalogueTables()[static_cast<size_t>(
+        std::find_if(catalogueTables().begin(), catalogueTables().end(),
+                     [&](const db::TableDef* each) { return std::string_view(each->name) == table; }) -
+        catalogueTables().begin())];
+    CsvRows generated = randomRows(def, 1300, random);
+    std::vector<size_t> lines;
+    const std::string csv = generated.text(&lines);
+    std::ofstream(m_dir.file("rows.csv"), std::ios::binary) << csv;
+
+    const std::string first = freshDatabase();
+    ASSERT_EQ(on(first, {"init"}).code, 0);
+    Result imported = on(first, {"import", table, m_dir.file("rows.csv")});
+    ASSERT_EQ(imported.code, 0) << imported.err;
+    EXPECT_EQ(imported.err, "") << "no progress off a terminal";
+    EXPECT_EQ(on(first, {"--csv", "list", table}).out, csv);
+
+    Result json = on(first, {"--json", "list", table});
+    std::ofstream(m_dir.file("rows.json"), std::ios::binary) << json.out;
+    const std::string second = freshDatabase();
+    ASSERT_EQ(on(second, {"init"}).code, 0);
+    imported = on(second, {"import", table, m_dir.file("rows.json")});
+    ASSERT_EQ(imported.code, 0) << imported.err;
+    EXPECT_EQ(on(second, {"--json", "list", table}).out, json.out);
+
+    // A value its column cannot take, past the first batch.
+    CsvRows bad = generated;
+    bad.fields[1200][1] = "12x";  // an integer column in both tables
+    std::vector<size_t> badLines;
+    std::ofstream(m_dir.file("bad.csv"), std::ios::binary) << bad.text(&badLines);
+    const std::string third = freshDatabase();
+    ASSERT_EQ(on(third, {"init"}).code, 0);
+    Result refused = on(third, {"import", table, m_dir.file("bad.csv")});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_NE(refused.err.find("line " + std::to_string(badLines[1200]) + ":"), std::string::npos) << refused.err;
+    EXPECT_EQ(on(third, {"count", table}).out, "0\n");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, RepdbOnBoth, fileAndServer(), storageName);

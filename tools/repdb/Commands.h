@@ -91,6 +91,8 @@ Command listCommand(const std::string& table, const Text& where, const Text& ord
 Command getCommand(const std::string& table, const std::vector<std::string>& args, const Text& where);
 Command countCommand(const std::string& table, const Text& where);
 Command insertCommand(const std::string& table, const std::vector<std::string>& assignments);
+// Rows of `file` as list writes them, JSON or CSV, stored in one transaction.
+Command importCommand(const std::string& table, const std::string& file);
 Command updateCommand(const std::string& table, const std::vector<std::string>& args, const Text& where);
 Command removeCommand(const std::string& table, const std::vector<std::string>& args, const Text& where);
 Command pruneHistoryCommand(const std::string& before);

@@ -49,6 +49,10 @@ class GenericOps : public CRepBaseDB {
     return getRowForQuery<Record, Binding>(row, binding, where, tran);
   }
   bool clear(DBtran* tran) { return remove(nullptr, tran); }
+  bool insertMany(Record* rows, unsigned int count, DBtran* tran, unsigned int* failedRow) {
+    Binding* binding = nullptr;
+    return insertRows<Record, Binding>(rows, count, binding, tran, failedRow);
+  }
 };
 
 // One table served by `Facade` (a library facade, or GenericOps). Each call
@@ -117,6 +121,21 @@ class TableOf final : public Table {
   }
   bool remove(const char* where, DBtran& tran) override {
     return run<Facade>([&](Facade& facade) { return facade.remove(where, &tran); });
+  }
+  bool insertRows(const std::vector<Row>& rows, DBtran& tran, unsigned int& failedRow) override {
+    std::vector<Record> records(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+      size_t at = 0;
+      for (const db::ColumnDef& column : kDef.columns) {
+        const Cell& cell = rows[i][at++];
+        if (*kDef.serialColumn && sameName(column.name, kDef.serialColumn)) continue;
+        if (std::holds_alternative<std::monostate>(cell) && column.type != db::ColumnType::OwnedText) continue;
+        writeCell(&records[i], column, cell);
+      }
+    }
+    return run<Generic>([&](Generic& generic) {
+      return generic.insertMany(records.data(), static_cast<unsigned int>(records.size()), &tran, &failedRow);
+    });
   }
   bool readStored(std::vector<Row>& rows, DBtran& tran) override { return listWith<Generic>(nullptr, nullptr, rows, tran); }
   bool countStored(const char* where, unsigned int& count, DBtran& tran) override {

@@ -35,6 +35,11 @@ class Table {
   virtual bool remove(int id, DBtran& tran) = 0;                             // keyed
   virtual bool remove(const char* where, DBtran& tran) = 0;
 
+  // Stores `rows` (every column in order; the serial key's value is not
+  // used, the database assigns it) as one unit past any facade: all of them,
+  // or none with `failedRow` the index of the row that failed.
+  virtual bool insertRows(const std::vector<Row>& rows, DBtran& tran, unsigned int& failedRow) = 0;
+
   // Generic operations on the stored rows, past any facade filter: change
   // tracking, table sizes and clearing the demo.
   virtual bool readStored(std::vector<Row>& rows, DBtran& tran) = 0;

@@ -69,6 +69,11 @@ int main(int argc, char** argv) {
   dryRunFlag(insert);
   builds(insert, [&] { return insertCommand(table, args); });
 
+  CLI::App* import = command("import", "store the rows of a file written by list --json or --csv, all or none");
+  tableArgument(import);
+  import->add_option("FILE", path, "the file")->required();
+  builds(import, [&] { return importCommand(table, path); });
+
   CLI::App* update = command("update", "update by ID through the facade (--where for JMBkpStats, JMJobDataLink)");
   tableArgument(update);
   update->add_option("ARGS", args, "ID SETTEXT, or SETTEXT with --where")->required();

@@ -207,6 +207,8 @@ class PgConnection final : public Connection {
   int prepare(const std::string& sql, Statement*& out) override;
   void release(Statement* statement) override;
   int exec(const char* sql) override;
+  int runBatch(const std::string& sql, size_t rows, const BatchBinder& bind, long long* returned,
+               size_t* failedRow) override;
   int begin(bool write) override;
   int commit() override;
   int rollback() override;
@@ -824,6 +826,89 @@ int PgConnection::exec(const char* sql) {
   if (m_pooler && PQtransactionStatus(m_conn.get()) == PQTRANS_IDLE)
     return runCommand((m_pooler->joined + "; " + sql).c_str(), Phase::Statement, sql);
   return runCommand(sql);
+}
+
+// A batch is pipelined: its executions go out back to back, a Sync after
+// every kBatchChunk of them, and their results are read after each Sync, so
+// a chunk costs one round trip. The one statement savepoint set before the
+// batch makes a failing row undo the whole batch, as a failed statement is
+// undone. Behind a pooler the executions are unnamed, like sendUnnamed's.
+int PgConnection::runBatch(const std::string& sql, size_t rows, const BatchBinder& bind, long long* returned,
+                           size_t* failedRow) {
+  // Small enough that a chunk's results fit the socket buffers: nothing is
+  // read while a chunk is being sent.
+  constexpr size_t kBatchChunk = 256;
+  *failedRow = rows;
+  if (rows == 0) return kOk;
+  Statement* base = nullptr;
+  if (int code = prepare(sql, base); code != kOk) return code;
+  auto* statement = static_cast<PgStatement*>(base);
+  struct Release {
+    PgConnection& connection;
+    Statement* statement;
+    ~Release() { connection.release(statement); }
+  } releaseAtEnd{*this, base};
+  settle();
+  if (int code = beginStatement(); code != kOk) return code;
+  bind(*statement, 0);
+  if (int code = typeIntegers(*statement); code != kOk) return code;
+  m_savepointClean = false;
+  PGconn* conn = m_conn.get();
+  const Prepared& prepared = *statement->m_prepared;
+  const int n = prepared.parameters;
+  const Oid* types = prepared.explicitTypes ? prepared.types.data() : nullptr;
+  std::vector<const char*> values(static_cast<size_t>(n));
+  Failure failure;
+  bool failed = !PQenterPipelineMode(conn);
+  if (failed) failure = failureOf(nullptr, conn);
+  for (size_t start = 0; !failed && start < rows; start += kBatchChunk) {
+    const size_t end = rows - start < kBatchChunk ? rows : start + kBatchChunk;
+    size_t sent = start;
+    for (; sent < end; ++sent) {
+      if (sent != 0) bind(*statement, sent);
+      for (size_t i = 0; i < values.size(); ++i)
+        values[i] = statement->m_isNull[i] ? nullptr : statement->m_values[i].c_str();
+      // libpq copies the values into its buffer: the next row may bind over them.
+      const int ok = m_pooler ? PQsendQueryParams(conn, prepared.numbered.c_str(), n, types, values.data(), nullptr,
+                                                  nullptr, 0)
+                              : PQsendQueryPrepared(conn, prepared.name.c_str(), n, values.data(), nullptr, nullptr, 0);
+      if (!ok) break;
+    }
+    // The Sync also after a refused send: what was queued must be answered.
+    if (sent < end || !PQpipelineSync(conn)) {
+      failure = failureOf(nullptr, conn);
+      failed = true;
+      *failedRow = sent;
+    }
+    // Each execution's results end with a null; the Sync's result ends the chunk.
+    size_t row = start;
+    for (;;) {
+      Result result(PQgetResult(conn));
+      if (!result) {
+        if (PQstatus(conn) == CONNECTION_BAD) {
+          if (!failed) failure = failureOf(nullptr, conn), *failedRow = row;
+          failed = true;
+          break;
+        }
+        ++row;
+        continue;
+      }
+      ExecStatusType status = PQresultStatus(result.get());
+      if (status == PGRES_PIPELINE_SYNC) break;
+      if (status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK) {
+        if (returned && row < rows && PQntuples(result.get()) > 0)
+          returned[row] = strtoll(PQgetvalue(result.get(), 0, 0), nullptr, 10);
+      } else if (status != PGRES_PIPELINE_ABORTED && !failed) {
+        failure = failureOf(result.get(), conn);
+        failed = true;
+        *failedRow = row;
+      }
+    }
+  }
+  PQexitPipelineMode(conn);
+  if (!failed) return kOk;
+  // Rolls back to the savepoint set before the batch, or ends the transaction.
+  return mapError(failure, sql);
 }
 
 int PgConnection::begin(bool write) {

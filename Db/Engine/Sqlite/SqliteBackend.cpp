@@ -123,6 +123,8 @@ class SqliteConnection final : public Connection {
   int prepare(const std::string& sql, Statement*& out) override;
   void release(Statement* statement) override;
   int exec(const char* sql) override;
+  int runBatch(const std::string& sql, size_t rows, const BatchBinder& bind, long long* returned,
+               size_t* failedRow) override;
   int begin(bool write) override {
     transactionOver();
     int code = runControl(write ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED");
@@ -410,6 +412,109 @@ void SqliteConnection::release(Statement* base) {
 int SqliteConnection::exec(const char* sql) {
   int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
   return rc == SQLITE_OK ? kOk : mapError(rc, sql);
+}
+
+// Binds a row's values at the place of that row in a multi-row VALUES.
+// Texts are copied: a binder may bind a buffer it reuses for the next row.
+class ShiftedStatement final : public Statement {
+ public:
+  ShiftedStatement(SqliteStatement& inner, int shift) : m_inner(inner), m_shift(shift) {}
+  void bindNull(int index) override { m_inner.bindNull(index + m_shift); }
+  void bindInt64(int index, long long value) override { m_inner.bindInt64(index + m_shift, value); }
+  void bindText(int index, const char* text, size_t length) override {
+    sqlite3_bind_text64(m_inner.m_stmt, index + m_shift, text, length, SQLITE_TRANSIENT, SQLITE_UTF8);
+  }
+  int parameterCount() const override { return m_inner.parameterCount(); }
+  int step() override { return m_inner.step(); }
+  bool columnIsNull(int index) const override { return m_inner.columnIsNull(index); }
+  long long columnInt64(int index) const override { return m_inner.columnInt64(index); }
+  std::string_view columnText(int index) const override { return m_inner.columnText(index); }
+
+ private:
+  SqliteStatement& m_inner;
+  int m_shift;
+};
+
+// An insert's rows go several to a statement (multi-row VALUES), and a
+// serial key is read as the rowid rather than through RETURNING, which makes
+// SQLite gather each row's result in a table of its own first. Measured on
+// 1,000 YLVolume rows: 3.6 us a row with RETURNING (one row a statement or
+// many alike), 1.8 without, 1.0 with 50 rows a statement. The keys of one
+// statement's rows are consecutive: each new rowid is one more than the
+// largest, and the serial key is AUTOINCREMENT, which never picks another.
+// Any other statement, and a failing batch (to name the row), runs row by row.
+int SqliteConnection::runBatch(const std::string& sql, size_t rows, const BatchBinder& bind, long long* returned,
+                               size_t* failedRow) {
+  *failedRow = rows;
+  std::string text = sql;
+  bool rowid = false;
+  if (size_t at = text.rfind(" RETURNING "); returned && at != std::string::npos &&
+                                              text.find_first_of(" ,()", at + 11) == std::string::npos) {
+    text.resize(at);
+    rowid = true;
+  }
+  const size_t values = text.find(" VALUES (");
+  const bool multi = (rowid || !returned) && text.starts_with("INSERT ") && values != std::string::npos &&
+                     text.back() == ')' && text.find('(', values + 9) == std::string::npos;
+  // Every row of `first` to `first + count` in one statement.
+  auto runMany = [&](size_t first, size_t count) {
+    std::string many = text;
+    const std::string tuple = text.substr(values + 8);
+    for (size_t i = 1; i < count; ++i) many += "," + tuple;
+    Statement* statement = nullptr;
+    if (int code = prepare(many, statement); code != kOk) return code;
+    const int parameters = statement->parameterCount() / static_cast<int>(count);
+    for (size_t i = 0; i < count; ++i) {
+      ShiftedStatement shifted(*static_cast<SqliteStatement*>(statement), parameters * static_cast<int>(i));
+      bind(shifted, first + i);
+    }
+    int code = statement->step();
+    release(statement);
+    if (code != kNoRow && code != kOk) return code;
+    if (returned) {
+      const long long last = sqlite3_last_insert_rowid(m_db);
+      for (size_t i = 0; i < count; ++i) returned[first + i] = last - static_cast<long long>(count - 1 - i);
+    }
+    return kOk;
+  };
+  auto oneByOne = [&] {
+    Statement* base = nullptr;
+    if (int code = prepare(text, base); code != kOk) return code;
+    auto* statement = static_cast<SqliteStatement*>(base);
+    int code = kOk;
+    for (size_t row = 0; row < rows; ++row) {
+      bind(*statement, row);
+      code = statement->step();
+      if (code == kOk || code == kNoRow) {
+        if (returned) returned[row] = rowid ? sqlite3_last_insert_rowid(m_db) : statement->columnInt64(0);
+        code = kOk;
+      }
+      sqlite3_reset(statement->m_stmt);
+      if (code != kOk) {
+        *failedRow = row;
+        break;
+      }
+    }
+    release(base);
+    return code;
+  };
+  if (!multi || rows < 2) return underSavepoint(oneByOne);
+  // Within SQLite's oldest limit of 999 parameters.
+  const size_t perRow = static_cast<size_t>(std::count(text.begin() + static_cast<long>(values), text.end(), '?'));
+  const size_t perStatement = perRow ? std::max<size_t>(1, std::min<size_t>(64, 999 / perRow)) : 64;
+  int code = underSavepoint([&] {
+    // The rows short of a full statement one by one: a statement text for
+    // each remainder would crowd the statement cache.
+    for (size_t first = 0; first < rows;) {
+      const size_t count = rows - first >= perStatement ? perStatement : 1;
+      if (int code = runMany(first, count); code != kOk) return code;
+      first += count;
+    }
+    return kOk;
+  });
+  if (code == kOk || m_transactionEnded) return code;
+  // Undone; again row by row, to learn which row fails.
+  return underSavepoint(oneByOne);
 }
 
 int SqliteConnection::runControl(const char* sql) {
