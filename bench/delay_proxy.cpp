@@ -185,7 +185,8 @@ int main(int argc, char** argv) {
       writeCounts();
     }
     auto now = Clock::now();
-    int timeoutMs = -1;
+    // Never blocked for long: a SIGUSR1 that lands just before poll is seen soon.
+    int timeoutMs = 100;
     std::vector<pollfd> fds{{listener, POLLIN, 0}};
     std::vector<std::pair<Pair*, bool>> owners{{nullptr, false}};
     for (auto& pair : pairs) {
@@ -198,7 +199,7 @@ int main(int argc, char** argv) {
         if (!pipe.queue.empty()) {
           auto wait = std::chrono::ceil<std::chrono::milliseconds>(pipe.queue.front().due - now).count();
           int ms = static_cast<int>(std::max<long long>(0, wait));
-          timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
+          timeoutMs = std::min(timeoutMs, ms);
         }
       }
     }
