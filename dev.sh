@@ -189,7 +189,8 @@ case "${1:-}" in
     cmake --preset default -DDIVU_BUILD_BENCHMARKS=ON >/dev/null
     cmake --build --preset default -j"$(nproc)" --target divu_bench divu_limits_bench divu_delay_proxy
     start_postgres
-    DIVU_BENCH_POSTGRES_URL=$DIVU_TEST_POSTGRES_URL python3 bench/run.py build/bench/divu_bench
+    # The system interpreter: python3-matplotlib is installed for it.
+    DIVU_BENCH_POSTGRES_URL=$DIVU_TEST_POSTGRES_URL /usr/bin/python3 bench/run.py build/bench/divu_bench
     ;;
   coverage)
     packages+=(gcovr)

@@ -409,62 +409,56 @@ def print_limits(both):
 
 
 def chart(path, results):
-    """Time ratios with their spread, and instruction ratios, per work."""
+    """Time ratios with their spread, and instruction ratios, per work; bars
+    start at the floor (1.0), so that they show the distance from it."""
     try:
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
+        import matplotlib.ticker
     except ImportError:
-        print("(no chart: matplotlib is not installed)", file=sys.stderr)
+        print("(no chart: matplotlib is not installed for this interpreter)", file=sys.stderr)
         return
-    time_rows = [(title, stem) for title, stem in WORK + PG_WORK if stem in results["ratios"]]
-    instr = results.get("instructions", {})
-    figure, axes = plt.subplots(1, 2, figsize=(15, 0.55 * max(len(time_rows), 4) * 2 + 1.5),
-                                gridspec_kw={"width_ratios": [3, 2]})
-    left, right = axes
-    colours = {}
+    titles = {stem: title for title, stem in WORK + PG_WORK}
+    titles.update({stem: title for title, stem, _, _ in COUNTED})
+    times = [(stem, c, s) for stem in titles if stem in results.get("ratios", {})
+             for c, s in sorted(results["ratios"][stem].items()) if c != "Raw"]
+    instructions = results.get("instructions", {})
+    counted = [(stem, c, v / instructions[stem]["Raw"]) for _, stem, _, _ in COUNTED
+               if instructions.get(stem, {}).get("Raw") for c, v in sorted(instructions[stem].items()) if c != "Raw"]
+    figure, (left, right) = plt.subplots(
+        2, 1, figsize=(11, 0.28 * (len(times) + len(counted)) + 2.5),
+        gridspec_kw={"height_ratios": [max(len(times), 1), max(len(counted), 1)]})
     palette = plt.get_cmap("tab10")
-    y = 0
-    for title, stem in time_rows:
-        for contender, s in sorted(results["ratios"][stem].items()):
-            if contender == "Raw":
-                continue
+    colours = {}
+
+    def bars(axis, rows, spread):
+        for y, (stem, contender, value) in enumerate(rows):
+            median = value["median"] if spread else value
             colour = colours.setdefault(contender, palette(len(colours) % 10))
-            left.barh(y, s["median"], color=colour,
-                      xerr=[[s["median"] - s["min"]], [s["max"] - s["median"]]], capsize=2)
-            left.text(1.0, y, f" {title[:44]} · {contender}", va="center", fontsize=7)
-            y += 1
-        y += 0.5
-    left.axvline(1.0, color="black", linewidth=0.8)
-    left.set_xscale("log")
-    left.set_yticks([])
-    left.set_xlabel("time / floor (median over rounds; bars: lowest to highest round)")
-    left.invert_yaxis()
-    left.set_title("Time, ratio to the floor")
-    y = 0
-    for title, stem, target, _ in COUNTED:
-        calls = instr.get(stem, {})
-        raw = calls.get("Raw")
-        if not raw:
-            continue
-        for contender, value in sorted(calls.items()):
-            if contender == "Raw":
-                continue
-            colour = colours.setdefault(contender, palette(len(colours) % 10))
-            right.barh(y, value / raw, color=colour)
-            right.text(1.0, y, f" {title} · {contender}", va="center", fontsize=7)
-            y += 1
-        right.plot([target, target], [y - len(calls) + 0.5, y - 0.5], color="red", linewidth=1)
-        y += 0.5
-    right.axvline(1.0, color="black", linewidth=0.8)
-    right.set_xscale("log")
-    right.set_yticks([])
-    right.invert_yaxis()
-    right.set_xlabel("instructions / raw (callgrind; red: target)")
-    right.set_title("Instructions per call, ratio to raw")
+            error = [[median - value["min"]], [value["max"] - median]] if spread else None
+            axis.barh(y, median - 1, left=1, color=colour, xerr=error, capsize=2)
+        names = {suffix: title for title, suffix in CONTENDERS}
+        axis.set_yticks(range(len(rows)), [f"{titles[stem]} · {names.get(c, c)}" for stem, c, _ in rows],
+                        fontsize=7)
+        axis.axvline(1.0, color="black", linewidth=0.8)
+        axis.set_xscale("log")
+        plain = matplotlib.ticker.FuncFormatter(lambda x, _: f"{x:g}")
+        axis.xaxis.set_major_formatter(plain)
+        axis.xaxis.set_minor_formatter(plain)
+        axis.tick_params(axis="x", which="both", labelsize=7)
+        axis.invert_yaxis()
+
+    bars(left, times, True)
+    left.set_title("Time, ratio to the floor (median over rounds; bars: lowest to highest round)", fontsize=9)
+    bars(right, counted, False)
+    targets = {stem: target for _, stem, target, _ in COUNTED}
+    for y, (stem, _, _) in enumerate(counted):
+        right.plot([targets[stem]] * 2, [y - 0.45, y + 0.45], color="red", linewidth=1.2)
+    right.set_title("Instructions per call, ratio to raw SQLite (callgrind; red: target)", fontsize=9)
     figure.tight_layout()
     os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
-    figure.savefig(path, dpi=110)
+    figure.savefig(path, dpi=100)
 
 
 def main():
@@ -477,7 +471,12 @@ def main():
     parser.add_argument("--chart", default="docs/benchmarks.png")
     parser.add_argument("--skip-limits", action="store_true")
     parser.add_argument("--skip-callgrind", action="store_true")
+    parser.add_argument("--chart-from", metavar="JSON", help="only draw the chart from an earlier run's results")
     args = parser.parse_args()
+    if args.chart_from:
+        with open(args.chart_from) as f:
+            chart(args.chart, json.load(f))
+        return 0
     started = time.monotonic()
     directory = os.path.dirname(args.binary)
     proxy_binary = os.path.join(directory, "divu_delay_proxy")
