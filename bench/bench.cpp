@@ -846,6 +846,8 @@ bool registerCounted() {
   if (postgresUrl()) {
     entries.push_back({"PgPointLookup_Raw", PgPointLookup_Raw, -1, ""});
     entries.push_back({"PgPointLookup_Library", PgPointLookup_Library, -1, ""});
+    entries.push_back({"PgList_Raw", PgList_Raw, -1, ""});
+    entries.push_back({"PgList_Library", PgList_Library, -1, ""});
     entries.push_back({"PgUpdate_Raw", PgUpdate_Raw, -1, ""});
     entries.push_back({"PgUpdate_Library", PgUpdate_Library, -1, ""});
     entries.push_back({"PgVolumeRemoval_Library", PgVolumeRemoval_Library, 100, "rows"});

@@ -515,7 +515,11 @@ def main():
 
     if postgres_url and os.path.exists(proxy_binary):
         print("latency...", file=sys.stderr)
-        results["latency"] = run_latency(args.binary, proxy_binary, postgres_url, args.delay_ms, "0.2")
+        try:
+            results["latency"] = run_latency(args.binary, proxy_binary, postgres_url, args.delay_ms, "0.2")
+        except (subprocess.CalledProcessError, ValueError, OSError) as failure:
+            # The tables so far are still worth printing.
+            print(f"latency run failed: {failure}", file=sys.stderr)
         results["delay_ms_each_way"] = args.delay_ms
 
     print()
