@@ -742,12 +742,15 @@ void PgVolumeRemoval_Library(benchmark::State& state) {
   OnPostgres server;
   const int rows = static_cast<int>(state.range(0));
   const int physical = 800000 + rows;
+  // Job ids apart from every other size's, so that no job has live rows elsewhere.
+  const int firstJob = 10000000 + rows * 100;
   const char* directUrl = getenv("DIVU_BENCH_POSTGRES_DIRECT_URL");
   auto direct = openLibrary(directUrl ? directUrl : postgresUrl());
   std::string error;
+  std::string jobs = " BETWEEN " + std::to_string(firstJob) + " AND " + std::to_string(firstJob + rows - 1);
   std::string clear = "DELETE FROM YLJobVolumeHistory WHERE DstVolId = " + std::to_string(physical) +
-                      "; DELETE FROM JMBkpStats WHERE jobId >= 6000000; DELETE FROM JMJobDataLink WHERE childJobId "
-                      ">= 6000000; DELETE FROM YLVolume WHERE PhysicalVolumeId = " + std::to_string(physical);
+                      "; DELETE FROM JMBkpStats WHERE jobId" + jobs + "; DELETE FROM JMJobDataLink WHERE childJobId" +
+                      jobs + "; DELETE FROM YLVolume WHERE PhysicalVolumeId = " + std::to_string(physical);
   if (direct->exec(clear.c_str(), &error) != db::kOk) state.SkipWithError(error.c_str());
   CReplicationVolumeDB volumes;
   CYLJobVolumeHistoryDB history;
@@ -760,7 +763,7 @@ void PgVolumeRemoval_Library(benchmark::State& state) {
     tran.begin();
     volumes.insert(volume, &tran);
     for (int i = 0; i < rows; ++i) {
-      int job = 6000000 + i;
+      int job = firstJob + i;
       YLJobVolumeHistory_t row;
       row.JobId = job;
       row.zorbCellId = 2;
