@@ -420,7 +420,8 @@ def chart(path, results):
         print("(no chart: matplotlib is not installed for this interpreter)", file=sys.stderr)
         return
     titles = {stem: title for title, stem in WORK + PG_WORK}
-    titles.update({stem: title for title, stem, _, _ in COUNTED})
+    for title, stem, _, _ in COUNTED:
+        titles.setdefault(stem, title)
     times = [(stem, c, s) for stem in titles if stem in results.get("ratios", {})
              for c, s in sorted(results["ratios"][stem].items()) if c != "Raw"]
     instructions = results.get("instructions", {})
@@ -445,7 +446,9 @@ def chart(path, results):
         axis.set_xscale("log")
         plain = matplotlib.ticker.FuncFormatter(lambda x, _: f"{x:g}")
         axis.xaxis.set_major_formatter(plain)
-        axis.xaxis.set_minor_formatter(plain)
+        low, high = axis.get_xlim()
+        # Minor ticks labelled only where the axis spans little, or they crowd.
+        axis.xaxis.set_minor_formatter(plain if high / low < 4 else matplotlib.ticker.NullFormatter())
         axis.tick_params(axis="x", which="both", labelsize=7)
         axis.invert_yaxis()
 
