@@ -183,12 +183,14 @@ case "${1:-}" in
     python3 tests/crash/crash_test.py --repdb build/tools/repdb/repdb ${2:+--kills "$2"}
     ;;
   bench)
-    packages+=(libsqlitecpp-dev libsoci-dev python3)  # the peers are optional to the build, not here
+    # The peers are optional to the build, not here; valgrind counts instructions, matplotlib draws the chart.
+    packages+=(libsqlitecpp-dev libsoci-dev python3 valgrind python3-matplotlib)
     install_missing
     cmake --preset default -DDIVU_BUILD_BENCHMARKS=ON >/dev/null
-    cmake --build --preset default -j"$(nproc)" --target divu_bench divu_limits_bench
+    cmake --build --preset default -j"$(nproc)" --target divu_bench divu_limits_bench divu_delay_proxy
     start_postgres
-    DIVU_BENCH_POSTGRES_URL=$DIVU_TEST_POSTGRES_URL python3 bench/run.py build/bench/divu_bench
+    # The system interpreter: python3-matplotlib is installed for it.
+    DIVU_BENCH_POSTGRES_URL=$DIVU_TEST_POSTGRES_URL /usr/bin/python3 bench/run.py build/bench/divu_bench
     ;;
   coverage)
     packages+=(gcovr)

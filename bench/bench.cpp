@@ -784,3 +784,169 @@ int main(int argc, char** argv) {
   benchmark::Shutdown();
   return 0;
 }
+
+// ---- (f) PostgreSQL volume removal ---------------------------------------------
+
+#include <array>
+#include <utility>
+#include <vector>
+
+namespace {
+
+#ifdef DIVU_BENCH_POSTGRES
+// The rows are made once, committed, on a connection of their own (to
+// DIVU_BENCH_POSTGRES_DIRECT_URL when set, so that a proxy in front of the
+// server counts only the removal); each removal is rolled back.
+void PgVolumeRemoval_Library(benchmark::State& state) {
+  OnPostgres server;
+  const int rows = static_cast<int>(state.range(0));
+  const int physical = 800000 + rows;
+  // Job ids apart from every other size's, so that no job has live rows elsewhere.
+  const int firstJob = 10000000 + rows * 100;
+  const char* directUrl = getenv("DIVU_BENCH_POSTGRES_DIRECT_URL");
+  auto direct = openLibrary(directUrl ? directUrl : postgresUrl());
+  std::string error;
+  std::string jobs = " BETWEEN " + std::to_string(firstJob) + " AND " + std::to_string(firstJob + rows - 1);
+  std::string clear = "DELETE FROM YLJobVolumeHistory WHERE DstVolId = " + std::to_string(physical) +
+                      "; DELETE FROM JMBkpStats WHERE jobId" + jobs + "; DELETE FROM JMJobDataLink WHERE childJobId" +
+                      jobs + "; DELETE FROM YLVolume WHERE PhysicalVolumeId = " + std::to_string(physical);
+  if (direct->exec(clear.c_str(), &error) != db::kOk) state.SkipWithError(error.c_str());
+  CReplicationVolumeDB volumes;
+  CYLJobVolumeHistoryDB history;
+  CRepBaseDB generic;
+  YLVolume_t volume;
+  volume.CurrentRole = 1;
+  volume.PhysicalVolumeId = physical;
+  {
+    DBtran tran(direct);
+    tran.begin();
+    volumes.insert(volume, &tran);
+    for (int i = 0; i < rows; ++i) {
+      int job = firstJob + i;
+      YLJobVolumeHistory_t row;
+      row.JobId = job;
+      row.zorbCellId = 2;
+      row.DstVolId = physical;
+      history.insert(row, &tran);
+      JMBkpStats_t stats;
+      stats.jobId = job;
+      stats.zorbCellId = 2;
+      JMBkpStats* statsBinding = nullptr;
+      generic.insertRow(stats, statsBinding, &tran);
+      JMJobDataLink_t link;
+      link.zorbCellId = 2;
+      link.parentJobId = 1;
+      link.childJobId = job;
+      JMJobDataLink* linkBinding = nullptr;
+      generic.insertRow(link, linkBinding, &tran);
+    }
+    if (tran.commit() != db::kOk) state.SkipWithError(tran.lastError().c_str());
+  }
+  for (auto _ : state) {
+    DBtran tran;
+    tran.begin();
+    if (!volumes.remove(volume.id, &tran)) state.SkipWithError(volumes.m_dbError.m_errorText.c_str());
+    state.PauseTiming();
+    tran.rollback();
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * rows);
+}
+#endif
+
+// ---- fixed iteration counts, for counting rather than timing --------------------
+//
+// DIVU_BENCH_ITERATIONS="N[,N...]" registers, for each benchmark below and each
+// count, "Fixed/<name>/slot:K[/arg]/iterations:N". Each runs through a
+// function of its own, counted<K>, so that under callgrind each has its own
+// inclusive instruction count; through a proxy, a fixed count gives round
+// trips per call.
+using Body = void (*)(benchmark::State&);
+constexpr int kSlots = 128;
+Body g_slots[kSlots];
+
+template <int K>
+[[gnu::noinline]] void counted(benchmark::State& state) {
+  g_slots[K](state);
+}
+
+template <int... K>
+constexpr std::array<Body, kSlots> countedBodies(std::integer_sequence<int, K...>) {
+  return {counted<K>...};
+}
+
+bool registerCounted() {
+  const char* counts = getenv("DIVU_BENCH_ITERATIONS");
+  if (!counts) return false;
+  struct Entry {
+    const char* name;
+    Body body;
+    int arg;  // -1: none
+    const char* argName;
+  };
+  std::vector<Entry> entries = {
+      {"PointLookup_Raw", PointLookup_Raw, -1, ""},
+      {"PointLookup_Library", PointLookup_Library, 0, "newpath"},
+      {"PointLookup_Library", PointLookup_Library, 1, "newpath"},
+      {"Update_Raw", Update_Raw, -1, ""},
+      {"Update_Library", Update_Library, 0, "newpath"},
+      {"Update_Library", Update_Library, 1, "newpath"},
+      {"Insert_Raw", Insert_Raw, -1, ""},
+      {"Insert_Library", Insert_Library, 0, "newpath"},
+      {"Insert_Library", Insert_Library, 1, "newpath"},
+#ifdef DIVU_BENCH_SQLITECPP
+      {"PointLookup_SQLiteCpp", PointLookup_SQLiteCpp, -1, ""},
+      {"Update_SQLiteCpp", Update_SQLiteCpp, -1, ""},
+      {"Insert_SQLiteCpp", Insert_SQLiteCpp, -1, ""},
+#endif
+#ifdef DIVU_BENCH_SOCI
+      {"PointLookup_SOCI", PointLookup_SOCI, -1, ""},
+      {"Update_SOCI", Update_SOCI, -1, ""},
+#endif
+  };
+#ifdef DIVU_BENCH_POSTGRES
+  if (postgresUrl()) {
+    entries.push_back({"PgPointLookup_Raw", PgPointLookup_Raw, -1, ""});
+    entries.push_back({"PgPointLookup_Library", PgPointLookup_Library, -1, ""});
+    entries.push_back({"PgList_Raw", PgList_Raw, -1, ""});
+    entries.push_back({"PgList_Library", PgList_Library, -1, ""});
+    entries.push_back({"PgUpdate_Raw", PgUpdate_Raw, -1, ""});
+    entries.push_back({"PgUpdate_Library", PgUpdate_Library, -1, ""});
+    entries.push_back({"PgVolumeRemoval_Library", PgVolumeRemoval_Library, 100, "rows"});
+  }
+#endif
+  static constexpr std::array<Body, kSlots> bodies = countedBodies(std::make_integer_sequence<int, kSlots>{});
+  int slot = 0;
+  for (const Entry& entry : entries) {
+    for (const char* n = counts; *n && slot < kSlots; ++slot) {
+      long iterations = strtol(n, const_cast<char**>(&n), 10);
+      if (*n == ',') ++n;
+      g_slots[slot] = entry.body;
+      std::string name = std::string("Fixed/") + entry.name + "/slot:" + std::to_string(slot);
+      benchmark::internal::Benchmark* b = benchmark::RegisterBenchmark(name.c_str(), bodies[slot]);
+      if (entry.arg >= 0) b->Arg(entry.arg)->ArgName(entry.argName);
+      b->Iterations(iterations);
+    }
+  }
+  return true;
+}
+
+const bool g_counted = registerCounted();
+
+bool registerPostgresRemoval() {
+#ifdef DIVU_BENCH_POSTGRES
+  if (!postgresUrl()) return false;
+  benchmark::RegisterBenchmark("PgVolumeRemoval_Library", PgVolumeRemoval_Library)
+      ->Arg(100)
+      ->Arg(1000)
+      ->Unit(benchmark::kMillisecond)
+      ->Iterations(3);
+  return true;
+#else
+  return false;
+#endif
+}
+
+const bool g_postgresRemoval = registerPostgresRemoval();
+
+}  // namespace
