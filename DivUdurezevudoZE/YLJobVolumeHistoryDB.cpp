@@ -86,6 +86,12 @@ bool CYLJobVolumeHistoryDB::insert(YLJobVolumeHistory_t& row, DBtran* tran) {
   return insertRow<YLJobVolumeHistory_t, YLJobVolumeHistory>(row, binding, tran);
 }
 
+bool CYLJobVolumeHistoryDB::insertRows(YLJobVolumeHistory_t* rows, unsigned int count, DBtran* tran,
+                                       unsigned int* failedRow) {
+  for (unsigned int i = 0; i < count; ++i) rows[i].pruneTime = 0;
+  return CStandardFacade::insertRows(rows, count, tran, failedRow);
+}
+
 bool CYLJobVolumeHistoryDB::getNRows(const char* where, unsigned int& count, DBtran* tran) {
   std::string text;
   if (!liveCondition(where, tran, "CYLJobVolumeHistoryDB::getNRows()", text)) {

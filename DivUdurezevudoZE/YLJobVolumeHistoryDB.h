@@ -26,6 +26,11 @@ class DIVU_EXPORT CYLJobVolumeHistoryDB : public CStandardFacade<YLJobVolumeHist
   bool remove(int id, DBtran* tran);
   // Stores the row live (pruneTime 0, also in the caller's record).
   bool insert(YLJobVolumeHistory_t& row, DBtran* tran);
+  // Stores the rows live, as insert does, all or none.
+  bool insertRows(YLJobVolumeHistory_t* rows, unsigned int count, DBtran* tran, unsigned int* failedRow = nullptr);
+  // Not offered: history rows are marked by remove and deleted by prune, so
+  // a batch delete by key would drop live rows unmarked.
+  bool deleteRows(const int* ids, unsigned int count, DBtran* tran) = delete;
   // Counts live rows matching `where` (all live rows for null or "").
   bool getNRows(const char* where, unsigned int& count, DBtran* tran);
   // Marks the given rows that are still live, all with one time.

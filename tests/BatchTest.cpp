@@ -7,6 +7,7 @@
 #include <set>
 
 #include "DivUdurezevudoZE/ReplicationVolumeDB.h"
+#include "DivUdurezevudoZE/YLJobVolumeHistoryDB.h"
 #include "TestSupport.h"
 
 namespace divu::test {
@@ -123,6 +124,21 @@ TEST_P(Batch, AFailingRowLeavesNoneOfItsBatch) {
       EXPECT_EQ(stored(), before);
     }
   }
+}
+
+// History rows go in live whatever the records hold, as single inserts do:
+// a batch must not store rows that reads then hide as pruned.
+TEST_P(Batch, HistoryRowsAreStoredLive) {
+  CYLJobVolumeHistoryDB history;
+  std::vector<YLJobVolumeHistory_t> rows(5);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    rows[i].JobId = static_cast<int>(100 + i);
+    rows[i].pruneTime = 12345;
+  }
+  ASSERT_TRUE(history.insertRows(rows.data(), 5, nullptr)) << history.m_dbError.m_errorText;
+  unsigned int live = 0;
+  ASSERT_TRUE(history.getNRows(nullptr, live, nullptr));
+  EXPECT_EQ(live, 5u);
 }
 
 INSTANTIATE_TEST_SUITE_P(, Batch, fileAndServer(), storageName);
