@@ -332,14 +332,37 @@ void Insert_Library(benchmark::State& state) {
   runLibraryInserts(state);
 }
 
+// `rows` jobs from `firstJob` on, each with one live history row on the
+// physical volume, its statistics and one child link: what a volume removal ages.
+void addLastJobs(DBtran& tran, int firstJob, int rows, int physical) {
+  CYLJobVolumeHistoryDB history;
+  CRepBaseDB generic;
+  for (int job = firstJob; job < firstJob + rows; ++job) {
+    YLJobVolumeHistory_t row;
+    row.JobId = job;
+    row.zorbCellId = 2;
+    row.DstVolId = physical;
+    history.insert(row, &tran);
+    JMBkpStats_t stats;
+    stats.jobId = job;
+    stats.zorbCellId = 2;
+    JMBkpStats* statsBinding = nullptr;
+    generic.insertRow(stats, statsBinding, &tran);
+    JMJobDataLink_t link;
+    link.zorbCellId = 2;
+    link.parentJobId = 1;
+    link.childJobId = job;
+    JMJobDataLink* linkBinding = nullptr;
+    generic.insertRow(link, linkBinding, &tran);
+  }
+}
+
 // Removing a volume whose physical volume has N live history rows, each the
 // last of its job (so every row ages a job with one child link).
 void VolumeRemoval_Library(benchmark::State& state) {
   database();
   const int rows = static_cast<int>(state.range(0));
   CReplicationVolumeDB volumes;
-  CYLJobVolumeHistoryDB history;
-  CRepBaseDB generic;
   for (auto _ : state) {
     state.PauseTiming();
     DBtran tran;
@@ -348,25 +371,7 @@ void VolumeRemoval_Library(benchmark::State& state) {
     volume.CurrentRole = 1;
     volume.PhysicalVolumeId = 900000 + rows;
     volumes.insert(volume, &tran);
-    for (int i = 0; i < rows; ++i) {
-      int job = 5000000 + i;
-      YLJobVolumeHistory_t row;
-      row.JobId = job;
-      row.zorbCellId = 2;
-      row.DstVolId = volume.PhysicalVolumeId;
-      history.insert(row, &tran);
-      JMBkpStats_t stats;
-      stats.jobId = job;
-      stats.zorbCellId = 2;
-      JMBkpStats* statsBinding = nullptr;
-      generic.insertRow(stats, statsBinding, &tran);
-      JMJobDataLink_t link;
-      link.zorbCellId = 2;
-      link.parentJobId = 1;
-      link.childJobId = job;
-      JMJobDataLink* linkBinding = nullptr;
-      generic.insertRow(link, linkBinding, &tran);
-    }
+    addLastJobs(tran, 5000000, rows, volume.PhysicalVolumeId);
     state.ResumeTiming();
     if (!volumes.remove(volume.id, &tran)) state.SkipWithError(volumes.m_dbError.m_errorText.c_str());
     state.PauseTiming();
@@ -812,8 +817,6 @@ void PgVolumeRemoval_Library(benchmark::State& state) {
                       jobs + "; DELETE FROM YLVolume WHERE PhysicalVolumeId = " + std::to_string(physical);
   if (direct->exec(clear.c_str(), &error) != db::kOk) state.SkipWithError(error.c_str());
   CReplicationVolumeDB volumes;
-  CYLJobVolumeHistoryDB history;
-  CRepBaseDB generic;
   YLVolume_t volume;
   volume.CurrentRole = 1;
   volume.PhysicalVolumeId = physical;
@@ -821,25 +824,7 @@ void PgVolumeRemoval_Library(benchmark::State& state) {
     DBtran tran(direct);
     tran.begin();
     volumes.insert(volume, &tran);
-    for (int i = 0; i < rows; ++i) {
-      int job = firstJob + i;
-      YLJobVolumeHistory_t row;
-      row.JobId = job;
-      row.zorbCellId = 2;
-      row.DstVolId = physical;
-      history.insert(row, &tran);
-      JMBkpStats_t stats;
-      stats.jobId = job;
-      stats.zorbCellId = 2;
-      JMBkpStats* statsBinding = nullptr;
-      generic.insertRow(stats, statsBinding, &tran);
-      JMJobDataLink_t link;
-      link.zorbCellId = 2;
-      link.parentJobId = 1;
-      link.childJobId = job;
-      JMJobDataLink* linkBinding = nullptr;
-      generic.insertRow(link, linkBinding, &tran);
-    }
+    addLastJobs(tran, firstJob, rows, physical);
     if (tran.commit() != db::kOk) state.SkipWithError(tran.lastError().c_str());
   }
   for (auto _ : state) {
