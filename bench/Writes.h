@@ -12,9 +12,21 @@
 #include <string>
 
 #include "Db/DBtran.h"
+#include "DivUdurezevudoZE/Catalogue.h"
 #include "DivUdurezevudoZE/ReplicationVolumeDB.h"
 
 namespace bench {
+
+// The catalogue at `url`, created when new; a benchmark cannot go on without it.
+inline std::shared_ptr<db::Database> openLibrary(const std::string& url) {
+  std::string error;
+  auto db = divu::openCatalogue(url, &error);
+  if (!db || divu::createCatalogue(*db, &error) != db::kOk) {
+    fprintf(stderr, "cannot create %s: %s\n", url.c_str(), error.c_str());
+    abort();
+  }
+  return db;
+}
 
 // The raw contenders' writes: every column but the id, and Flags by id.
 inline constexpr const char* kRawInsert =

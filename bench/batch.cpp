@@ -14,20 +14,11 @@
 #include "Db/DBtran.h"
 #include "DivUdurezevudoZE/Catalogue.h"
 #include "DivUdurezevudoZE/ReplicationVolumeDB.h"
+#include "Writes.h"
 
 namespace {
 
 constexpr int kBatch = 1000;
-
-std::shared_ptr<db::Database> open(const std::string& url) {
-  std::string error;
-  auto database = divu::openCatalogue(url, &error);
-  if (!database || divu::createCatalogue(*database, &error) != db::kOk) {
-    fprintf(stderr, "cannot create %s: %s\n", url.c_str(), error.c_str());
-    abort();
-  }
-  return database;
-}
 
 // A WAL file of its own, removed at exit.
 std::shared_ptr<db::Database> sqliteDatabase() {
@@ -37,7 +28,7 @@ std::shared_ptr<db::Database> sqliteDatabase() {
     std::atexit([] {
       for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix);
     });
-    return open("sqlite:" + path);
+    return bench::openLibrary("sqlite:" + path);
   }();
   return database;
 }
@@ -86,7 +77,7 @@ void registerAll() {
   if (const char* url = getenv("DIVU_BENCH_POSTGRES_URL"); url && *url) {
     static std::shared_ptr<db::Database> postgres;
     auto server = [url] {
-      if (!postgres) postgres = open(url);
+      if (!postgres) postgres = bench::openLibrary(url);
       return postgres;
     };
     benchmark::RegisterBenchmark("Batch/Postgres/insertRows1000", [server](benchmark::State& state) {

@@ -27,6 +27,7 @@
 namespace {
 
 using bench::check;
+using bench::openLibrary;
 using bench::restartEveryThousand;
 using bench::runLibraryInserts;
 using bench::runLibraryUpdates;
@@ -78,16 +79,6 @@ void checkConditions(db::Database& db, const char* who) {
 }
 
 void seed(sqlite3* raw) { bench::seedVolumes(raw, kRows, kPhysicalVolumes); }
-
-std::shared_ptr<db::Database> openLibrary(const std::string& url) {
-  std::string error;
-  auto db = divu::openCatalogue(url, &error);
-  if (!db || divu::createCatalogue(*db, &error) != db::kOk) {
-    fprintf(stderr, "cannot create %s: %s\n", url.c_str(), error.c_str());
-    abort();
-  }
-  return db;
-}
 
 // The file and the in-memory database, made and filled once.
 const std::string& database() {

@@ -35,12 +35,7 @@ std::shared_ptr<db::Database> g_db;
 const std::shared_ptr<db::Database>& sessionDatabase() {
   if (g_db) return g_db;
   g_path = (std::filesystem::temp_directory_path() / ("divu-session-" + std::to_string(getpid()) + ".sqlite")).string();
-  std::string error;
-  g_db = divu::openCatalogue("sqlite:" + g_path + "?cache_size=65536", &error);
-  if (!g_db || divu::createCatalogue(*g_db, &error) != db::kOk) {
-    fprintf(stderr, "cannot create %s: %s\n", g_path.c_str(), error.c_str());
-    abort();
-  }
+  g_db = bench::openLibrary("sqlite:" + g_path + "?cache_size=65536");
   sqlite3* raw = nullptr;
   bench::check(sqlite3_open(g_path.c_str(), &raw), raw, "open");
   bench::seedVolumes(raw, kRows, kPhysicalVolumes);
