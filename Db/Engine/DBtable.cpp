@@ -99,24 +99,32 @@ std::string outOfRange(const Statement& statement, const db::TableDef& def, cons
 // A NULL reads as 0, the empty text or a null owned text (the backends give
 // 0 and no text for it). Returns kOk, or kValueRange with *error filled when
 // a stored integer does not fit its field; the record is then unchanged.
-int checkRanges(const Statement& statement, const db::TableDef& def, std::string* error) {
+// Each column is read from the statement once: the 32-bit values are read and
+// checked first into `ints`, so that nothing is written before all of them fit.
+constexpr size_t kStackInts = 64;
+
+int readInt32s(const Statement& statement, const db::TableDef& def, long long* ints, std::string* error) {
   int index = 0;
   for (const db::ColumnDef& column : def.columns) {
-    if (column.type == db::ColumnType::Int32 && !fitsInt32(statement.columnInt64(index))) {
-      *error = outOfRange(statement, def, column, statement.columnInt64(index));
-      return db::kValueRange;
+    if (column.type == db::ColumnType::Int32) {
+      long long value = statement.columnInt64(index);
+      if (!fitsInt32(value)) {
+        *error = outOfRange(statement, def, column, value);
+        return db::kValueRange;
+      }
+      ints[index] = value;
     }
     ++index;
   }
   return db::kOk;
 }
 
-void readRecordClassic(const Statement& statement, const db::TableDef& def, void* record) {
+void readRecordClassic(const Statement& statement, const db::TableDef& def, void* record, const long long* ints) {
   int index = 0;
   for (const db::ColumnDef& column : def.columns) {
     switch (column.type) {
       case db::ColumnType::Int32:
-        db::fieldAt<int>(record, column) = static_cast<int>(statement.columnInt64(index));
+        db::fieldAt<int>(record, column) = static_cast<int>(ints[index]);
         break;
       case db::ColumnType::Int64:
       case db::ColumnType::Time64:
@@ -198,7 +206,7 @@ void copyBounded(char* field, size_t capacity, const std::string& text) {
 // NULL state) and the indicator array (-1 for NULL, else 0), then into the
 // record.
 void readRecordThroughDescriptor(const Statement& statement, const db::TableDef& def, void* record,
-                                 ZRDBRowBase& descriptor, long long* indicators) {
+                                 ZRDBRowBase& descriptor, long long* indicators, const long long* ints) {
   int index = 0;
   for (const db::ColumnDef& column : def.columns) {
     bool null = statement.columnIsNull(index);
@@ -206,7 +214,7 @@ void readRecordThroughDescriptor(const Statement& statement, const db::TableDef&
     if (indicators) indicators[index] = null ? -1 : 0;
     switch (column.type) {
       case db::ColumnType::Int32: {
-        int value = null ? 0 : static_cast<int>(statement.columnInt64(index));
+        int value = null ? 0 : static_cast<int>(ints[index]);
         object->setData(reinterpret_cast<const char*>(&value), 0, sizeof value, true);
         object->setInternalNull(null);
         db::fieldAt<int>(record, column) = static_cast<ZRDBInt*>(object)->m_value;
@@ -294,11 +302,18 @@ int bindRecordThroughDescriptor(Statement& statement, const db::TableDef& def, c
 
 int readRecord(const Statement& statement, const db::TableDef& def, void* record, ZRDBRowBase* descriptor,
                long long* indicators, std::string* error) {
-  if (int code = checkRanges(statement, def, error); code != db::kOk) return code;
+  long long stackInts[kStackInts];
+  std::vector<long long> heapInts;
+  long long* ints = stackInts;
+  if (def.columns.size() > kStackInts) {
+    heapInts.resize(def.columns.size());
+    ints = heapInts.data();
+  }
+  if (int code = readInt32s(statement, def, ints, error); code != db::kOk) return code;
   if (descriptor)
-    readRecordThroughDescriptor(statement, def, record, *descriptor, indicators);
+    readRecordThroughDescriptor(statement, def, record, *descriptor, indicators, ints);
   else
-    readRecordClassic(statement, def, record);
+    readRecordClassic(statement, def, record, ints);
   return db::kOk;
 }
 
