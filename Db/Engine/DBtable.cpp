@@ -2,6 +2,7 @@
 // values moved between the record and statements column by column.
 #include "Db/DBtable.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -346,6 +347,51 @@ void appendFragment(std::string& sql, std::vector<long long>* params, const std:
   sql += fragment;
 }
 
+// Whether `a` and `b` are the same text but for the digits of their runs
+// of digits (each run may change length, never vanish).
+bool sameButDigits(std::string_view a, std::string_view b) {
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (digit(a[i]) && digit(b[j])) {
+      while (i < a.size() && digit(a[i])) ++i;
+      while (j < b.size() && digit(b[j])) ++j;
+    } else if (a[i++] != b[j++]) {
+      return false;
+    }
+  }
+  return i == a.size() && j == b.size();
+}
+
+// The last few caller texts this thread found to stay in place, so that a
+// repeated call is not lexed again. In SQLite's dialect no quote, comment or
+// parenthesis starts or ends at a digit, so a text that differs from a known
+// one only in its digit runs gets the same verdict; PostgreSQL's dollar tags
+// may hold digits, so there a text must match exactly.
+struct AcceptedTexts {
+  static constexpr size_t kSize = 8;
+  static constexpr size_t kLongest = 1024;
+  std::string texts[kSize];
+  db::SqlDialect dialects[kSize] = {};
+  size_t used = 0, next = 0;
+
+  bool known(std::string_view text, db::SqlDialect dialect) const {
+    for (size_t k = 0; k < used; ++k) {
+      if (dialects[k] != dialect) continue;
+      if (dialect == db::SqlDialect::Sqlite ? sameButDigits(texts[k], text) : texts[k] == text) return true;
+    }
+    return false;
+  }
+  void add(std::string_view text, db::SqlDialect dialect) {
+    if (text.size() > kLongest) return;
+    texts[next].assign(text);
+    dialects[next] = dialect;
+    next = (next + 1) % kSize;
+    used = std::min(used + 1, kSize);
+  }
+};
+thread_local AcceptedTexts tl_accepted;
+
 }  // namespace
 
 DBtable::DBtable(const char* tableName, int, DBtran* tran)
@@ -493,11 +539,14 @@ int DBtable::checkTexts(Kind kind, const char* setText, db::SqlDialect dialect) 
   const Text texts[] = {{"SET", kind == Kind::Update ? setText : nullptr},
                         {"WHERE", kind == Kind::Insert ? nullptr : m_where.c_str()},
                         {"ORDER BY", reads ? m_orderBy.c_str() : nullptr}};
+  AcceptedTexts& accepted = tl_accepted;
   for (const Text& each : texts) {
+    if (!each.text || !*each.text || accepted.known(each.text, dialect)) continue;
     std::string why;
-    if (each.text && !db::engine::fragmentStaysInPlace(each.text, dialect, &why))
+    if (!db::engine::fragmentStaysInPlace(each.text, dialect, &why))
       return fail(db::kError, std::string(each.what) + " text of " + m_tableName + " refused: " + why + ": " +
                                   each.text);
+    accepted.add(each.text, dialect);
   }
   return db::kOk;
 }
