@@ -392,6 +392,29 @@ struct AcceptedTexts {
 };
 thread_local AcceptedTexts tl_accepted;
 
+// Whether an ORDER BY text holds markers of its own, which keep the
+// statement from being parameterised; the verdict of this thread's last
+// text is kept, since a caller repeats the same order call after call.
+bool orderByDeclines(const std::string& orderBy, db::SqlDialect dialect) {
+  struct Last {
+    std::string text;
+    db::SqlDialect dialect = db::SqlDialect::Sqlite;
+    bool declines = false;
+    bool valid = false;
+  };
+  thread_local Last last;
+  Last& memo = last;
+  if (memo.valid && memo.dialect == dialect && memo.text == orderBy) return memo.declines;
+  std::string unused;
+  std::vector<long long> none;
+  bool declines = db::engine::takeLiterals(orderBy, unused, none, dialect) == db::engine::LiteralScan::Declined;
+  memo.text = orderBy;
+  memo.dialect = dialect;
+  memo.declines = declines;
+  memo.valid = true;
+  return declines;
+}
+
 }  // namespace
 
 DBtable::DBtable(const char* tableName, int, DBtran* tran)
@@ -511,10 +534,7 @@ void DBtable::buildSql(Kind kind, const char* setText, std::string& sql, std::ve
     sql += m_orderBy;
     sql += '\n';
     // Its numbers name columns and stay; only its markers matter.
-    std::string unused;
-    std::vector<long long> none;
-    declined = declined || (params && db::engine::takeLiterals(m_orderBy, unused, none, dialect) ==
-                                          db::engine::LiteralScan::Declined);
+    declined = declined || (params && orderByDeclines(m_orderBy, dialect));
   }
   if (kind == Kind::OneRow) sql += " LIMIT 1";
   if (declined && params && params->size() > paramsStart) {
