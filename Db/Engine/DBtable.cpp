@@ -2,6 +2,7 @@
 // values moved between the record and statements column by column.
 #include "Db/DBtable.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -99,24 +100,32 @@ std::string outOfRange(const Statement& statement, const db::TableDef& def, cons
 // A NULL reads as 0, the empty text or a null owned text (the backends give
 // 0 and no text for it). Returns kOk, or kValueRange with *error filled when
 // a stored integer does not fit its field; the record is then unchanged.
-int checkRanges(const Statement& statement, const db::TableDef& def, std::string* error) {
+// Each column is read from the statement once: the 32-bit values are read and
+// checked first into `ints`, so that nothing is written before all of them fit.
+constexpr size_t kStackInts = 64;
+
+int readInt32s(const Statement& statement, const db::TableDef& def, long long* ints, std::string* error) {
   int index = 0;
   for (const db::ColumnDef& column : def.columns) {
-    if (column.type == db::ColumnType::Int32 && !fitsInt32(statement.columnInt64(index))) {
-      *error = outOfRange(statement, def, column, statement.columnInt64(index));
-      return db::kValueRange;
+    if (column.type == db::ColumnType::Int32) {
+      long long value = statement.columnInt64(index);
+      if (!fitsInt32(value)) {
+        *error = outOfRange(statement, def, column, value);
+        return db::kValueRange;
+      }
+      ints[index] = value;
     }
     ++index;
   }
   return db::kOk;
 }
 
-void readRecordClassic(const Statement& statement, const db::TableDef& def, void* record) {
+void readRecordClassic(const Statement& statement, const db::TableDef& def, void* record, const long long* ints) {
   int index = 0;
   for (const db::ColumnDef& column : def.columns) {
     switch (column.type) {
       case db::ColumnType::Int32:
-        db::fieldAt<int>(record, column) = static_cast<int>(statement.columnInt64(index));
+        db::fieldAt<int>(record, column) = static_cast<int>(ints[index]);
         break;
       case db::ColumnType::Int64:
       case db::ColumnType::Time64:
@@ -198,7 +207,7 @@ void copyBounded(char* field, size_t capacity, const std::string& text) {
 // NULL state) and the indicator array (-1 for NULL, else 0), then into the
 // record.
 void readRecordThroughDescriptor(const Statement& statement, const db::TableDef& def, void* record,
-                                 ZRDBRowBase& descriptor, long long* indicators) {
+                                 ZRDBRowBase& descriptor, long long* indicators, const long long* ints) {
   int index = 0;
   for (const db::ColumnDef& column : def.columns) {
     bool null = statement.columnIsNull(index);
@@ -206,7 +215,7 @@ void readRecordThroughDescriptor(const Statement& statement, const db::TableDef&
     if (indicators) indicators[index] = null ? -1 : 0;
     switch (column.type) {
       case db::ColumnType::Int32: {
-        int value = null ? 0 : static_cast<int>(statement.columnInt64(index));
+        int value = null ? 0 : static_cast<int>(ints[index]);
         object->setData(reinterpret_cast<const char*>(&value), 0, sizeof value, true);
         object->setInternalNull(null);
         db::fieldAt<int>(record, column) = static_cast<ZRDBInt*>(object)->m_value;
@@ -294,11 +303,18 @@ int bindRecordThroughDescriptor(Statement& statement, const db::TableDef& def, c
 
 int readRecord(const Statement& statement, const db::TableDef& def, void* record, ZRDBRowBase* descriptor,
                long long* indicators, std::string* error) {
-  if (int code = checkRanges(statement, def, error); code != db::kOk) return code;
+  long long stackInts[kStackInts];
+  std::vector<long long> heapInts;
+  long long* ints = stackInts;
+  if (def.columns.size() > kStackInts) {
+    heapInts.resize(def.columns.size());
+    ints = heapInts.data();
+  }
+  if (int code = readInt32s(statement, def, ints, error); code != db::kOk) return code;
   if (descriptor)
-    readRecordThroughDescriptor(statement, def, record, *descriptor, indicators);
+    readRecordThroughDescriptor(statement, def, record, *descriptor, indicators, ints);
   else
-    readRecordClassic(statement, def, record);
+    readRecordClassic(statement, def, record, ints);
   return db::kOk;
 }
 
@@ -329,6 +345,74 @@ void appendFragment(std::string& sql, std::vector<long long>* params, const std:
     declined = declined || scan == db::engine::LiteralScan::Declined;
   }
   sql += fragment;
+}
+
+// Whether `a` and `b` are the same text but for the digits of their runs
+// of digits (each run may change length, never vanish).
+bool sameButDigits(std::string_view a, std::string_view b) {
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (digit(a[i]) && digit(b[j])) {
+      while (i < a.size() && digit(a[i])) ++i;
+      while (j < b.size() && digit(b[j])) ++j;
+    } else if (a[i++] != b[j++]) {
+      return false;
+    }
+  }
+  return i == a.size() && j == b.size();
+}
+
+// The last few caller texts this thread found to stay in place, so that a
+// repeated call is not lexed again. In SQLite's dialect no quote, comment or
+// parenthesis starts or ends at a digit, so a text that differs from a known
+// one only in its digit runs gets the same verdict; PostgreSQL's dollar tags
+// may hold digits, so there a text must match exactly.
+struct AcceptedTexts {
+  static constexpr size_t kSize = 8;
+  static constexpr size_t kLongest = 1024;
+  std::string texts[kSize];
+  db::SqlDialect dialects[kSize] = {};
+  size_t used = 0, next = 0;
+
+  bool known(std::string_view text, db::SqlDialect dialect) const {
+    for (size_t k = 0; k < used; ++k) {
+      if (dialects[k] != dialect) continue;
+      if (dialect == db::SqlDialect::Sqlite ? sameButDigits(texts[k], text) : texts[k] == text) return true;
+    }
+    return false;
+  }
+  void add(std::string_view text, db::SqlDialect dialect) {
+    if (text.size() > kLongest) return;
+    texts[next].assign(text);
+    dialects[next] = dialect;
+    next = (next + 1) % kSize;
+    used = std::min(used + 1, kSize);
+  }
+};
+thread_local AcceptedTexts tl_accepted;
+
+// Whether an ORDER BY text holds markers of its own, which keep the
+// statement from being parameterised; the verdict of this thread's last
+// text is kept, since a caller repeats the same order call after call.
+bool orderByDeclines(const std::string& orderBy, db::SqlDialect dialect) {
+  struct Last {
+    std::string text;
+    db::SqlDialect dialect = db::SqlDialect::Sqlite;
+    bool declines = false;
+    bool valid = false;
+  };
+  thread_local Last last;
+  Last& memo = last;
+  if (memo.valid && memo.dialect == dialect && memo.text == orderBy) return memo.declines;
+  std::string unused;
+  std::vector<long long> none;
+  bool declines = db::engine::takeLiterals(orderBy, unused, none, dialect) == db::engine::LiteralScan::Declined;
+  memo.text = orderBy;
+  memo.dialect = dialect;
+  memo.declines = declines;
+  memo.valid = true;
+  return declines;
 }
 
 }  // namespace
@@ -488,10 +572,7 @@ void DBtable::buildSql(Kind kind, const char* setText, std::string& sql, std::ve
     sql += m_orderBy;
     sql += '\n';
     // Its numbers name columns and stay; only its markers matter.
-    std::string unused;
-    std::vector<long long> none;
-    declined = declined || (params && db::engine::takeLiterals(m_orderBy, unused, none, dialect) ==
-                                          db::engine::LiteralScan::Declined);
+    declined = declined || (params && orderByDeclines(m_orderBy, dialect));
   }
   if (kind == Kind::OneRow) sql += " LIMIT 1";
   if (declined && params && params->size() > paramsStart) {
@@ -516,11 +597,14 @@ int DBtable::checkTexts(Kind kind, const char* setText, db::SqlDialect dialect) 
   const Text texts[] = {{"SET", kind == Kind::Update ? setText : nullptr},
                         {"WHERE", kind == Kind::Insert ? nullptr : m_where.c_str()},
                         {"ORDER BY", reads ? m_orderBy.c_str() : nullptr}};
+  AcceptedTexts& accepted = tl_accepted;
   for (const Text& each : texts) {
+    if (!each.text || !*each.text || accepted.known(each.text, dialect)) continue;
     std::string why;
-    if (each.text && !db::engine::fragmentStaysInPlace(each.text, dialect, &why))
+    if (!db::engine::fragmentStaysInPlace(each.text, dialect, &why))
       return fail(db::kError, std::string(each.what) + " text of " + m_tableName + " refused: " + why + ": " +
                                   each.text);
+    accepted.add(each.text, dialect);
   }
   return db::kOk;
 }
