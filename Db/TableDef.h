@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "ZrLib/Export.h"
@@ -66,6 +67,11 @@ struct TableDef {
   // leave the table alone (their recorded checksums stay as they were), and
   // an upgrade creates it, at the latest shape, where it is missing.
   int sinceRevision = 0;
+
+  // Whether `column` is the key the database assigns.
+  bool isSerial(const ColumnDef& column) const {
+    return *serialColumn && std::string_view(column.name) == serialColumn;
+  }
 };
 
 template <class T>

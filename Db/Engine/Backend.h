@@ -129,6 +129,19 @@ class Connection {
   unsigned long m_compiled = 0;
 };
 
+// Gives a leased statement back to its connection when it goes out of scope.
+class StatementLease {
+ public:
+  StatementLease(Connection& connection, Statement* statement) : m_connection(connection), m_statement(statement) {}
+  ~StatementLease() { m_connection.release(m_statement); }
+  StatementLease(const StatementLease&) = delete;
+  StatementLease& operator=(const StatementLease&) = delete;
+
+ private:
+  Connection& m_connection;
+  Statement* m_statement;
+};
+
 class Backend {
  public:
   virtual ~Backend() = default;

@@ -164,7 +164,7 @@ void readRecordClassic(const Statement& statement, const db::TableDef& def, void
 int bindRecordClassic(Statement& statement, const db::TableDef& def, const void* record) {
   int index = 0;
   for (const db::ColumnDef& column : def.columns) {
-    if (*def.serialColumn && strcmp(column.name, def.serialColumn) == 0) continue;
+    if (def.isSerial(column)) continue;
     ++index;
     switch (column.type) {
       case db::ColumnType::Int32:
@@ -190,10 +190,6 @@ int bindRecordClassic(Statement& statement, const db::TableDef& def, const void*
     }
   }
   return index;
-}
-
-bool isSerial(const db::TableDef& def, const db::ColumnDef& column) {
-  return *def.serialColumn && strcmp(column.name, def.serialColumn) == 0;
 }
 
 // Copies what a field of `capacity` bytes keeps of `text`.
@@ -260,7 +256,7 @@ int bindRecordThroughDescriptor(Statement& statement, const db::TableDef& def, c
   int index = -1;
   for (const db::ColumnDef& column : def.columns) {
     ++index;
-    if (isSerial(def, column)) continue;
+    if (def.isSerial(column)) continue;
     ++parameter;
     ZRDBDataTypeBase* object = descriptor.m_columnVec[static_cast<size_t>(index)];
     switch (column.type) {
@@ -705,7 +701,7 @@ int DBtable::rowInsert(bool) {
   int code = runStatement(Kind::Insert, nullptr, serial ? &assigned : nullptr);
   if (code == db::kOk && serial) {
     for (const db::ColumnDef& column : def.columns) {
-      if (!isSerial(def, column)) continue;
+      if (!def.isSerial(column)) continue;
       if (!fitsInt32(assigned))
         return fail(db::kValueRange, std::string(def.name) + "." + column.name + " was assigned " +
                                          std::to_string(assigned) +
@@ -881,7 +877,7 @@ int DBtable::rowsInsert(void* records, size_t stride, size_t count) {
   if (code != db::kOk || !serial) return code;
   const db::ColumnDef* column = nullptr;
   for (const db::ColumnDef& each : def.columns)
-    if (isSerial(def, each)) column = &each;
+    if (def.isSerial(each)) column = &each;
   for (size_t row = 0; row < count; ++row)
     if (!fitsInt32(assigned[row]))
       return fail(db::kValueRange, std::string(def.name) + "." + column->name + " was assigned " +

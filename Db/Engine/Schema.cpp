@@ -59,7 +59,7 @@ std::string tableDdl(const TableDef& def, const Connection& connection, const ch
   for (const ColumnDef& column : def.columns) {
     if (!first) sql += ", ";
     first = false;
-    bool serial = *def.serialColumn && strcmp(column.name, def.serialColumn) == 0;
+    bool serial = def.isSerial(column);
     if (serial) {
       sql += connection.serialColumnDdl(column.name);
     } else {

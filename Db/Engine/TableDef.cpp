@@ -27,7 +27,7 @@ TableTexts makeTableTexts(const TableDef& def) {
   texts.deletePrefix = std::string("DELETE FROM ") + def.name;
   std::string columns, markers;
   for (const ColumnDef& column : def.columns) {
-    if (*def.serialColumn && strcmp(column.name, def.serialColumn) == 0) continue;
+    if (def.isSerial(column)) continue;
     columns += columns.empty() ? "" : ", ";
     columns += column.name;
     markers += markers.empty() ? "?" : ", ?";

@@ -98,7 +98,7 @@ Assignment parseAssignment(const db::TableDef& def, const std::string& text) {
   const db::ColumnDef* column = findColumn(def, name);
   if (!column) throw UsageError(std::string("table ") + def.name + " has no column '" + name + "'");
   std::string what = std::string(def.name) + "." + column->name;
-  if (*def.serialColumn && sameName(column->name, def.serialColumn))
+  if (def.isSerial(*column))
     throw UsageError(what + " is assigned by the database and cannot be given");
   switch (column->type) {
     case db::ColumnType::Int32: return {column, parseInteger(value, INT_MIN, INT_MAX, what)};

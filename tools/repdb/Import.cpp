@@ -25,14 +25,10 @@ struct Parsed {
   throw CommandFailure("import: " + where + ": " + why);
 }
 
-bool isSerial(const db::TableDef& def, const db::ColumnDef& column) {
-  return *def.serialColumn && sameName(column.name, def.serialColumn);
-}
-
 // A value of the file as its column takes it, checked as insert checks a
 // COLUMN=VALUE. The serial key's value is not stored.
 Cell cellOf(const db::TableDef& def, const db::ColumnDef& column, const std::string* text) {
-  if (isSerial(def, column)) return std::monostate{};
+  if (def.isSerial(column)) return std::monostate{};
   if (!text) {
     if (column.type == db::ColumnType::OwnedText) return std::monostate{};
     throw UsageError(std::string(column.name) + " cannot be null");

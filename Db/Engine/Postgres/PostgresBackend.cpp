@@ -303,6 +303,9 @@ class PgConnection final : public Connection {
   // transaction, the pooler's settings in autocommit. Those go in a pipeline
   // that ends with the statement's Sync; their results are read here.
   int send(PgStatement& statement, const std::vector<const char*>& values);
+  // Queues one execution: named in our own session, unnamed behind a pooler
+  // (whose server session may change between transactions).
+  bool sendExecution(const Prepared& prepared, const std::vector<const char*>& values);
   // Reads a pipeline's results up to its Sync (each to `each`) and leaves
   // pipeline mode; nothing when none is open.
   void endPipeline(const std::function<void(const PGresult*)>& each = {});
@@ -733,17 +736,20 @@ int PgConnection::describe(const std::string& sql, const std::string& text, int 
   return failed ? mapError(failure, sql, Phase::Setup) : kOk;
 }
 
+bool PgConnection::sendExecution(const Prepared& prepared, const std::vector<const char*>& values) {
+  PGconn* conn = m_conn.get();
+  if (!m_pooler)
+    return PQsendQueryPrepared(conn, prepared.name.c_str(), prepared.parameters, values.data(), nullptr, nullptr,
+                               0) != 0;
+  const Oid* types = prepared.explicitTypes ? prepared.types.data() : nullptr;
+  return PQsendQueryParams(conn, prepared.numbered.c_str(), prepared.parameters, types, values.data(), nullptr,
+                           nullptr, 0) != 0;
+}
+
 int PgConnection::send(PgStatement& statement, const std::vector<const char*>& values) {
   PGconn* conn = m_conn.get();
   const Prepared& prepared = *statement.m_prepared;
-  auto sendStatement = [&] {
-    if (!m_pooler)
-      return PQsendQueryPrepared(conn, prepared.name.c_str(), prepared.parameters, values.data(), nullptr, nullptr,
-                                 0) != 0;
-    const Oid* types = prepared.explicitTypes ? prepared.types.data() : nullptr;
-    return PQsendQueryParams(conn, prepared.numbered.c_str(), prepared.parameters, types, values.data(), nullptr,
-                             nullptr, 0) != 0;
-  };
+  auto sendStatement = [&] { return sendExecution(prepared, values); };
   // Behind a pooler, autocommit: the settings and the statement in one
   // implicit transaction. Lost there, the Sync may have committed it.
   const bool settings = m_pooler && PQtransactionStatus(conn) == PQTRANS_IDLE;
@@ -843,11 +849,7 @@ int PgConnection::runBatch(const std::string& sql, size_t rows, const BatchBinde
   Statement* base = nullptr;
   if (int code = prepare(sql, base); code != kOk) return code;
   auto* statement = static_cast<PgStatement*>(base);
-  struct Release {
-    PgConnection& connection;
-    Statement* statement;
-    ~Release() { connection.release(statement); }
-  } releaseAtEnd{*this, base};
+  StatementLease releaseAtEnd(*this, base);
   settle();
   if (int code = beginStatement(); code != kOk) return code;
   bind(*statement, 0);
@@ -855,9 +857,7 @@ int PgConnection::runBatch(const std::string& sql, size_t rows, const BatchBinde
   m_savepointClean = false;
   PGconn* conn = m_conn.get();
   const Prepared& prepared = *statement->m_prepared;
-  const int n = prepared.parameters;
-  const Oid* types = prepared.explicitTypes ? prepared.types.data() : nullptr;
-  std::vector<const char*> values(static_cast<size_t>(n));
+  std::vector<const char*> values(static_cast<size_t>(prepared.parameters));
   Failure failure;
   bool failed = !PQenterPipelineMode(conn);
   if (failed) failure = failureOf(nullptr, conn);
@@ -869,10 +869,7 @@ int PgConnection::runBatch(const std::string& sql, size_t rows, const BatchBinde
       for (size_t i = 0; i < values.size(); ++i)
         values[i] = statement->m_isNull[i] ? nullptr : statement->m_values[i].c_str();
       // libpq copies the values into its buffer: the next row may bind over them.
-      const int ok = m_pooler ? PQsendQueryParams(conn, prepared.numbered.c_str(), n, types, values.data(), nullptr,
-                                                  nullptr, 0)
-                              : PQsendQueryPrepared(conn, prepared.name.c_str(), n, values.data(), nullptr, nullptr, 0);
-      if (!ok) break;
+      if (!sendExecution(prepared, values)) break;
     }
     // The Sync also after a refused send: what was queued must be answered.
     if (sent < end || !PQpipelineSync(conn)) {
