@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
     // Every tenth row goes again: the table keeps growing slowly.
     if (done && round % 10 == 0) done = dirs.remove(("id = " + std::to_string(row.id)).c_str(), nullptr);
     if (!done) ++failures;
-    if (elapsed() >= nextReport) {
+    if (elapsed() >= nextReport && elapsed() < seconds) {
       printCounters(*database, elapsed());
       nextReport += 0.5;
     }
