@@ -49,6 +49,7 @@ PG_WORK = [
 CONTENDERS = [
     ("library", "Library/newpath:0"),
     ("library, newer path", "Library/newpath:1"),
+    ("library, empty statement hook", "LibraryHooked/newpath:0"),
     ("library", "Library"),  # the benchmarks without an access-path argument
     ("raw, prepared per call", "RawPreparedPerCall"),
     ("SQLiteCpp, reused", "SQLiteCpp"),
@@ -222,6 +223,10 @@ def print_instructions(per_call):
         library = calls.get("Library/newpath:0")
         verdict = "-" if library is None else ("met" if library / raw <= target else "**missed**")
         print(f"| {title} | " + " | ".join(cells) + f" | ≤ {target:.2f}: {verdict} |")
+    calls = per_call.get("PointLookup", {})
+    if calls.get("Library/newpath:0") and calls.get("LibraryHooked/newpath:0"):
+        print(f"\npoint lookup with an empty statement hook: {calls['LibraryHooked/newpath:0']:,.0f} instructions a "
+              f"call, {calls['LibraryHooked/newpath:0'] / calls['Library/newpath:0']:.4f} of the library's without one")
 
 
 class Proxy:
