@@ -93,8 +93,9 @@ class ZR_EXPORT Attempt {
   int m_previous;
 };
 
-// A retry loop tries again after a 1025 of the statement this thread ran
-// last: counted as a retry of that statement's database.
+// A retry loop tries again after a 1025: counted as a retry of the database
+// of this thread's last statement that gave 1025, if one did since the last
+// retry counted (a 1025 from elsewhere, such as a begin, is not counted).
 ZR_EXPORT void retryingLastStatement();
 
 namespace detail {

@@ -17,9 +17,11 @@ namespace {
 
 Hook g_hook;  // replaced only while no engine call runs
 thread_local int tl_attempt = 1;
-// The stats of the database of this thread's last statement, kept alive so
-// that a retry counted after its database went away touches nothing freed.
-thread_local std::shared_ptr<engine::Stats> tl_lastStats;
+// The stats of the database of this thread's last statement that gave 1025,
+// until a retry loop counts its retry there; kept alive so that a retry
+// counted after its database went away touches nothing freed. Set on 1025
+// only: the statements that succeed never touch it.
+thread_local std::shared_ptr<engine::Stats> tl_retryable;
 
 }  // namespace
 
@@ -47,7 +49,7 @@ Attempt::Attempt(int attempt) : m_previous(tl_attempt) { tl_attempt = attempt; }
 Attempt::~Attempt() { tl_attempt = m_previous; }
 
 void retryingLastStatement() {
-  if (tl_lastStats) engine::Stats::bump(tl_lastStats->retries);
+  if (std::shared_ptr<engine::Stats> stats = std::move(tl_retryable)) engine::Stats::bump(stats->retries);
 }
 
 }  // namespace db::observe
@@ -56,12 +58,11 @@ namespace db::engine {
 
 StatementScope::StatementScope(Lease& lease, const char* table, observe::Operation operation, const int& code,
                                bool batch)
-    : m_stats(*lease.pool()->stats),
+    : m_owner(lease.pool()->stats),
+      m_stats(*m_owner),
       m_connection(lease.connection()),
       m_code(code),
       m_compiled(m_connection.compiledStatements()) {
-  std::shared_ptr<Stats>& last = observe::tl_lastStats;
-  if (last.get() != &m_stats) last = lease.pool()->stats;
   if (observe::enabled()) begin(table, operation, batch);
 }
 
@@ -102,6 +103,7 @@ StatementScope::~StatementScope() {
     Stats::bump(m_stats.cacheHits);
   }
   if (m_code == kOutcomeInDoubt) Stats::bump(m_stats.outcomesInDoubt);
+  if (m_code == kRetry) observe::tl_retryable = m_owner;
   if (m_info) finish();
 }
 

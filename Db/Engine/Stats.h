@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -63,6 +64,7 @@ class StatementScope {
   void start(std::string_view sql, std::span<const long long> parameters);
   void finish();
 
+  const std::shared_ptr<Stats>& m_owner;  // the pool's, alive while the lease is
   Stats& m_stats;
   const Connection& m_connection;
   const int& m_code;
