@@ -49,9 +49,11 @@ int main(int argc, char** argv) {
                           printf("slow statement: %.2f ms, code %d, rows %lld, attempt %d",
                                  std::chrono::duration<double, std::milli>(s.duration).count(), s.code, s.rows,
                                  s.attempt);
-                          for (const db::observe::Attribute& a : s.attributes())
-                            printf(" %.*s=\"%.*s\"", static_cast<int>(a.key.size()), a.key.data(),
-                                   static_cast<int>(a.value.size()), a.value.data());
+                          for (const db::observe::Attribute& a : s.attributes()) {
+                            printf(" %.*s=\"", static_cast<int>(a.key.size()), a.key.data());
+                            for (char c : a.value) putchar(c == '\n' ? ' ' : c);  // one line per statement
+                            putchar('"');
+                          }
                           printf("\n");
                         }});
 
