@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "Db/EngineCodes.h"
+#include "Db/Observe.h"
 #include "ZrLib/Export.h"
 
 class DBtable;
@@ -156,6 +157,7 @@ class ZR_EXPORT DBtran final {
     for (int attempts = 1;;) {
       {
         DBtran tran(database);  // ended before a look, which needs a connection of its own
+        db::observe::Attempt numbered(attempts);
         code = tran.begin();
         if (code != db::kOk) {
           if (waitToReconnect(tran, code, policy, since)) continue;
@@ -172,6 +174,7 @@ class ZR_EXPORT DBtran final {
         }
       }
       if (!isTransient(code) || attempts >= policy.maxAttempts) return code;
+      countAgain(code, database.get());
       pause(attempts++, policy);
     }
   }
@@ -198,6 +201,9 @@ class ZR_EXPORT DBtran final {
   }
 
   static void pause(int attempt, const db::RetryPolicy& policy);
+  // Counts run's new try after `code` (a retry or a restart) on `database`
+  // (null: the default).
+  static void countAgain(int code, db::Database* database);
   int fail(int code, std::string text);
   void release();
   bool onOwnThread() const;

@@ -34,7 +34,24 @@ class Backend;
 class Connection;
 class Lease;
 struct Pool;
+struct Stats;
 }  // namespace engine
+
+// What a database has done since it was opened, summed over its threads (a
+// snapshot of counters each thread bumps on its own; they need not agree
+// with each other to the last statement).
+struct Counters {
+  unsigned long long statements = 0;   // statements run through bindings (a batch is one)
+  unsigned long long prepares = 0;     // statements compiled
+  unsigned long long cacheHits = 0;    // statements found compiled in the connection's cache
+  unsigned long long cacheMisses = 0;  // statements that had to be compiled
+  unsigned long long retries = 0;      // tries again after 1025 (the facades' retry, DBtran::run)
+  unsigned long long restarts = 0;     // DBtran::run beginning again after 2003
+  unsigned long long outcomesInDoubt = 0;  // 2009 from a commit or an autocommit statement
+  unsigned long long reconnects = 0;   // DBtran::run beginning again after the server could not be reached
+  unsigned long long connectionWaits = 0;  // waits for a connection at max_connections
+  int connectionsOpen = 0;             // open now, primary and read hosts
+};
 
 // The schema revision of a database: how many of the engine's upgrade steps
 // its tables have been through. Table versions say what a table holds; the
@@ -145,6 +162,10 @@ class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
   // the most that were ever open at once (for tests and monitoring).
   int openConnections(Route route = Route::Primary) const;
   int peakConnections(Route route = Route::Primary) const;
+  // Its counters now; a relaxed read of each, no lock taken.
+  Counters counters() const;
+  // Engine side: where the counters are kept.
+  engine::Stats& stats() const { return *m_stats; }
 
   // Engine side: a free connection of the calling thread (no transaction
   // holds it, no cursor is open on it), for a transaction to hold or for
@@ -175,6 +196,7 @@ class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
   // Per route (primary, reads): the count of connections, and with a cap the
   // idle ones.
   std::shared_ptr<engine::Pool> m_pools[2];
+  std::shared_ptr<engine::Stats> m_stats;
   // Keeps an in-memory database alive between thread connections.
   std::unique_ptr<engine::Connection> m_keeper;
 };

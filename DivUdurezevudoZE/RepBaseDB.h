@@ -283,7 +283,11 @@ class DIVU_EXPORT CRepBaseDB {
   template <class Call>
   int retry(Call&& engineCall) {
     int code = engineCall();
-    while (m_dbError.RetryOp(code)) code = engineCall();
+    for (int attempt = 2; m_dbError.RetryOp(code); ++attempt) {
+      db::observe::retryingLastStatement();
+      db::observe::Attempt numbered(attempt);
+      code = engineCall();
+    }
     return code;
   }
 };

@@ -7,12 +7,14 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <sys/time.h>
 
 namespace {
 
 std::mutex g_logMutex;
 FILE* g_logFile = nullptr;  // null: stderr
+std::shared_ptr<const ZrLogHandler> g_logHandler;  // guarded by g_logMutex
 
 }  // namespace
 
@@ -24,6 +26,16 @@ void log_error(const char* file, int line, const char* format, ...) {
     va_start(args, format);
     vsnprintf(message, sizeof message, format, args);
     va_end(args);
+  }
+
+  std::shared_ptr<const ZrLogHandler> handler;
+  {
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    handler = g_logHandler;
+  }
+  if (handler) {
+    (*handler)(ZrLogLevel::Error, file ? file : "?", line, message);
+    return;
   }
 
   timeval now{};
@@ -38,6 +50,12 @@ void log_error(const char* file, int line, const char* format, ...) {
   fprintf(out, "%s.%03ld %s:%d %s\n", stamp, static_cast<long>(now.tv_usec / 1000),
           file ? file : "?", line, message);
   fflush(out);
+}
+
+void zrSetLogHandler(ZrLogHandler handler) {
+  auto shared = handler ? std::make_shared<const ZrLogHandler>(std::move(handler)) : nullptr;
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  g_logHandler = std::move(shared);
 }
 
 bool zrSetLogFile(const char* path) {

@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 
 #include "ZrLib/Export.h"
@@ -19,6 +20,18 @@ ZR_EXPORT void log_error(const char* file, int line, const char* format, ...)
 // Sends later log lines to the file at `path` (appending); null or "" returns
 // to stderr. Returns false when the file cannot be opened (the log is unchanged).
 ZR_EXPORT bool zrSetLogFile(const char* path);
+
+// How grave a logged line is; log_error's lines are errors.
+enum class ZrLogLevel { Error, Warning, Info };
+
+// Receives each logged line instead of the log: the file and line it was
+// logged at and its text (no time stamp, no newline). Called on the logging
+// thread, outside the log's lock, possibly on several threads at once.
+using ZrLogHandler = std::function<void(ZrLogLevel level, const char* file, int line, const char* text)>;
+
+// Sends later log lines to `handler`; null returns them to the log file (or
+// stderr), written as before.
+ZR_EXPORT void zrSetLogHandler(ZrLogHandler handler);
 
 // Copies at most size - 1 characters of src into dst and always terminates it.
 // Safe when dst and src are the same buffer or overlap. Does nothing when dst

@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "Db/Observe.h"
 #include "DivUdurezevudoZE/AllFacades.h"
 #include "DivUdurezevudoZE/Catalogue.h"
 #include "Writes.h"
@@ -281,6 +282,15 @@ void PointLookup_Library(benchmark::State& state) {
     if (!volumes.getInfo(randomId(), v, nullptr)) state.SkipWithError(volumes.m_dbError.m_errorText.c_str());
     benchmark::DoNotOptimize(v.id);
   }
+}
+
+// The same with a statement hook set whose callbacks do nothing: what the
+// hook itself costs a statement.
+void PointLookup_LibraryHooked(benchmark::State& state) {
+  auto nothing = [](const db::observe::Statement&) {};
+  db::observe::setHook({nothing, nothing});
+  PointLookup_Library(state);
+  db::observe::setHook({});
 }
 
 // Facade lists of about 1000 rows by an indexed WHERE, on the default database.
@@ -734,6 +744,7 @@ void registerPostgres() {}
 BENCHMARK(PointLookup_Raw);
 BENCHMARK(PointLookup_RawPreparedPerCall);
 BENCHMARK(PointLookup_Library)->Arg(0)->Arg(1)->ArgName("newpath");
+BENCHMARK(PointLookup_LibraryHooked)->Arg(0)->ArgName("newpath");
 BENCHMARK(List_Raw)->Unit(benchmark::kMicrosecond);
 BENCHMARK(List_Library)->Arg(0)->Arg(1)->ArgName("newpath")->Unit(benchmark::kMicrosecond);
 BENCHMARK(Count_Raw);
@@ -864,6 +875,7 @@ bool registerCounted() {
       {"PointLookup_Raw", PointLookup_Raw, -1, ""},
       {"PointLookup_Library", PointLookup_Library, 0, "newpath"},
       {"PointLookup_Library", PointLookup_Library, 1, "newpath"},
+      {"PointLookup_LibraryHooked", PointLookup_LibraryHooked, 0, "newpath"},
       {"Update_Raw", Update_Raw, -1, ""},
       {"Update_Library", Update_Library, 0, "newpath"},
       {"Update_Library", Update_Library, 1, "newpath"},

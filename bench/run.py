@@ -49,6 +49,7 @@ PG_WORK = [
 CONTENDERS = [
     ("library", "Library/newpath:0"),
     ("library, newer path", "Library/newpath:1"),
+    ("library, empty statement hook", "LibraryHooked/newpath:0"),
     ("library", "Library"),  # the benchmarks without an access-path argument
     ("raw, prepared per call", "RawPreparedPerCall"),
     ("SQLiteCpp, reused", "SQLiteCpp"),
@@ -163,22 +164,24 @@ def print_ratio_table(works, ratios, floors, floor_title):
         print(f"| {title} | " + " | ".join(cells) + " |")
 
 
-def run_callgrind(binary, base_env):
+def run_callgrind(binary, base_env, jobs=None):
     """Instructions per call of the counted work, per contender: one callgrind
-    process per set of counts, side by side (the counts do not depend on the
-    machine's load)."""
+    process per set of counts (or per (counts, filter) of `jobs`), side by
+    side (the counts do not depend on the machine's load)."""
     env = dict(base_env)
     env.pop("DIVU_BENCH_POSTGRES_URL", None)
-    groups = {}
-    for _, stem, _, counts in COUNTED:
-        groups.setdefault(counts, []).append(stem)
+    if jobs is None:
+        groups = {}
+        for _, stem, _, counts in COUNTED:
+            groups.setdefault(counts, []).append(stem)
+        jobs = [(counts, f"^Fixed/({'|'.join(stems)})_") for counts, stems in groups.items()]
     per_call = {}
     with tempfile.TemporaryDirectory() as directory:
         children = []
-        for i, (counts, stems) in enumerate(groups.items()):
+        for i, (counts, pattern) in enumerate(jobs):
             out = os.path.join(directory, f"callgrind.{i}")
             command = ["nice", "-n", "10", "valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", binary,
-                       "--benchmark_format=json", f"--benchmark_filter=^Fixed/({'|'.join(stems)})_"]
+                       "--benchmark_format=json", f"--benchmark_filter={pattern}"]
             child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                      env=dict(env, DIVU_BENCH_ITERATIONS=",".join(map(str, counts))))
             children.append((counts, out, child))
@@ -207,6 +210,16 @@ def run_callgrind(binary, base_env):
     return per_call
 
 
+def hook_cost(binary, base_env):
+    """Instructions per call of the point lookup without and with an empty
+    statement hook, each alone in a process of its own: a figure of the shared
+    process depends on what ran before it in that process."""
+    counts = next(c for _, stem, _, c in COUNTED if stem == "PointLookup")
+    calls = run_callgrind(binary, base_env, [(counts, "^Fixed/PointLookup_Library/slot:[0-9]+/newpath:0/"),
+                                             (counts, "^Fixed/PointLookup_LibraryHooked/")]).get("PointLookup", {})
+    return {"without": calls.get("Library/newpath:0"), "empty_hook": calls.get("LibraryHooked/newpath:0")}
+
+
 def print_instructions(per_call):
     present = [c for c in CONTENDERS if any(c[1] in per_call.get(stem, {}) for _, stem, _, _ in COUNTED)]
     print("| instructions per call (callgrind) | raw, reused |" + "".join(f" {t} |" for t, _ in present) +
@@ -222,6 +235,14 @@ def print_instructions(per_call):
         library = calls.get("Library/newpath:0")
         verdict = "-" if library is None else ("met" if library / raw <= target else "**missed**")
         print(f"| {title} | " + " | ".join(cells) + f" | ≤ {target:.2f}: {verdict} |")
+
+
+def print_hook_cost(cost):
+    if cost.get("without") and cost.get("empty_hook"):
+        print(f"| point lookup, each alone in a process | without a statement hook | with an empty one | ratio |")
+        print("|---|---|---|---|")
+        print(f"| instructions per call | {cost['without']:,.0f} | {cost['empty_hook']:,.0f} | "
+              f"{cost['empty_hook'] / cost['without']:.4f} |")
 
 
 class Proxy:
@@ -517,6 +538,9 @@ def main():
     if not args.skip_callgrind:
         print("callgrind...", file=sys.stderr)
         results["instructions"] = run_callgrind(args.binary, os.environ)
+        # Measured on its own below: here it would run after the others.
+        results["instructions"].get("PointLookup", {}).pop("LibraryHooked/newpath:0", None)
+        results["statement_hook_instructions"] = hook_cost(args.binary, os.environ)
 
     if postgres_url and os.path.exists(proxy_binary):
         print("latency...", file=sys.stderr)
@@ -547,6 +571,9 @@ def main():
     if results.get("instructions"):
         print()
         print_instructions(results["instructions"])
+    if results.get("statement_hook_instructions"):
+        print()
+        print_hook_cost(results["statement_hook_instructions"])
     if results.get("latency"):
         print()
         print_latency(results["latency"], args.delay_ms)

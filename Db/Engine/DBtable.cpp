@@ -12,6 +12,7 @@
 #include "Db/Engine/Backend.h"
 #include "Db/Engine/FaultSeam.h"
 #include "Db/Engine/Lease.h"
+#include "Db/Engine/Stats.h"
 #include "Db/Engine/SqlLexer.h"
 #include "Db/Engine/SqlLiterals.h"
 #include "Db/Engine/Trace.h"
@@ -60,6 +61,19 @@ Call seamCall(DBtable::Kind kind) {
     case DBtable::Kind::Count: return Call::Count;
   }
   return Call::kNumCalls;
+}
+
+// The operation the statement hook names for a call of `kind`.
+db::observe::Operation operationOf(DBtable::Kind kind) {
+  switch (kind) {
+    case DBtable::Kind::OneRow:
+    case DBtable::Kind::Cursor: return db::observe::Operation::Select;
+    case DBtable::Kind::Count: return db::observe::Operation::Count;
+    case DBtable::Kind::Insert: return db::observe::Operation::Insert;
+    case DBtable::Kind::Update: return db::observe::Operation::Update;
+    case DBtable::Kind::Delete: return db::observe::Operation::Delete;
+  }
+  return db::observe::Operation::Select;
 }
 
 // How many bytes of `text` a field of `capacity` bytes keeps: up to the
@@ -656,8 +670,10 @@ int DBtable::runStatement(Kind kind, const char* setText, long long* serialOut) 
   // An autocommit call leaves no cursor: its connection is free again when it returns.
   db::engine::GiveBackOnExit giveBack(m_tran ? nullptr : lease);
   Connection* connection = &lease->connection();
+  db::engine::StatementScope observed(*lease, m_tableName, operationOf(kind), m_lastCode);
   Statement* statement = nullptr;
   if (int code = prepareStatement(connection, kind, setText, statement); code != db::kOk) return code;
+  observed.prepared(tl_sql.text, tl_sql.params);
   if (kind == Kind::Insert) bindRecordValues(*statement, *m_def, m_record, m_rowDescriptor, indicators());
   bool readRow = kind == Kind::OneRow;
   int code = statement->step();
@@ -682,6 +698,7 @@ int DBtable::runStatement(Kind kind, const char* setText, long long* serialOut) 
     return code;
   }
   connection->release(statement);
+  if (readRow || kind == Kind::Insert) observed.rows = code == db::kOk ? 1 : 0;
   if (code == db::kNoRow)
     return fail(db::kNoRow, std::string("no row of ") + m_tableName + " matches: " + plainSql(kind, setText));
   m_lastCode = db::kOk;
@@ -731,8 +748,10 @@ int DBtable::getRowsInTable(int* codeOut, bool) {
   if ((code = resolveConnection(lease, Kind::Count)) != db::kOk) return db::kCountFailed;
   db::engine::GiveBackOnExit giveBack(m_tran ? nullptr : lease);
   Connection* connection = &lease->connection();
+  db::engine::StatementScope observed(*lease, m_tableName, db::observe::Operation::Count, m_lastCode);
   Statement* statement = nullptr;
   if ((code = prepareStatement(connection, Kind::Count, nullptr, statement)) != db::kOk) return db::kCountFailed;
+  observed.prepared(tl_sql.text, tl_sql.params);
   int rc = statement->step();
   long long count = rc == db::kOk ? statement->columnInt64(0) : 0;
   if (rc != db::kOk) {
@@ -742,6 +761,7 @@ int DBtable::getRowsInTable(int* codeOut, bool) {
     return db::kCountFailed;
   }
   connection->release(statement);
+  observed.rows = count;
   code = m_lastCode = db::kOk;
   return count > INT_MAX ? INT_MAX : static_cast<int>(count);
 }
@@ -755,7 +775,16 @@ int DBtable::openCursor() {
   Lease* lease = nullptr;
   if (int code = resolveConnection(lease, Kind::Cursor); code != db::kOk) return code;
   Statement* statement = nullptr;
-  if (int code = prepareStatement(&lease->connection(), Kind::Cursor, nullptr, statement); code != db::kOk) {
+  int code;
+  {
+    // Reported before the connection may go back to the pool.
+    db::engine::StatementScope observed(*lease, m_tableName, db::observe::Operation::Select, m_lastCode);
+    if ((code = prepareStatement(&lease->connection(), Kind::Cursor, nullptr, statement)) == db::kOk) {
+      observed.prepared(tl_sql.text, tl_sql.params);
+      m_lastCode = db::kOk;
+    }
+  }
+  if (code != db::kOk) {
     db::engine::giveBack(lease);  // no cursor was opened on it
     return code;
   }
@@ -838,6 +867,8 @@ int DBtable::runBatch(const std::string& sql, size_t rows, const Connection::Bat
   db::engine::GiveBackOnExit giveBack(m_tran ? nullptr : lease);
   Connection* connection = &lease->connection();
   if (db::trace::enabled()) db::trace::statement(sql);
+  db::engine::StatementScope observed(*lease, m_tableName, operationOf(kind), m_lastCode, true);
+  observed.prepared(sql, {});
   // Without the caller's transaction the batch gets one of its own, so that
   // it is stored whole or not at all; beginning it again is always safe.
   const bool own = !m_tran;
@@ -858,6 +889,7 @@ int DBtable::runBatch(const std::string& sql, size_t rows, const Connection::Bat
     }
     return code;
   }
+  observed.rows = static_cast<long long>(rows);
   m_lastCode = db::kOk;
   return db::kOk;
 }

@@ -108,6 +108,7 @@ int DBtran::commit() {
     m_aborted = false;
     m_ended = End::Committed;
     m_endCode = code == db::kRetry ? db::kRestartTransaction : code;
+    if (m_endCode == db::kOutcomeInDoubt) db::engine::Stats::bump(m_database->stats().outcomesInDoubt);
     return fail(m_endCode, text);
   }
   // Still open (a busy commit): the caller may commit again or roll back.
@@ -169,7 +170,15 @@ bool DBtran::waitToReconnect(const DBtran& tran, int code, const db::RetryPolicy
   thread_local std::minstd_rand random(std::random_device{}());
   std::uniform_int_distribution<int> pick(50, 150);
   std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(std::chrono::milliseconds(pick(random)), left));
+  db::engine::Stats::bump(tran.m_database->stats().reconnects);
   return true;
+}
+
+void DBtran::countAgain(int code, db::Database* database) {
+  if (!database) database = db::Database::defaultForThisThread();
+  if (!database) return;
+  db::engine::Stats& stats = database->stats();
+  db::engine::Stats::bump(code == db::kRetry ? stats.retries : stats.restarts);
 }
 
 void DBtran::pause(int attempt, const db::RetryPolicy& policy) {

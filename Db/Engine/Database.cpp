@@ -75,6 +75,32 @@ struct ThreadConnections {
 };
 thread_local ThreadConnections tl_connections;
 
+// The name a person knows the database by: its file, or the server
+// database the target names (no host, user or password).
+std::string observedName(const DatabaseOptions& options) {
+  const std::string& target = options.target;
+  switch (options.location) {
+    case DatabaseOptions::Location::Memory: return ":memory:";
+    case DatabaseOptions::Location::File:
+    case DatabaseOptions::Location::UriFilename: {
+      size_t query = target.find('?');
+      return query == std::string::npos ? target : target.substr(0, query);
+    }
+    case DatabaseOptions::Location::Server: break;
+  }
+  if (size_t scheme = target.find("://"); scheme != std::string::npos) {
+    size_t slash = target.find('/', scheme + 3);
+    if (slash == std::string::npos) return "";
+    return target.substr(slash + 1, target.find_first_of("?#", slash + 1) - slash - 1);
+  }
+  for (size_t at = target.find("dbname="); at != std::string::npos; at = target.find("dbname=", at + 1)) {
+    if (at != 0 && target[at - 1] != ' ') continue;
+    size_t end = target.find(' ', at + 7);
+    return target.substr(at + 7, end == std::string::npos ? std::string::npos : end - at - 7);
+  }
+  return "";
+}
+
 // PrimaryOnly scopes open on this thread.
 thread_local int tl_primaryOnly = 0;
 
@@ -167,10 +193,15 @@ Database::Database(DatabaseOptions options, std::unique_ptr<engine::Backend> bac
       m_options(std::move(options)),
       m_url(redactUrl(m_options.url)),
       m_backend(std::move(backend)),
-      m_readBackend(std::move(readBackend)) {
-  for (int route = 0; route < 2; ++route)
+      m_readBackend(std::move(readBackend)),
+      m_stats(std::make_shared<engine::Stats>()) {
+  m_stats->name = observedName(m_options);
+  m_stats->system = m_backend->name();
+  for (int route = 0; route < 2; ++route) {
     m_pools[route] =
         std::make_shared<engine::Pool>(m_options.maxConnections, m_options.connectionWaitMs, m_id, route);
+    m_pools[route]->stats = m_stats;
+  }
   std::lock_guard<std::mutex> lock(g_liveMutex);
   g_live.insert(m_id);
 }
@@ -231,6 +262,24 @@ int Database::openConnection(std::unique_ptr<engine::Connection>& out, std::stri
 int Database::openConnections(Route route) const { return m_pools[routeIndex(route)]->open.load(); }
 int Database::peakConnections(Route route) const { return m_pools[routeIndex(route)]->peak.load(); }
 
+Counters Database::counters() const {
+  auto read = [](const std::atomic<uint64_t>& counter) { return counter.load(std::memory_order_relaxed); };
+  const engine::Stats& stats = *m_stats;
+  Counters out;
+  out.statements = read(stats.statements);
+  out.prepares = read(stats.prepares);
+  out.cacheHits = read(stats.cacheHits);
+  out.cacheMisses = read(stats.cacheMisses);
+  out.retries = read(stats.retries);
+  out.restarts = read(stats.restarts);
+  out.outcomesInDoubt = read(stats.outcomesInDoubt);
+  out.reconnects = read(stats.reconnects);
+  out.connectionWaits = read(stats.connectionWaits);
+  out.connectionsOpen = m_pools[0]->open.load(std::memory_order_relaxed);
+  if (m_readBackend) out.connectionsOpen += m_pools[1]->open.load(std::memory_order_relaxed);
+  return out;
+}
+
 // The list a route's connections live in: reads have their own only with
 // read hosts, and not inside schema work.
 int Database::routeIndex(Route route) const {
@@ -258,7 +307,7 @@ int Database::newLease(int route, std::unique_ptr<engine::Lease>& out, std::stri
   }
   std::unique_lock<std::mutex> lock(pool.mutex);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(pool.waitMs);
-  for (;;) {
+  for (bool waited = false;; waited = true) {
     if (!pool.idle.empty()) {
       out = std::move(pool.idle.back());
       pool.idle.pop_back();
@@ -276,6 +325,7 @@ int Database::newLease(int route, std::unique_ptr<engine::Lease>& out, std::stri
       }
       return code;
     }
+    if (!waited) engine::Stats::bump(m_stats->connectionWaits);
     if (pool.freed.wait_until(lock, deadline) == std::cv_status::timeout && pool.idle.empty() &&
         pool.open.load() >= pool.cap) {
       if (error)

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Db/Engine/Backend.h"
+#include "Db/Engine/Stats.h"
 
 class DBtable;
 
@@ -40,6 +41,7 @@ struct Pool {
   std::condition_variable freed;  // an idle lease came back, or a connection closed
   std::vector<std::unique_ptr<Lease>> idle;  // guarded by mutex
   bool dead = false;                         // guarded by mutex: the Database is gone
+  std::shared_ptr<Stats> stats;              // the database's counters, set before any lease
 
   bool capped() const { return cap > 0; }
   void counted() {

@@ -806,6 +806,22 @@ TEST_F(Repdb, InvalidUtf8IsStoredAndPrintedAsValidJsonAndCsv) {
   EXPECT_EQ(repdb({"count", "YLApplicationDirs", "--where", "path = '" + invalid + "'"}).out, "1\n");
 }
 
+// --stats: the counters on stderr, so that list --json stays one JSON array
+// on stdout; with --json they are one JSON object.
+TEST_F(Repdb, StatsPrintTheCountersToStderrAfterTheCommand) {
+  init();
+  ASSERT_EQ(repdb({"insert", "YLApplicationDirs", "clientId=9", "path=/a"}).code, 0);
+  Result listed = repdb({"--stats", "list", "YLApplicationDirs", "--json"});
+  ASSERT_EQ(listed.code, 0) << listed.err;
+  EXPECT_EQ(json::parse(listed.out).size(), 1u);
+  json counters = json::parse(listed.err);
+  EXPECT_GE(counters["statements"].get<int>(), 2) << listed.err;  // the count and the list
+  EXPECT_EQ(counters["retries"], 0);
+  Result human = repdb({"count", "YLApplicationDirs", "--stats"});
+  EXPECT_EQ(human.out, "1\n");
+  EXPECT_NE(human.err.find("repdb: statements "), std::string::npos) << human.err;
+}
+
 // Random rows of `def` as list --csv writes them (ids 1 to n, as a fresh
 // table assigns them), with the line each row starts on.
 struct CsvRows {

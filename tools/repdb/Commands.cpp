@@ -210,6 +210,14 @@ int execute(const Command& command, const Globals& globals) {
     printFailure(error);
     return kExitFailure;
   }
+  // On every way out, while the database is still open.
+  struct AfterCommand {
+    const Globals& globals;
+    const db::Database& database;
+    ~AfterCommand() {
+      if (globals.afterCommand) globals.afterCommand(database);
+    }
+  } afterCommand{globals, *database};
   if (command.kind == Kind::Read || command.kind == Kind::Write) {
     db::SchemaRevision revision;
     if (database->readRevision(divu::catalogueTables(), revision) == db::kOk && revision.recorded < revision.latest)

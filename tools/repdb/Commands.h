@@ -32,6 +32,8 @@ struct Globals {
   std::string url;
   std::optional<db::DatabaseOptions> options;
   std::string urlError;
+  // Called once the command is done with the database it opened (--stats).
+  std::function<void(const db::Database&)> afterCommand;
 };
 
 struct Session {

@@ -6,12 +6,33 @@
 // problems.
 #include <CLI/CLI.hpp>
 #include <iostream>
+#include <nlohmann/json.hpp>
 
 #include "Commands.h"
 
 using namespace repdb;
 
 namespace {
+
+// The counters on stderr, where they never mix with a command's output.
+void printCounters(const db::Database& database, bool json) {
+  std::cout.flush();  // the command's output first, whole
+  const db::Counters c = database.counters();
+  const std::pair<const char*, unsigned long long> rows[] = {
+      {"statements", c.statements},       {"prepares", c.prepares},
+      {"cache_hits", c.cacheHits},        {"cache_misses", c.cacheMisses},
+      {"retries", c.retries},             {"restarts", c.restarts},
+      {"outcomes_in_doubt", c.outcomesInDoubt}, {"reconnects", c.reconnects},
+      {"connection_waits", c.connectionWaits},
+      {"connections_open", static_cast<unsigned long long>(c.connectionsOpen)}};
+  if (json) {
+    nlohmann::json object = nlohmann::json::object();
+    for (const auto& [name, value] : rows) object[name] = value;
+    std::cerr << object.dump() << "\n";
+    return;
+  }
+  for (const auto& [name, value] : rows) std::cerr << "repdb: " << name << " " << value << "\n";
+}
 
 Text given(const CLI::Option* option, const std::string& value) {
   return option->count() ? Text(value) : std::nullopt;
@@ -28,6 +49,8 @@ int main(int argc, char** argv) {
   CLI::Option* dbOption = app.add_option("--db", globals.database, "database URL or path (default: $REPDB_DB, else ./repdb.sqlite)");
   CLI::Option* jsonFlag = app.add_flag("--json", json, "print one JSON array of objects");
   app.add_flag("--csv", csv, "print CSV (RFC 4180)")->excludes(jsonFlag);
+  bool stats = false;
+  app.add_flag("--stats", stats, "print the database's counters to stderr after the command (one JSON object with --json)");
 
   std::vector<std::pair<CLI::App*, std::function<Command()>>> commands;
   auto command = [&](const char* name, const char* help) { return app.add_subcommand(name, help); };
@@ -127,6 +150,7 @@ int main(int argc, char** argv) {
     // An empty --db is a mistake (an unset variable), not a wish for the default.
     if (dbOption->count() && globals.database.empty()) throw UsageError("--db needs a database URL or path");
     readDatabaseUrl(globals);
+    if (stats) globals.afterCommand = [json](const db::Database& database) { printCounters(database, json); };
     for (auto& [sub, build] : commands) {
       if (!sub->parsed()) continue;
       globals.format = json ? Format::Json : csv ? Format::Csv : Format::Human;
