@@ -63,6 +63,21 @@ class ZR_EXPORT TableBinding : public DBtable {
     keepDescriptor(static_cast<Descriptor*>(m_rowDescriptor));
   }
 
+  // Has a one-row read fill `row` itself rather than the binding's record,
+  // when that can leave `row` as it was on every failure: the classic path
+  // checks every value before writing any, and writes numbers and fixed
+  // texts only (no allocation that could fail halfway). True when it does;
+  // otherwise the caller copies getDataPtr() after a successful read.
+  bool readInto(Record* row) {
+    if constexpr (hasOwnedText(Def::table)) {
+      return false;
+    } else {
+      if (m_rowDescriptor) return false;
+      bindRecord(&Def::table, row, &texts());
+      return true;
+    }
+  }
+
   void setValues(Record* row) { m_data = *row; }
   Record* getDataPtr() { return &m_data; }
   const long long* getIndicators() const { return m_indicators; }

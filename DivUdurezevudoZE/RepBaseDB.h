@@ -100,12 +100,13 @@ class DIVU_EXPORT CRepBaseDB {
   bool getRowForQuery(Record& row, Binding*&, const char* where, DBtran* tran) {
     Binding binding(tran);
     binding.setWhere(where);
+    const bool inPlace = binding.readInto(&row);  // no copy when `row` stays as it was on failure
     int code = retry([&] { return getOneRow(&binding, false, -1, 0); });
     if (m_dbError.isDBError(code)) {
       m_dbError.set("CRepBaseDB::getRowForQuery()", binding);
       return false;
     }
-    row = *binding.getDataPtr();
+    if (!inPlace) row = *binding.getDataPtr();
     return true;
   }
 

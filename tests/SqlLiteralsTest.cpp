@@ -2,6 +2,9 @@
 // cannot change a result; random texts give the same rows both ways.
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
+#include <cstring>
 #include <random>
 
 #include "Db/Engine/Backend.h"
@@ -139,6 +142,58 @@ TEST_F(LiteralParameterResults, CachedStatementsServeEveryIdAndRandomTextsAgree)
     ++compared;
   }
   EXPECT_EQ(compared, 300);
+}
+
+// The engine keeps the statements it built per caller text and reuses one
+// for a text that differs only in the digits of its taken literals. One
+// buffer rewritten with texts whose digits differ in every other role (in
+// names, quoted texts, numbers glued to a dot or a sign) must still count
+// what the database counts for each.
+TEST_F(LiteralParameterResults, ReusedBufferTextsThatDifferOnlyInDigitsCountAsTheDatabaseDoes) {
+  ApplicationDirsDB dirs;
+  for (int i = 0; i < 12; ++i) {
+    YLApplicationDirs_t row = makeDir(i % 4, ("/v" + std::to_string(i % 3) + "/d").c_str());
+    row.Flags = i - 4;
+    ASSERT_TRUE(dirs.insert(row, nullptr));
+  }
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(dbPath().c_str(), &raw, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  auto rawCount = [&](const char* where) {
+    std::string sql = std::string("SELECT COUNT(*) FROM YLApplicationDirs WHERE (\n") + where + "\n)";
+    sqlite3_stmt* statement = nullptr;
+    long long count = -1;
+    if (sqlite3_prepare_v2(raw, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW)
+      count = sqlite3_column_int64(statement, 0);
+    sqlite3_finalize(statement);
+    return count;
+  };
+  const char* texts[] = {
+      "Flags = 3", "Flags = 5", "Flags = 50", "Flags = -3", "Flags - 3 = 0", "Flags = 3.5", "Flags = 4.0",
+      "path = '/v1/d'", "path = '/v2/d'", "path = '/v1/d' AND Flags > 1", "path = '/v1/d' AND Flags > 7",
+      "id IN (SELECT a1.id FROM YLApplicationDirs a1, YLApplicationDirs a2 WHERE a1.id = a2.id + 1 AND a1.Flags > 5)",
+      "id IN (SELECT a1.id FROM YLApplicationDirs a1, YLApplicationDirs a2 WHERE a1.id = a2.id + 1 AND a2.Flags > 5)",
+      "substr(path, 3, 1) = '1'", "substr(path, 2, 1) = '1'", "Flags = 3 -- 5", "Flags = 3 -- 6", "Flags = 05",
+  };
+  char buffer[256];
+  for (bool parameters : {true, false}) {
+    db::engine::setLiteralParameters(parameters);
+    for (int pass = 0; pass < 2; ++pass) {
+      for (const char* text : texts) {
+        strcpy(buffer, text);
+        unsigned int count = 0;
+        ASSERT_TRUE(dirs.getNRows(buffer, count, nullptr)) << text;
+        EXPECT_EQ(count, rawCount(text)) << text << (parameters ? " (parameters)" : "");
+        // A lookup between texts: its own statement, and a row read or none.
+        const int id = static_cast<int>(count) + 1;
+        YLApplicationDirs_t row;
+        row.id = -7;
+        const bool found = dirs.getInfo(id, row, nullptr);
+        EXPECT_EQ(found, rawCount(("id = " + std::to_string(id)).c_str()) == 1) << id;
+        EXPECT_EQ(row.id, found ? id : -7) << id;
+      }
+    }
+  }
+  sqlite3_close(raw);
 }
 
 // A SET text with parameter markers of the caller's own next to the key

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -36,9 +37,57 @@ class Statement {
   virtual long long columnInt64(int index) const = 0;  // 0 for NULL
   virtual std::string_view columnText(int index) const = 0;  // empty for NULL
 
+  // One column of the current row as readRow gives it.
+  // Plain data: a row's worth sits uninitialised on the reader's stack.
+  struct ColumnValue {
+    long long integer;  // integer columns
+    const char* text;   // text columns: `length` bytes, null for no text
+    size_t length;
+    bool null;          // text columns of owned texts; every column when asked for
+    std::string_view view() const { return text ? std::string_view(text, length) : std::string_view(); }
+  };
+  // Reads the current row's columns for `def`'s columns, in one call: an
+  // integer column with columnInt64, a text with columnText, an owned text
+  // with columnIsNull and then, unless NULL, columnText; with `nulls`, every
+  // column's columnIsNull first. `out` holds one value per column; texts
+  // stay valid until the next step or release. False when the value of a
+  // 32-bit column does not fit 32 bits.
+  virtual bool readRow(const db::TableDef& def, bool nulls, ColumnValue* out) const;
+
   const std::string& sql() const { return m_sql; }
 
  protected:
+  // readRow through `statement`'s own accessors (a final class calls them directly).
+  template <class S>
+  static bool readRowWith(const S& statement, const db::TableDef& def, bool nulls, ColumnValue* out) {
+    bool fit = true;
+    int index = 0;
+    for (const db::ColumnDef& column : def.columns) {
+      ColumnValue& value = out[index];
+      value.null = nulls && statement.columnIsNull(index);
+      switch (column.type) {
+        case db::ColumnType::Int32:
+          value.integer = statement.columnInt64(index);
+          fit &= value.integer >= INT32_MIN && value.integer <= INT32_MAX;
+          break;
+        case db::ColumnType::Int64:
+        case db::ColumnType::Time64:
+          value.integer = statement.columnInt64(index);
+          break;
+        case db::ColumnType::OwnedText:
+        case db::ColumnType::Text: {
+          if (!nulls && column.type == db::ColumnType::OwnedText) value.null = statement.columnIsNull(index);
+          const std::string_view text = value.null ? std::string_view() : statement.columnText(index);
+          value.text = text.data();
+          value.length = text.size();
+          break;
+        }
+      }
+      ++index;
+    }
+    return fit;
+  }
+
   std::string m_sql;
 };
 

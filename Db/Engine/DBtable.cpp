@@ -114,52 +114,49 @@ std::string outOfRange(const Statement& statement, const db::TableDef& def, cons
 // A NULL reads as 0, the empty text or a null owned text (the backends give
 // 0 and no text for it). Returns kOk, or kValueRange with *error filled when
 // a stored integer does not fit its field; the record is then unchanged.
-// Each column is read from the statement once: the 32-bit values are read and
-// checked first into `ints`, so that nothing is written before all of them fit.
-constexpr size_t kStackInts = 64;
+// The row is read in one call first, so that nothing is written before every
+// 32-bit value is known to fit.
+constexpr size_t kStackColumns = 64;
+using ColumnValue = Statement::ColumnValue;
 
-int readInt32s(const Statement& statement, const db::TableDef& def, long long* ints, std::string* error) {
+int checkInt32s(const Statement& statement, const db::TableDef& def, const ColumnValue* values, std::string* error) {
   int index = 0;
   for (const db::ColumnDef& column : def.columns) {
-    if (column.type == db::ColumnType::Int32) {
-      long long value = statement.columnInt64(index);
-      if (!fitsInt32(value)) {
-        *error = outOfRange(statement, def, column, value);
-        return db::kValueRange;
-      }
-      ints[index] = value;
+    if (column.type == db::ColumnType::Int32 && !fitsInt32(values[index].integer)) {
+      *error = outOfRange(statement, def, column, values[index].integer);
+      return db::kValueRange;
     }
     ++index;
   }
   return db::kOk;
 }
 
-void readRecordClassic(const Statement& statement, const db::TableDef& def, void* record, const long long* ints) {
+void readRecordClassic(const db::TableDef& def, void* record, const ColumnValue* values) {
   int index = 0;
   for (const db::ColumnDef& column : def.columns) {
+    const ColumnValue& value = values[index++];
     switch (column.type) {
       case db::ColumnType::Int32:
-        db::fieldAt<int>(record, column) = static_cast<int>(ints[index]);
+        db::fieldAt<int>(record, column) = static_cast<int>(value.integer);
         break;
       case db::ColumnType::Int64:
       case db::ColumnType::Time64:
-        db::fieldAt<long long>(record, column) = statement.columnInt64(index);
+        db::fieldAt<long long>(record, column) = value.integer;
         break;
       case db::ColumnType::Text: {
         // A stored text longer than the field is cut to fit; an embedded NUL
         // ends it, as it would end any C text.
         char* field = &db::fieldAt<char>(record, column);
-        std::string_view text = statement.columnText(index);
-        size_t n = fittingLength(text, column.size);
-        if (n) memcpy(field, text.data(), n);
+        size_t n = fittingLength(value.view(), column.size);
+        if (n) memcpy(field, value.text, n);
         field[n] = '\0';
         break;
       }
       case db::ColumnType::OwnedText: {
         char*& field = db::fieldAt<char*>(record, column);
         char* copy = nullptr;
-        if (!statement.columnIsNull(index)) {
-          std::string_view text = statement.columnText(index);
+        if (!value.null) {
+          std::string_view text = value.view();
           size_t n = text.data() ? strnlen(text.data(), text.size()) : 0;
           copy = new char[n + 1];
           if (n) memcpy(copy, text.data(), n);
@@ -170,7 +167,6 @@ void readRecordClassic(const Statement& statement, const db::TableDef& def, void
         break;
       }
     }
-    ++index;
   }
 }
 
@@ -216,16 +212,17 @@ void copyBounded(char* field, size_t capacity, const std::string& text) {
 // The newer access path: each value goes into its column object (value and
 // NULL state) and the indicator array (-1 for NULL, else 0), then into the
 // record.
-void readRecordThroughDescriptor(const Statement& statement, const db::TableDef& def, void* record,
-                                 ZRDBRowBase& descriptor, long long* indicators, const long long* ints) {
+void readRecordThroughDescriptor(const db::TableDef& def, void* record, ZRDBRowBase& descriptor,
+                                 long long* indicators, const ColumnValue* values) {
   int index = 0;
   for (const db::ColumnDef& column : def.columns) {
-    bool null = statement.columnIsNull(index);
+    const ColumnValue& read = values[index];
+    bool null = read.null;
     ZRDBDataTypeBase* object = descriptor.m_columnVec[static_cast<size_t>(index)];
     if (indicators) indicators[index] = null ? -1 : 0;
     switch (column.type) {
       case db::ColumnType::Int32: {
-        int value = null ? 0 : static_cast<int>(ints[index]);
+        int value = null ? 0 : static_cast<int>(read.integer);
         object->setData(reinterpret_cast<const char*>(&value), 0, sizeof value, true);
         object->setInternalNull(null);
         db::fieldAt<int>(record, column) = static_cast<ZRDBInt*>(object)->m_value;
@@ -233,7 +230,7 @@ void readRecordThroughDescriptor(const Statement& statement, const db::TableDef&
       }
       case db::ColumnType::Int64:
       case db::ColumnType::Time64: {
-        long long value = null ? 0 : statement.columnInt64(index);
+        long long value = null ? 0 : read.integer;
         object->setData(reinterpret_cast<const char*>(&value), 0, sizeof value, true);
         object->setInternalNull(null);
         db::fieldAt<long long>(record, column) = static_cast<ZRDBInt64*>(object)->m_value;
@@ -245,7 +242,7 @@ void readRecordThroughDescriptor(const Statement& statement, const db::TableDef&
         if (null) {
           text->setInternalNull(true);
         } else {
-          std::string_view value = statement.columnText(index);
+          std::string_view value = read.view();
           text->setData(value.data(), 0, static_cast<int>(value.size()), true);
           text->setInternalNull(false);
         }
@@ -313,18 +310,19 @@ int bindRecordThroughDescriptor(Statement& statement, const db::TableDef& def, c
 
 int readRecord(const Statement& statement, const db::TableDef& def, void* record, ZRDBRowBase* descriptor,
                long long* indicators, std::string* error) {
-  long long stackInts[kStackInts];
-  std::vector<long long> heapInts;
-  long long* ints = stackInts;
-  if (def.columns.size() > kStackInts) {
-    heapInts.resize(def.columns.size());
-    ints = heapInts.data();
+  ColumnValue stackValues[kStackColumns];
+  std::vector<ColumnValue> heapValues;
+  ColumnValue* values = stackValues;
+  if (def.columns.size() > kStackColumns) {
+    heapValues.resize(def.columns.size());
+    values = heapValues.data();
   }
-  if (int code = readInt32s(statement, def, ints, error); code != db::kOk) return code;
+  if (!statement.readRow(def, descriptor != nullptr, values))
+    if (int code = checkInt32s(statement, def, values, error); code != db::kOk) return code;
   if (descriptor)
-    readRecordThroughDescriptor(statement, def, record, *descriptor, indicators, ints);
+    readRecordThroughDescriptor(def, record, *descriptor, indicators, values);
   else
-    readRecordClassic(statement, def, record, ints);
+    readRecordClassic(def, record, values);
   return db::kOk;
 }
 
@@ -341,6 +339,12 @@ void bindRecordValues(Statement& statement, const db::TableDef& def, const void*
 struct SqlScratch {
   std::string text;
   std::vector<long long> params;
+  // Where the literals taken from each caller fragment stood in it, in the
+  // order the fragments were appended (SET before WHERE).
+  std::vector<db::engine::LiteralRun> runs[2];
+  size_t fragments = 0;
+  // The text last sent: `text`, or a statement kept from an earlier build.
+  const std::string* sent = &text;
 };
 thread_local SqlScratch tl_sql;
 
@@ -350,11 +354,118 @@ thread_local SqlScratch tl_sql;
 void appendFragment(std::string& sql, std::vector<long long>* params, const std::string& fragment,
                     db::SqlDialect dialect, bool& declined) {
   if (params) {
-    db::engine::LiteralScan scan = db::engine::takeLiterals(fragment, sql, *params, dialect);
+    SqlScratch& scratch = tl_sql;
+    std::vector<db::engine::LiteralRun>* runs = nullptr;
+    if (params == &scratch.params && scratch.fragments < 2) runs = &scratch.runs[scratch.fragments++];
+    db::engine::LiteralScan scan = db::engine::takeLiterals(fragment, sql, *params, dialect, runs);
     if (scan == db::engine::LiteralScan::Taken) return;
     declined = declined || scan == db::engine::LiteralScan::Declined;
   }
   sql += fragment;
+}
+
+// Appends the values of `text` when it is `known` but for the digits of the
+// literals taken from `known` at `runs` (each still a plain number of at most
+// 18 digits without leading zeros, as the literal scan takes them).
+bool sameLiterals(std::string_view known, const std::vector<db::engine::LiteralRun>& runs, std::string_view text,
+                  std::vector<long long>& values) {
+  if (runs.empty()) return text == known;
+  size_t from = 0, at = 0;
+  for (const db::engine::LiteralRun& run : runs) {
+    const size_t piece = run.digitsStart - from;
+    if (text.size() - at < piece || text.compare(at, piece, known, from, piece) != 0) return false;
+    at += piece;
+    const size_t start = at;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+    const size_t digits = at - start;
+    if (digits == 0 || digits > 18 || (text[start] == '0' && digits > 1)) return false;
+    long long value = 0;  // at most 18 digits: no overflow
+    for (size_t i = start; i < at; ++i) value = value * 10 + (text[i] - '0');
+    values.push_back(run.negative ? -value : value);
+    from = run.end;
+  }
+  return text.substr(at) == known.substr(from);
+}
+
+// The statements this thread built last, each with the texts it was built
+// from, so that a call repeating them (or varying only their taken
+// literals) skips the build and the check of the texts: those texts passed it.
+struct BuiltStatement {
+  const db::TableTexts* table = nullptr;
+  DBtable::Kind kind = DBtable::Kind::OneRow;
+  db::SqlDialect dialect = db::SqlDialect::Sqlite;
+  bool parameterised = false;
+  std::string setText, where, orderBy;
+  std::vector<db::engine::LiteralRun> setRuns, whereRuns;
+  std::vector<long long> values;  // as built: on PostgreSQL a marker's type follows its value
+  std::string sql;
+};
+
+struct BuiltStatements {
+  static constexpr size_t kSize = 8;
+  static constexpr size_t kLongest = 1024;  // longer texts are built each time
+  BuiltStatement entries[kSize];
+  size_t used = 0, next = 0;
+};
+thread_local BuiltStatements tl_built;
+
+bool usesSet(DBtable::Kind kind) { return kind == DBtable::Kind::Update; }
+bool usesWhere(DBtable::Kind kind) { return kind != DBtable::Kind::Insert; }
+bool usesOrder(DBtable::Kind kind) { return kind == DBtable::Kind::OneRow || kind == DBtable::Kind::Cursor; }
+
+// The kept statement for these texts, with their literals in `values`; null
+// when none is kept.
+const BuiltStatement* findBuilt(const db::TableTexts* table, DBtable::Kind kind, db::SqlDialect dialect,
+                                bool parameterise, const char* setText, const std::string& where,
+                                const std::string& orderBy, std::vector<long long>& values) {
+  BuiltStatements& built = tl_built;
+  for (size_t k = 0; k < built.used; ++k) {
+    const BuiltStatement& entry = built.entries[k];
+    if (entry.table != table || entry.kind != kind || entry.dialect != dialect || entry.parameterised != parameterise)
+      continue;
+    if (usesOrder(kind) && entry.orderBy != orderBy) continue;
+    values.clear();
+    if (usesSet(kind) && !sameLiterals(entry.setText, entry.setRuns, setText, values)) continue;
+    if (usesWhere(kind) && !sameLiterals(entry.where, entry.whereRuns, where, values)) continue;
+    if (values.size() != entry.values.size()) continue;
+    bool sameMarkers = true;
+    if (dialect != db::SqlDialect::Sqlite)
+      for (size_t i = 0; i < values.size() && sameMarkers; ++i)
+        sameMarkers = db::engine::literalMarker(dialect, values[i]) == db::engine::literalMarker(dialect, entry.values[i]);
+    if (sameMarkers) return &entry;
+  }
+  values.clear();
+  return nullptr;
+}
+
+// Keeps the statement just built in `scratch` from these texts.
+void keepBuilt(const SqlScratch& scratch, const db::TableTexts* table, DBtable::Kind kind, db::SqlDialect dialect,
+               bool parameterise, const char* setText, const std::string& where, const std::string& orderBy) {
+  const std::string_view set = usesSet(kind) && setText ? setText : "";
+  if (set.size() > BuiltStatements::kLongest || where.size() > BuiltStatements::kLongest ||
+      orderBy.size() > BuiltStatements::kLongest)
+    return;
+  BuiltStatements& built = tl_built;
+  BuiltStatement& entry = built.entries[built.next];
+  built.next = (built.next + 1) % BuiltStatements::kSize;
+  built.used = std::min(built.used + 1, BuiltStatements::kSize);
+  entry.table = table;
+  entry.kind = kind;
+  entry.dialect = dialect;
+  entry.parameterised = parameterise;
+  entry.setText.assign(set);
+  entry.where.assign(usesWhere(kind) ? where : std::string_view());
+  entry.orderBy.assign(usesOrder(kind) ? orderBy : std::string_view());
+  entry.setRuns.clear();
+  entry.whereRuns.clear();
+  entry.values = scratch.params;
+  if (!scratch.params.empty()) {
+    // The runs of the fragments in the order they were appended.
+    size_t fragment = 0;
+    if (usesSet(kind)) entry.setRuns = scratch.runs[fragment++];
+    if (!isBlank(where)) entry.whereRuns = scratch.runs[fragment];
+  }
+  entry.sql = scratch.text;
 }
 
 // Whether `a` and `b` are the same text but for the digits of their runs
@@ -429,6 +540,10 @@ bool orderByDeclines(const std::string& orderBy, db::SqlDialect dialect) {
 
 namespace db::engine {
 
+bool Statement::readRow(const db::TableDef& def, bool nulls, ColumnValue* out) const {
+  return readRowWith(*this, def, nulls, out);
+}
+
 int Connection::underSavepoint(const std::function<int()>& body) {
   if (int code = exec("SAVEPOINT divu_batch"); code != kOk) return code;
   int code = body();
@@ -477,13 +592,20 @@ void DBtable::unbindRecord() {
   m_texts = nullptr;
 }
 
+// Every binding sets its texts: an append into the kept buffer costs less
+// than a general replace.
+static void assignText(std::string& target, const char* text) {
+  target.clear();
+  if (text) target.append(text);
+}
+
 int DBtable::setWhere(const char* where) {
-  m_where.assign(where ? where : "");
+  assignText(m_where, where);
   return db::kOk;
 }
 
 int DBtable::setOrderBy(const char* orderBy) {
-  m_orderBy.assign(orderBy ? orderBy : "");
+  assignText(m_orderBy, orderBy);
   return db::kOk;
 }
 
@@ -502,7 +624,7 @@ int DBtable::failFrom(Connection* connection, int code) {
   // The literals taken out of the failing statement, when it is the last one
   // this thread built.
   const SqlScratch& scratch = tl_sql;
-  if (!scratch.params.empty() && m_errorText.find(scratch.text) != std::string::npos) {
+  if (!scratch.params.empty() && m_errorText.find(*scratch.sent) != std::string::npos) {
     m_errorText += " (parameters:";
     for (long long value : scratch.params) m_errorText += " " + std::to_string(value);
     m_errorText += ")";
@@ -622,12 +744,36 @@ int DBtable::checkTexts(Kind kind, const char* setText, db::SqlDialect dialect) 
 int DBtable::prepareStatement(Connection* connection, Kind kind, const char* setText, Statement*& statement) {
   if (db::trace::enabled()) db::trace::statement(plainSql(kind, setText));
   const db::SqlDialect dialect = connection->dialect();
-  if (int code = checkTexts(kind, setText, dialect); code != db::kOk) return code;
   SqlScratch& scratch = tl_sql;
-  bool parameterise = kind != Kind::Insert && db::engine::literalParameters();
+  const bool wanted = kind != Kind::Insert && db::engine::literalParameters();
+  bool parameterise = wanted;
+  if (const BuiltStatement* built =
+          findBuilt(m_texts, kind, dialect, parameterise, setText, m_where, m_orderBy, scratch.params)) {
+    scratch.sent = &built->sql;
+    int code = connection->prepare(built->sql, statement);
+    if (code == db::kOk && !scratch.params.empty() &&
+        statement->parameterCount() != static_cast<int>(scratch.params.size())) {
+      connection->release(statement);
+      statement = nullptr;
+      code = db::kError;
+    }
+    if (code == db::kOk) {
+      int index = 0;
+      for (long long value : scratch.params) statement->bindInt64(++index, value);
+      return db::kOk;
+    }
+    if (scratch.params.empty()) return failFrom(connection, code);
+    // Built again below, it would fail the same way: go on as a build does then.
+    parameterise = false;
+  }
+  if (int code = checkTexts(kind, setText, dialect); code != db::kOk) return code;
   for (;;) {
     scratch.text.clear();
     scratch.params.clear();
+    scratch.fragments = 0;
+    scratch.runs[0].clear();
+    scratch.runs[1].clear();
+    scratch.sent = &scratch.text;
     buildSql(kind, setText, scratch.text, parameterise ? &scratch.params : nullptr, dialect);
     int code = connection->prepare(scratch.text, statement);
     if (code == db::kOk && !scratch.params.empty() &&
@@ -640,6 +786,8 @@ int DBtable::prepareStatement(Connection* connection, Kind kind, const char* set
     if (code == db::kOk) {
       int index = 0;
       for (long long value : scratch.params) statement->bindInt64(++index, value);
+      if (parameterise == wanted)
+        keepBuilt(scratch, m_texts, kind, dialect, parameterise, setText, m_where, m_orderBy);
       return db::kOk;
     }
     // A text the parameters did not suit: try it exactly as the caller wrote it.

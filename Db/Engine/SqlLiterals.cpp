@@ -54,11 +54,7 @@ bool takesOperand(std::string_view word) {
 // name a column.
 bool ordersByPosition(std::string_view word) { return word == "order" || word == "group"; }
 
-// Where a taken literal's digits stand in the text scanned.
-struct LiteralSpan {
-  size_t digitsStart, end;
-  bool negative;  // its minus, just before the digits, went with it
-};
+using LiteralSpan = LiteralRun;
 
 LiteralScan scan(std::string_view text, std::string& out, std::vector<long long>& values, SqlDialect dialect,
                  std::vector<LiteralSpan>& spans);
@@ -95,7 +91,8 @@ size_t plainNumberEnd(std::string_view text, size_t at) {
 }
 
 // Appends `text` scanned as `shape` scanned, when it has that shape.
-bool reuse(const Shape& shape, std::string_view text, std::string& out, std::vector<long long>& values) {
+bool reuse(const Shape& shape, std::string_view text, std::string& out, std::vector<long long>& values,
+           std::vector<LiteralRun>* runs) {
   const std::string_view known = shape.text;
   if (shape.spans.empty()) return text == known;
   // Each run's place in `text` first: nothing is appended unless all match.
@@ -124,6 +121,7 @@ bool reuse(const Shape& shape, std::string_view text, std::string& out, std::vec
     if (shape.spans[k].negative) value = -value;
     out += markerFor(shape.dialect, value);
     values.push_back(value);
+    if (runs) runs->push_back({starts[k], ends[k], shape.spans[k].negative});
     copied = ends[k];
   }
   out.append(text.substr(copied));
@@ -140,15 +138,18 @@ bool parameteriseLiterals(std::string_view text, std::string& out, std::vector<l
   return takeLiterals(text, out, values, dialect) == LiteralScan::Taken;
 }
 
+const char* literalMarker(SqlDialect dialect, long long value) { return markerFor(dialect, value); }
+
 LiteralScan takeLiterals(std::string_view text, std::string& out, std::vector<long long>& values,
-                         SqlDialect dialect) {
+                         SqlDialect dialect, std::vector<LiteralRun>* runs) {
   ShapeCache& cache = tl_shapes;
   for (size_t k = 0; k < cache.used; ++k) {
     const Shape& shape = cache.shapes[k];
-    if (shape.dialect == dialect && reuse(shape, text, out, values)) return shape.result;
+    if (shape.dialect == dialect && reuse(shape, text, out, values, runs)) return shape.result;
   }
   cache.spans.clear();
   LiteralScan result = scan(text, out, values, dialect, cache.spans);
+  if (runs && result == LiteralScan::Taken) runs->insert(runs->end(), cache.spans.begin(), cache.spans.end());
   if (text.size() <= kLongestShape) {
     Shape& shape = cache.shapes[cache.next];
     cache.next = (cache.next + 1) % kShapes;

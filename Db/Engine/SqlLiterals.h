@@ -30,10 +30,21 @@ enum class LiteralScan {
                // the numbers of the caller's
 };
 
+// Where a taken literal's digits stand in the text scanned, and whether its
+// minus, just before them, went with it.
+struct LiteralRun {
+  size_t digitsStart, end;
+  bool negative;
+};
+
 // Appends the parameterised text to `out` and the literals, in order, to
-// `values` and returns Taken; otherwise touches neither.
+// `values` and returns Taken; otherwise touches neither. With `runs`, on
+// Taken, also appends where each literal stood in `text`.
 LiteralScan takeLiterals(std::string_view text, std::string& out, std::vector<long long>& values,
-                         SqlDialect dialect = SqlDialect::Sqlite);
+                         SqlDialect dialect = SqlDialect::Sqlite, std::vector<LiteralRun>* runs = nullptr);
+
+// The marker a literal of `value` becomes in `dialect`.
+const char* literalMarker(SqlDialect dialect, long long value);
 
 // takeLiterals(...) == LiteralScan::Taken.
 bool parameteriseLiterals(std::string_view text, std::string& out, std::vector<long long>& values,

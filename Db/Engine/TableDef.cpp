@@ -52,7 +52,7 @@ void initRecord(void* record, const TableDef& def) {
       case ColumnType::Int32: fieldAt<int>(record, column) = 0; break;
       case ColumnType::Int64:
       case ColumnType::Time64: fieldAt<long long>(record, column) = 0; break;
-      case ColumnType::Text: strncpy_s(&fieldAt<char>(record, column), column.size, "", column.size - 1); break;
+      case ColumnType::Text: fieldAt<char>(record, column) = '\0'; break;  // what strncpy_s of "" writes
       case ColumnType::OwnedText: fieldAt<char*>(record, column) = nullptr; break;
     }
   }

@@ -91,6 +91,10 @@ class SqliteStatement final : public Statement {
     return {reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(m_stmt, index))};
   }
 
+  bool readRow(const db::TableDef& def, bool nulls, ColumnValue* out) const override {
+    return readRowWith(*this, def, nulls, out);
+  }
+
   void reset() {
     sqlite3_reset(m_stmt);
     sqlite3_clear_bindings(m_stmt);
