@@ -741,6 +741,25 @@ int DBtable::checkTexts(Kind kind, const char* setText, db::SqlDialect dialect) 
   return db::kOk;
 }
 
+namespace {
+
+// Prepares the scratch's text to send and binds its literals.
+int prepareAndBind(Connection* connection, const SqlScratch& scratch, Statement*& statement) {
+  int code = connection->prepare(*scratch.sent, statement);
+  if (code != db::kOk) return code;
+  if (!scratch.params.empty() && statement->parameterCount() != static_cast<int>(scratch.params.size())) {
+    // Never bind values short or to markers they were not taken for.
+    connection->release(statement);
+    statement = nullptr;
+    return db::kError;
+  }
+  int index = 0;
+  for (long long value : scratch.params) statement->bindInt64(++index, value);
+  return db::kOk;
+}
+
+}  // namespace
+
 int DBtable::prepareStatement(Connection* connection, Kind kind, const char* setText, Statement*& statement) {
   if (db::trace::enabled()) db::trace::statement(plainSql(kind, setText));
   const db::SqlDialect dialect = connection->dialect();
@@ -750,18 +769,8 @@ int DBtable::prepareStatement(Connection* connection, Kind kind, const char* set
   if (const BuiltStatement* built =
           findBuilt(m_texts, kind, dialect, parameterise, setText, m_where, m_orderBy, scratch.params)) {
     scratch.sent = &built->sql;
-    int code = connection->prepare(built->sql, statement);
-    if (code == db::kOk && !scratch.params.empty() &&
-        statement->parameterCount() != static_cast<int>(scratch.params.size())) {
-      connection->release(statement);
-      statement = nullptr;
-      code = db::kError;
-    }
-    if (code == db::kOk) {
-      int index = 0;
-      for (long long value : scratch.params) statement->bindInt64(++index, value);
-      return db::kOk;
-    }
+    int code = prepareAndBind(connection, scratch, statement);
+    if (code == db::kOk) return db::kOk;
     if (scratch.params.empty()) return failFrom(connection, code);
     // Built again below, it would fail the same way: go on as a build does then.
     parameterise = false;
@@ -775,17 +784,8 @@ int DBtable::prepareStatement(Connection* connection, Kind kind, const char* set
     scratch.runs[1].clear();
     scratch.sent = &scratch.text;
     buildSql(kind, setText, scratch.text, parameterise ? &scratch.params : nullptr, dialect);
-    int code = connection->prepare(scratch.text, statement);
-    if (code == db::kOk && !scratch.params.empty() &&
-        statement->parameterCount() != static_cast<int>(scratch.params.size())) {
-      // Never bind values short or to markers they were not taken for.
-      connection->release(statement);
-      statement = nullptr;
-      code = db::kError;
-    }
+    int code = prepareAndBind(connection, scratch, statement);
     if (code == db::kOk) {
-      int index = 0;
-      for (long long value : scratch.params) statement->bindInt64(++index, value);
       if (parameterise == wanted)
         keepBuilt(scratch, m_texts, kind, dialect, parameterise, setText, m_where, m_orderBy);
       return db::kOk;
@@ -821,7 +821,7 @@ int DBtable::runStatement(Kind kind, const char* setText, long long* serialOut) 
   db::engine::StatementScope observed(*lease, m_tableName, operationOf(kind), m_lastCode);
   Statement* statement = nullptr;
   if (int code = prepareStatement(connection, kind, setText, statement); code != db::kOk) return code;
-  observed.prepared(tl_sql.text, tl_sql.params);
+  observed.prepared(*tl_sql.sent, tl_sql.params);
   if (kind == Kind::Insert) bindRecordValues(*statement, *m_def, m_record, m_rowDescriptor, indicators());
   bool readRow = kind == Kind::OneRow;
   int code = statement->step();
@@ -899,7 +899,7 @@ int DBtable::getRowsInTable(int* codeOut, bool) {
   db::engine::StatementScope observed(*lease, m_tableName, db::observe::Operation::Count, m_lastCode);
   Statement* statement = nullptr;
   if ((code = prepareStatement(connection, Kind::Count, nullptr, statement)) != db::kOk) return db::kCountFailed;
-  observed.prepared(tl_sql.text, tl_sql.params);
+  observed.prepared(*tl_sql.sent, tl_sql.params);
   int rc = statement->step();
   long long count = rc == db::kOk ? statement->columnInt64(0) : 0;
   if (rc != db::kOk) {
@@ -928,7 +928,7 @@ int DBtable::openCursor() {
     // Reported before the connection may go back to the pool.
     db::engine::StatementScope observed(*lease, m_tableName, db::observe::Operation::Select, m_lastCode);
     if ((code = prepareStatement(&lease->connection(), Kind::Cursor, nullptr, statement)) == db::kOk) {
-      observed.prepared(tl_sql.text, tl_sql.params);
+      observed.prepared(*tl_sql.sent, tl_sql.params);
       m_lastCode = db::kOk;
     }
   }
