@@ -47,7 +47,7 @@
 // of one connection may run on different server sessions, so the library
 // keeps nothing in the session: no named prepared statements (each statement
 // is parsed, bound and run in one message batch), no session SET (lock_timeout,
-// the read-only mode and the settings below are set with SET LOCAL in every
+// statement_timeout, the read-only mode and the settings below are set with SET LOCAL in every
 // transaction and in the implicit transaction of every autocommit
 // statement), no session locks. The "-c name=value" settings of libpq's
 // `options` (options=-csearch_path%3Dmyschema) are taken out of it and set

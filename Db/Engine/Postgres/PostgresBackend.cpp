@@ -765,8 +765,12 @@ void PgConnection::awaitResult() {
     const Clock::time_point now = Clock::now();
     if (!PQisBusy(conn)) {
       // A cancel still on its way could stop the next statement instead:
-      // the connection is kept only once it has arrived.
-      if (cancelled.valid() && cancelled.wait_for(limit - std::min(now, limit)) != std::future_status::ready) drop();
+      // the connection is kept only once it has arrived. This statement's
+      // answer is here; the next call finds the connection lost.
+      if (cancelled.valid() && cancelled.wait_for(limit - std::min(now, limit)) != std::future_status::ready) {
+        m_leave = true;
+        shutdown(PQsocket(conn), SHUT_RDWR);
+      }
       return;
     }
     if (now >= limit) {
@@ -1048,7 +1052,10 @@ int PgConnection::commit() {
 
 int PgConnection::commitOpen() {
   settle();
-  Result result(PQexec(m_conn.get(), "COMMIT"));
+  // The last statement's SET LOCAL statement_timeout, perhaps the last
+  // millisecond of a deadline, would hold for the COMMIT too: never cut it short.
+  const bool timed = m_transactionTimeoutMs || m_transactionDeadline != Clock::time_point::max();
+  Result result(PQexec(m_conn.get(), timed ? "SET LOCAL statement_timeout = 0; COMMIT" : "COMMIT"));
   m_savepoint = m_savepointClean = false;
   if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
     return mapError(failureOf(result.get(), m_conn.get()), "COMMIT", Phase::Commit);
