@@ -40,6 +40,11 @@ struct RetryPolicy {
   // for a failover to a standby to finish. These waits use no attempts;
   // 0 gives up at once.
   int reconnectMs = 30000;
+  // The whole run ends by this many milliseconds from its start (0: no
+  // limit): attempts, pauses and reconnect waits, and each statement, which
+  // gets at most the time left and is stopped with kStatementTimeout at the
+  // deadline. Not a statement's own limit: see DBtran::setStatementTimeout.
+  int deadlineMs = 0;
 };
 
 namespace engine {
@@ -70,6 +75,17 @@ class ZR_EXPORT DBtran final {
   int commit();
   int rollback();
 
+  // Each statement of the transaction (its BEGIN and lock waits included,
+  // not its COMMIT or ROLLBACK: stopping those would leave the outcome in
+  // doubt) is stopped with db::kStatementTimeout once it has run `timeout`;
+  // 0 restores the database's statement_timeout. Before or after begin; kept
+  // for later begins of this DBtran.
+  void setStatementTimeout(std::chrono::milliseconds timeout);
+  // No statement of the transaction runs past `deadline`: one that would
+  // is stopped with db::kStatementTimeout, and begin fails with it once the
+  // deadline has passed (max(), the default: none). DBtran::run sets it.
+  void setDeadline(std::chrono::steady_clock::time_point deadline);
+
   bool isActive() const { return m_lease != nullptr; }
   bool isAborted() const;
   const std::string& lastError() const { return m_lastError; }
@@ -95,7 +111,9 @@ class ZR_EXPORT DBtran final {
   // rolling back otherwise. Starts again, after a capped, jittered pause, when
   // begin, body or commit gives kRetry or kRestartTransaction, up to
   // maxAttempts times; while a server database cannot be reached at begin,
-  // it keeps trying for policy.reconnectMs. Returns the last code.
+  // it keeps trying for policy.reconnectMs. All of it ends by
+  // policy.deadlineMs when set. Returns the last code; kStatementTimeout is
+  // never run again (the deadline is spent).
   //
   // The body should leave ending the transaction to run. If it commits
   // itself, the outcome is that commit's code, whatever the body returns (a
@@ -135,6 +153,8 @@ class ZR_EXPORT DBtran final {
   // pausing first; `since` is when the waiting began (set on the first call).
   static bool waitToReconnect(const DBtran& tran, int code, const db::RetryPolicy& policy,
                               std::chrono::steady_clock::time_point& since);
+  // The end of a run of `policy` that starts now (max(): none).
+  static std::chrono::steady_clock::time_point deadlineOf(const db::RetryPolicy& policy);
 
   // One attempt: begin, body, and the end the body left to run.
   template <class Body>
@@ -154,10 +174,12 @@ class ZR_EXPORT DBtran final {
                         std::shared_ptr<db::Database> database) {
     int code = db::kOk;
     std::chrono::steady_clock::time_point since{};
+    const auto deadline = deadlineOf(policy);
     for (int attempts = 1;;) {
       {
         DBtran tran(database);  // ended before a look, which needs a connection of its own
         db::observe::Attempt numbered(attempts);
+        tran.setDeadline(deadline);
         code = tran.begin();
         if (code != db::kOk) {
           if (waitToReconnect(tran, code, policy, since)) continue;
@@ -168,24 +190,25 @@ class ZR_EXPORT DBtran final {
       }
       if constexpr (!std::is_same_v<Found, std::nullptr_t>) {
         if (code == db::kOutcomeInDoubt && found) {
-          int looked = look(*found, policy, database);
+          int looked = look(*found, policy, database, deadline);
           if (looked != db::kNoRow) return looked == db::kOk ? db::kOk : db::kOutcomeInDoubt;
           code = db::kRestartTransaction;  // not stored: doing it again is safe
         }
       }
-      if (!isTransient(code) || attempts >= policy.maxAttempts) return code;
+      if (!isTransient(code) || attempts >= policy.maxAttempts || !pause(attempts++, policy, deadline)) return code;
       countAgain(code, database.get());
-      pause(attempts++, policy);
     }
   }
 
   // found(tran) in write transactions until it answers kOk or kNoRow, through
-  // the same waits and attempts as run.
+  // the same waits and attempts as run, by the same deadline.
   template <class Found>
-  static int look(Found& found, const db::RetryPolicy& policy, const std::shared_ptr<db::Database>& database) {
+  static int look(Found& found, const db::RetryPolicy& policy, const std::shared_ptr<db::Database>& database,
+                  std::chrono::steady_clock::time_point deadline) {
     std::chrono::steady_clock::time_point since{};
     for (int attempts = 1;;) {
       DBtran tran(database);
+      tran.setDeadline(deadline);
       int code = tran.begin(Mode::Write);
       if (code != db::kOk) {
         if (waitToReconnect(tran, code, policy, since)) continue;
@@ -195,15 +218,18 @@ class ZR_EXPORT DBtran final {
         tran.rollback();
         if (code == db::kOk || code == db::kNoRow) return code;
       }
-      if (!isTransient(code) || attempts >= policy.maxAttempts) return code;
-      pause(attempts++, policy);
+      if (!isTransient(code) || attempts >= policy.maxAttempts || !pause(attempts++, policy, deadline)) return code;
     }
   }
 
-  static void pause(int attempt, const db::RetryPolicy& policy);
+  // The pause before another attempt, ended by the deadline; false when the
+  // deadline has passed, so that no attempt is made.
+  static bool pause(int attempt, const db::RetryPolicy& policy, std::chrono::steady_clock::time_point deadline);
   // Counts run's new try after `code` (a retry or a restart) on `database`
   // (null: the default).
   static void countAgain(int code, db::Database* database);
+  // Puts the statement limits in force on the held connection.
+  void applyLimits();
   int fail(int code, std::string text);
   void release();
   bool onOwnThread() const;
@@ -218,4 +244,6 @@ class ZR_EXPORT DBtran final {
   std::shared_ptr<std::atomic<bool>> m_abandoned;
   End m_ended = End::None;
   int m_endCode = db::kOk;  // of the commit or rollback that ended it
+  int m_statementTimeoutMs = 0;  // 0: the database's
+  std::chrono::steady_clock::time_point m_deadline = std::chrono::steady_clock::time_point::max();
 };

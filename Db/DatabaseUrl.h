@@ -13,7 +13,9 @@
 //   postgresql:KEYWORDS or postgres:KEYWORDS                 the same with a libpq keyword string
 //
 // Either backend takes upgrade=1 (open upgrades an older catalogue),
-// read_only=1, max_connections=N and connection_wait=MS; PostgreSQL takes
+// read_only=1, max_connections=N, connection_wait=MS and statement_timeout=MS
+// (each statement is stopped with kStatementTimeout once it has run this
+// long; 0, the default: no limit); PostgreSQL takes
 // lock_timeout=MS, max_lifetime=SECONDS, read_hosts=HOST:PORT,... and
 // pooler=none|transaction, and passes everything else on to libpq as written. Where the URL does not set
 // them, PostgreSQL connections get connect_timeout=5, TCP keepalives (idle
@@ -45,7 +47,7 @@
 // of one connection may run on different server sessions, so the library
 // keeps nothing in the session: no named prepared statements (each statement
 // is parsed, bound and run in one message batch), no session SET (lock_timeout,
-// the read-only mode and the settings below are set with SET LOCAL in every
+// statement_timeout, the read-only mode and the settings below are set with SET LOCAL in every
 // transaction and in the implicit transaction of every autocommit
 // statement), no session locks. The "-c name=value" settings of libpq's
 // `options` (options=-csearch_path%3Dmyschema) are taken out of it and set
@@ -103,6 +105,9 @@ struct ZR_EXPORT DatabaseOptions {
   // thread waits for one over the cap.
   int maxConnections = 0;
   int connectionWaitMs = 5000;
+  // How long a statement may run, its lock waits included, before it is
+  // stopped with kStatementTimeout (0: no limit). A DBtran may set its own.
+  int statementTimeoutMs = 0;
   // PostgreSQL: what stands between the library and the server (pooler=).
   enum class Pooler {
     None,         // a session per connection

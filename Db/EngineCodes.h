@@ -43,6 +43,10 @@ inline constexpr int kNoSchema = 2019;
 // database's connections were all in use (max_connections). Not retried by
 // DBtran::run: the cap is saturated, and pausing there only deepens the queue.
 inline constexpr int kNoConnection = 2020;
+// The statement was stopped at its deadline (statement_timeout, a
+// transaction's statement timeout or DBtran::run's deadline). Not retried,
+// by DBtran::run nor the facades' 1025 loop: the time is spent.
+inline constexpr int kStatementTimeout = 2021;
 
 // A short fixed description of a code ("retryable", "no row", ...).
 ZR_EXPORT const char* codeName(int code);

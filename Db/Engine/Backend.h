@@ -5,6 +5,8 @@
 // Thread-safety: a Connection and its Statements are used by one thread.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -162,6 +164,27 @@ class Connection {
   // caller's commit() or rollback() ends the transaction, or the next begin().
   bool transactionEnded() const { return m_transactionEnded; }
 
+  // Deadlines. Every statement is stopped with kStatementTimeout when it
+  // runs past its own: its start plus the transaction's statement timeout
+  // (0: the URL's statement_timeout, 0 there: none), and never later than
+  // the transaction's deadline (max: none). Set by DBtran before begin() and
+  // cleared when the transaction ends.
+  using Clock = std::chrono::steady_clock;
+  void limitTransaction(int statementTimeoutMs, Clock::time_point deadline) {
+    m_transactionTimeoutMs = statementTimeoutMs;
+    m_transactionDeadline = deadline;
+  }
+  // Whether any statement has a deadline now: without one, nothing is timed.
+  bool limited() const {
+    return m_statementTimeoutMs || m_transactionTimeoutMs || m_transactionDeadline != Clock::time_point::max();
+  }
+  // The deadline of a statement starting at `now` (max: none).
+  Clock::time_point statementDeadline(Clock::time_point now) const {
+    const int ms = m_transactionTimeoutMs ? m_transactionTimeoutMs : m_statementTimeoutMs;
+    const Clock::time_point own = ms ? now + std::chrono::milliseconds(ms) : Clock::time_point::max();
+    return std::min(own, m_transactionDeadline);
+  }
+
  protected:
   // Runs `body` under a savepoint that is undone when it fails, keeping the
   // failure's text; for runBatch.
@@ -172,7 +195,15 @@ class Connection {
   // database has (the caller still has to roll it back).
   bool m_begun = false;
   bool m_transactionEnded = false;
-  void transactionOver() { m_begun = m_transactionEnded = false; }
+  void transactionOver() {
+    m_begun = m_transactionEnded = false;
+    limitTransaction(0, Clock::time_point::max());
+  }
+  // A new transaction: its limits were set before it began.
+  void transactionStarts() { m_begun = m_transactionEnded = false; }
+  int m_statementTimeoutMs = 0;  // the URL's statement_timeout
+  int m_transactionTimeoutMs = 0;
+  Clock::time_point m_transactionDeadline = Clock::time_point::max();
 
   std::string m_lastErrorText;
   unsigned long m_compiled = 0;

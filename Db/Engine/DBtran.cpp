@@ -47,8 +47,13 @@ int DBtran::begin(Mode mode) {
   const auto route = mode == Mode::Read ? db::Database::Route::Reads : db::Database::Route::Primary;
   if (int code = m_database->acquireForTransaction(lease, &error, route); code != db::kOk) return fail(code, error);
   db::engine::Connection& connection = lease->connection();
-  if (int code = connection.begin(mode == Mode::Write); code != db::kOk) {
-    int failed = fail(code, connection.lastErrorText());
+  // BEGIN is a statement of the transaction: a lock wait there ends by the deadline too.
+  connection.limitTransaction(m_statementTimeoutMs, m_deadline);
+  const bool spent = std::chrono::steady_clock::now() >= m_deadline;
+  int code = spent ? db::kStatementTimeout : connection.begin(mode == Mode::Write);
+  if (code != db::kOk) {
+    int failed = fail(code, spent ? "the transaction's deadline had passed before it began" : connection.lastErrorText());
+    connection.limitTransaction(0, std::chrono::steady_clock::time_point::max());
     db::engine::giveBack(lease);
     return failed;
   }
@@ -64,6 +69,7 @@ int DBtran::begin(Mode mode) {
 }
 
 void DBtran::release() {
+  m_lease->connection().limitTransaction(0, std::chrono::steady_clock::time_point::max());
   m_lease->release();
   db::engine::giveBack(m_lease);
   m_lease = nullptr;
@@ -151,6 +157,25 @@ void DBtran::addObject(DBtable* table) {
   table->attachConnection(&m_lease->connection());
 }
 
+void DBtran::setStatementTimeout(std::chrono::milliseconds timeout) {
+  m_statementTimeoutMs = static_cast<int>(std::clamp<long long>(timeout.count(), 0, 3600000));
+  applyLimits();
+}
+
+void DBtran::setDeadline(std::chrono::steady_clock::time_point deadline) {
+  m_deadline = deadline;
+  applyLimits();
+}
+
+void DBtran::applyLimits() {
+  if (m_lease && onOwnThread()) m_lease->connection().limitTransaction(m_statementTimeoutMs, m_deadline);
+}
+
+std::chrono::steady_clock::time_point DBtran::deadlineOf(const db::RetryPolicy& policy) {
+  if (policy.deadlineMs <= 0) return std::chrono::steady_clock::time_point::max();
+  return std::chrono::steady_clock::now() + std::chrono::milliseconds(policy.deadlineMs);
+}
+
 void DBtran::markAborted(const std::string& why) {
   m_aborted = true;
   m_lastError = why;
@@ -163,7 +188,8 @@ bool DBtran::waitToReconnect(const DBtran& tran, int code, const db::RetryPolicy
     return false;
   auto now = std::chrono::steady_clock::now();
   if (since == std::chrono::steady_clock::time_point{}) since = now;
-  auto left = std::chrono::milliseconds(policy.reconnectMs) - (now - since);
+  auto left = std::min<std::chrono::steady_clock::duration>(std::chrono::milliseconds(policy.reconnectMs) - (now - since),
+                                                            tran.m_deadline - std::min(now, tran.m_deadline));
   if (left <= std::chrono::milliseconds(0)) return false;
   // Each try of a multi-host URL already takes a round of connection
   // attempts; a short, jittered pause keeps many waiting threads apart.
@@ -181,14 +207,18 @@ void DBtran::countAgain(int code, db::Database* database) {
   db::engine::Stats::bump(code == db::kRetry ? stats.retries : stats.restarts);
 }
 
-void DBtran::pause(int attempt, const db::RetryPolicy& policy) {
+bool DBtran::pause(int attempt, const db::RetryPolicy& policy, std::chrono::steady_clock::time_point deadline) {
   thread_local std::minstd_rand random(std::random_device{}());
   long long ceiling = policy.firstDelayMs;
   for (int i = 1; i < attempt && ceiling < policy.maxDelayMs; ++i) ceiling *= 2;
   if (ceiling > policy.maxDelayMs) ceiling = policy.maxDelayMs;
-  if (ceiling <= 0) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now >= deadline) return false;
+  if (ceiling <= 0) return true;
   // Full jitter: a random pause up to the ceiling, so that competing writers
   // do not retry in step.
   std::uniform_int_distribution<long long> pick(ceiling / 2, ceiling);
-  std::this_thread::sleep_for(std::chrono::milliseconds(pick(random)));
+  std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(std::chrono::milliseconds(pick(random)),
+                                                                            deadline - now));
+  return true;
 }

@@ -75,6 +75,10 @@ bool readPoolOption(std::string_view key, std::string_view value, DatabaseOption
     ok = readMilliseconds(key, value, options.connectionWaitMs, error);
     return true;
   }
+  if (key == "statement_timeout") {
+    ok = readMilliseconds(key, value, options.statementTimeoutMs, error);
+    return true;
+  }
   return false;
 }
 
@@ -517,7 +521,8 @@ bool DatabaseOptions::check(std::string* error) const {
     if (error) *error = std::move(why);
     return false;
   };
-  for (auto [name, ms] : {std::pair{"busy_timeout", busyTimeoutMs}, {"lock_timeout", lockTimeoutMs}})
+  for (auto [name, ms] : {std::pair{"busy_timeout", busyTimeoutMs}, {"lock_timeout", lockTimeoutMs},
+                          {"statement_timeout", statementTimeoutMs}})
     if (ms < 0 || ms > kMaxWaitMs)
       return refuse(std::string(name) + " takes milliseconds from 0 to " + std::to_string(kMaxWaitMs) + ", not " +
                     std::to_string(ms));

@@ -28,6 +28,7 @@ const char* codeName(int code) {
     case kOwnLock: return "this thread's own transaction holds the write lock";
     case kNoSchema: return "not a catalogue: its tables were never created";
     case kNoConnection: return "no connection came free within the wait";
+    case kStatementTimeout: return "the statement was stopped at its deadline";
     default: return "engine failure";
   }
 }

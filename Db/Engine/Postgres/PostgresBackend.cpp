@@ -16,16 +16,20 @@
 // rows is read ahead into that statement first. A list counts its rows before
 // its first fetch, so the usual list streams without reading ahead.
 #include <libpq-fe.h>
+#include <poll.h>
 #include <strings.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <list>
 #include <span>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -191,14 +195,16 @@ class PgStatement final : public Statement {
 
 class PgConnection final : public Connection {
  public:
-  PgConnection(PGconn* conn, int lockTimeoutMs, bool readOnly, int maxLifetimeSeconds,
+  PgConnection(PGconn* conn, int lockTimeoutMs, bool readOnly, int maxLifetimeSeconds, int statementTimeoutMs,
                std::shared_ptr<const PoolerSettings> pooler = nullptr)
       : m_conn(conn),
         m_lockTimeoutMs(lockTimeoutMs),
         m_readOnly(readOnly),
         m_maxLifetime(maxLifetimeSeconds),
         m_openedAt(std::chrono::steady_clock::now()),
-        m_pooler(std::move(pooler)) {}
+        m_pooler(std::move(pooler)) {
+    m_statementTimeoutMs = statementTimeoutMs;
+  }
   ~PgConnection() override = default;
   PgConnection(const PgConnection&) = delete;
   PgConnection& operator=(const PgConnection&) = delete;
@@ -309,6 +315,16 @@ class PgConnection final : public Connection {
   // Reads a pipeline's results up to its Sync (each to `each`) and leaves
   // pipeline mode; nothing when none is open.
   void endPipeline(const std::function<void(const PGresult*)>& each = {});
+  // The server stops a statement at its deadline (statement_timeout), but
+  // cannot when the network stalls: then, before each result of the running
+  // statement, the wait ends at the deadline and a margin, a cancel is sent,
+  // and when nothing comes back within a bounded time either, the
+  // connection is dropped as lost. Nothing is timed without a deadline.
+  void awaitResult();
+  // The transaction's own limits, where the session's statement_timeout is
+  // not the statement's: "SET LOCAL statement_timeout = MS" with the time it
+  // has, empty when the session's holds; kStatementTimeout when none is left.
+  int localTimeout(std::string& sql);
 
   std::unique_ptr<PGconn, ConnDeleter> m_conn;
   const int m_lockTimeoutMs;
@@ -322,6 +338,10 @@ class PgConnection final : public Connection {
   std::unordered_map<std::string, std::shared_ptr<Prepared>> m_cache;
   std::list<Prepared*> m_lru;  // front: most recently used
   PgStatement* m_streaming = nullptr;
+  // The running statement's deadline (max: none), and what was done since it passed.
+  Clock::time_point m_watchDeadline = Clock::time_point::max();
+  bool m_cancelled = false;  // a cancel was sent
+  bool m_dropped = false;    // no answer came: the connection was shut
   bool m_savepoint = false;       // the open transaction has our statement savepoint
   bool m_savepointClean = false;  // and nothing has run since it was set
 };
@@ -364,6 +384,7 @@ int PgConnection::setUp() {
   std::string sql =
       "SET standard_conforming_strings = on; SET lock_timeout = " + std::to_string(m_lockTimeoutMs);
   if (m_readOnly) sql += "; SET default_transaction_read_only = on";
+  if (m_statementTimeoutMs) sql += "; SET statement_timeout = " + std::to_string(m_statementTimeoutMs);
   Result result(PQexec(m_conn.get(), sql.c_str()));
   if (PQresultStatus(result.get()) == PGRES_COMMAND_OK) return kOk;
   return mapError(failureOf(result.get(), m_conn.get()), sql, Phase::Setup);
@@ -373,7 +394,9 @@ int PgConnection::mapError(const Failure& failure, const std::string& sql, Phase
   const std::string& state = failure.sqlstate;
   const bool atCommit = phase == Phase::Commit;
   PGTransactionStatusType status = PQtransactionStatus(m_conn.get());
-  bool lost = PQstatus(m_conn.get()) == CONNECTION_BAD || state.starts_with("08") || state == "57P01" ||
+  const bool dropped = m_dropped;  // after its deadline
+  m_dropped = false;
+  bool lost = dropped || PQstatus(m_conn.get()) == CONNECTION_BAD || state.starts_with("08") || state == "57P01" ||
               state == "57P02" || state == "57P03";
   // read_only_sql_transaction where we asked for no read-only transaction:
   // the server became a standby under us (a failover demoted it).
@@ -385,12 +408,16 @@ int PgConnection::mapError(const Failure& failure, const std::string& sql, Phase
     m_leave = true;
     if (atCommit && lost)
       code = kOutcomeInDoubt;
+    else if (dropped)
+      code = inBlock || !mayWrite(sql) ? kStatementTimeout : kOutcomeInDoubt;
     else if (inBlock || demoted)
       code = kRestartTransaction;
     else
       code = phase == Phase::Statement && mayWrite(sql) ? kOutcomeInDoubt : kConnection;
   } else if (state == "55P03") {  // lock_not_available: lock_timeout ran out
     code = kRetry;
+  } else if (state == "57014") {  // query_canceled: statement_timeout, or our cancel at the deadline
+    code = kStatementTimeout;
   } else if (state == "40P01" || state == "40001") {
     // Our own locks or snapshot are the obstacle: only a new transaction
     // helps. In autocommit the statement is that new transaction.
@@ -434,6 +461,8 @@ int PgConnection::mapError(const Failure& failure, const std::string& sql, Phase
   m_lastErrorText = failure.message.empty() ? std::string(codeName(code)) : failure.message;
   m_lastErrorText += state.empty() ? (lost ? " [connection lost]" : "") : " [SQLSTATE " + state + "]";
   if (demoted) m_lastErrorText += "; the server is no longer the primary";
+  if (dropped)
+    m_lastErrorText += "; no answer came after the statement's deadline and a cancel: the connection was dropped";
   if (ended && !atCommit) m_lastErrorText += "; the transaction is over and must be rolled back";
   if (!sql.empty()) {
     m_lastErrorText += " in: ";
@@ -485,7 +514,10 @@ void PgConnection::finishStreaming(bool keepRows) {
   statement.m_state = PgStatement::State::Done;
   Failure failure;
   bool failed = false;
-  while (Result result{PQgetResult(m_conn.get())}) {
+  for (;;) {
+    awaitResult();
+    Result result{PQgetResult(m_conn.get())};
+    if (!result) break;
     ExecStatusType status = PQresultStatus(result.get());
     if (status == PGRES_SINGLE_TUPLE) {
       if (keepRows) statement.m_ahead.push_back(std::move(result));
@@ -620,6 +652,8 @@ int PgConnection::execute(PgStatement& statement) {
   std::vector<const char*> values(static_cast<size_t>(n));
   for (size_t i = 0; i < values.size(); ++i)
     values[i] = statement.m_isNull[i] ? nullptr : statement.m_values[i].c_str();
+  m_watchDeadline = limited() ? statementDeadline(Clock::now()) : Clock::time_point::max();
+  m_cancelled = m_dropped = false;
   if (int code = send(statement, values); code != kOk) return code;
   PQsetSingleRowMode(m_conn.get());
   m_streaming = &statement;
@@ -699,6 +733,73 @@ void PgConnection::endPipeline(const std::function<void(const PGresult*)>& each)
   PQexitPipelineMode(m_conn.get());
 }
 
+int PgConnection::localTimeout(std::string& sql) {
+  sql.clear();
+  if (m_transactionTimeoutMs == 0 && m_transactionDeadline == Clock::time_point::max()) return kOk;
+  if (PQtransactionStatus(m_conn.get()) != PQTRANS_INTRANS) return kOk;
+  const Clock::time_point now = Clock::now();
+  const Clock::time_point deadline = statementDeadline(now);
+  if (deadline == Clock::time_point::max()) return kOk;
+  if (deadline <= now) {
+    m_lastErrorText = "the statement's deadline had passed before it ran";
+    return kStatementTimeout;
+  }
+  // Whole milliseconds up, never 0, which the server reads as no limit.
+  const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now + std::chrono::microseconds(999)).count();
+  sql = "SET LOCAL statement_timeout = " + std::to_string(std::max(1LL, ms));
+  return kOk;
+}
+
+void PgConnection::awaitResult() {
+  if (m_watchDeadline == Clock::time_point::max() || m_dropped) return;
+  // The server's own stop comes first; the cancel is for when it cannot.
+  constexpr auto kMargin = std::chrono::milliseconds(25);
+  constexpr auto kCancelWait = std::chrono::milliseconds(1000);
+  PGconn* conn = m_conn.get();
+  std::future<void> cancelled;
+  Clock::time_point limit = m_watchDeadline + kMargin;
+  auto drop = [&] {
+    // A read of the shut socket finds the end: libpq reports the connection lost.
+    m_dropped = true;
+    shutdown(PQsocket(conn), SHUT_RDWR);
+  };
+  for (;;) {
+    if (!PQconsumeInput(conn)) return;  // PQgetResult reports the failure
+    const Clock::time_point now = Clock::now();
+    if (!PQisBusy(conn)) {
+      // A cancel still on its way could stop the next statement instead:
+      // the connection is kept only once it has arrived. This statement's
+      // answer is here; the next call finds the connection lost.
+      if (cancelled.valid() && cancelled.wait_for(limit - std::min(now, limit)) != std::future_status::ready) {
+        m_leave = true;
+        shutdown(PQsocket(conn), SHUT_RDWR);
+      }
+      return;
+    }
+    if (now >= limit) {
+      if (m_cancelled) return drop();
+      m_cancelled = true;
+      limit = now + kCancelWait;
+      // On a thread of its own, as it connects to the server and may hang
+      // on the same stalled network.
+      if (PGcancel* cancel = PQgetCancel(conn)) {
+        std::promise<void> sent;
+        cancelled = sent.get_future();
+        std::thread([cancel, sent = std::move(sent)]() mutable {
+          char error[256];
+          PQcancel(cancel, error, sizeof error);
+          PQfreeCancel(cancel);
+          sent.set_value();
+        }).detach();
+      }
+      continue;
+    }
+    pollfd wait{PQsocket(conn), POLLIN, 0};
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(limit - now).count() + 1;
+    poll(&wait, 1, static_cast<int>(ms));
+  }
+}
+
 int PgConnection::describe(const std::string& sql, const std::string& text, int parameters,
                            std::vector<Oid>& types) {
   PGconn* conn = m_conn.get();
@@ -753,8 +854,16 @@ int PgConnection::send(PgStatement& statement, const std::vector<const char*>& v
   // Behind a pooler, autocommit: the settings and the statement in one
   // implicit transaction. Lost there, the Sync may have committed it.
   const bool settings = m_pooler && PQtransactionStatus(conn) == PQTRANS_IDLE;
-  const std::span<const std::string> ahead = settings ? std::span(m_pooler->statements) : savepointCommands();
+  std::span<const std::string> ahead = settings ? std::span(m_pooler->statements) : savepointCommands();
   const Phase phase = settings ? Phase::Statement : Phase::Setup;
+  std::string local;
+  if (int code = localTimeout(local); code != kOk) return code;
+  std::vector<std::string> timed;  // the savepoint's commands and the SET LOCAL
+  if (!local.empty()) {
+    timed.assign(ahead.begin(), ahead.end());
+    timed.push_back(std::move(local));
+    ahead = timed;
+  }
   if (ahead.empty()) {
     m_savepointClean = false;
     if (!sendStatement()) return mapError(failureOf(nullptr, conn), prepared.sql, phase);
@@ -777,6 +886,7 @@ int PgConnection::send(PgStatement& statement, const std::vector<const char*>& v
   // the statement's, which may stream row by row.
   const std::string* shown = &prepared.sql;
   for (const std::string& sql : synced ? ahead : ahead.first(0)) {
+    awaitResult();
     Result result(PQgetResult(conn));
     if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
       if (!failed) {
@@ -788,7 +898,7 @@ int PgConnection::send(PgStatement& statement, const std::vector<const char*>& v
     }
     Result end(PQgetResult(conn));
     // Released, there is none until it is set again.
-    if (!settings) m_savepoint = m_savepointClean = &sql == &kMoveSavepoint[1];
+    if (!settings && !sql.starts_with("SET LOCAL")) m_savepoint = m_savepointClean = sql == kMoveSavepoint[1];
   }
   if (!failed) {
     m_savepointClean = false;
@@ -799,6 +909,7 @@ int PgConnection::send(PgStatement& statement, const std::vector<const char*>& v
 }
 
 int PgConnection::next(PgStatement& statement) {
+  awaitResult();
   Result result(PQgetResult(m_conn.get()));
   if (result && PQresultStatus(result.get()) == PGRES_SINGLE_TUPLE) {
     statement.m_row = std::move(result);
@@ -831,6 +942,9 @@ int PgConnection::exec(const char* sql) {
   // Behind a pooler, in the same implicit transaction as the settings.
   if (m_pooler && PQtransactionStatus(m_conn.get()) == PQTRANS_IDLE)
     return runCommand((m_pooler->joined + "; " + sql).c_str(), Phase::Statement, sql);
+  std::string local;
+  if (int code = localTimeout(local); code != kOk) return code;
+  if (!local.empty()) return runCommand((local + "; " + sql).c_str(), Phase::Statement, sql);
   return runCommand(sql);
 }
 
@@ -909,7 +1023,7 @@ int PgConnection::runBatch(const std::string& sql, size_t rows, const BatchBinde
 }
 
 int PgConnection::begin(bool write) {
-  transactionOver();
+  transactionStarts();
   if (int code = usable(); code != kOk) return code;
   m_savepoint = m_savepointClean = false;
   // Write: serializable, as SQLite's one writer at a time is, so that a value
@@ -935,7 +1049,10 @@ int PgConnection::commit() {
 
 int PgConnection::commitOpen() {
   settle();
-  Result result(PQexec(m_conn.get(), "COMMIT"));
+  // The last statement's SET LOCAL statement_timeout, perhaps the last
+  // millisecond of a deadline, would hold for the COMMIT too: never cut it short.
+  const bool timed = m_transactionTimeoutMs || m_transactionDeadline != Clock::time_point::max();
+  Result result(PQexec(m_conn.get(), timed ? "SET LOCAL statement_timeout = 0; COMMIT" : "COMMIT"));
   m_savepoint = m_savepointClean = false;
   if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
     return mapError(failureOf(result.get(), m_conn.get()), "COMMIT", Phase::Commit);
@@ -970,6 +1087,7 @@ struct ConnectionSettings {
   int lockTimeoutMs;
   bool readOnly;  // every transaction is read only
   int maxLifetimeSeconds;
+  int statementTimeoutMs;
   std::shared_ptr<const PoolerSettings> pooler = nullptr;  // pooler=transaction
 };
 
@@ -1008,6 +1126,8 @@ bool poolerSettings(const PQconninfoOption* parsed, const DatabaseOptions& optio
   }
   for (const pg::Setting& setting : settings) pooler->statements.push_back(pg::setLocal(setting));
   pooler->statements.push_back("SET LOCAL lock_timeout = " + std::to_string(options.lockTimeoutMs));
+  if (options.statementTimeoutMs)
+    pooler->statements.push_back("SET LOCAL statement_timeout = " + std::to_string(options.statementTimeoutMs));
   if (options.readOnly) pooler->statements.push_back("SET LOCAL transaction_read_only = on");
   for (const std::string& sql : pooler->statements)
     pooler->joined += (pooler->joined.empty() ? "" : "; ") + sql;
@@ -1040,7 +1160,8 @@ class PgBackend final : public Backend {
       return kConnection;
     }
     auto connection = std::make_unique<PgConnection>(conn, m_settings.lockTimeoutMs, m_settings.readOnly,
-                                                     m_settings.maxLifetimeSeconds, m_settings.pooler);
+                                                     m_settings.maxLifetimeSeconds, m_settings.statementTimeoutMs,
+                                                     m_settings.pooler);
     if (int code = connection->setUp(); code != kOk) {
       if (error) *error = "cannot set up the PostgreSQL session: " + connection->lastErrorText();
       return code;
@@ -1064,7 +1185,8 @@ std::unique_ptr<Backend> makePostgresBackend(const DatabaseOptions& options, std
     PQfreemem(problem);
     return nullptr;
   }
-  ConnectionSettings settings{options.target, options.lockTimeoutMs, options.readOnly, options.maxLifetimeSeconds};
+  ConnectionSettings settings{options.target, options.lockTimeoutMs, options.readOnly, options.maxLifetimeSeconds,
+                              options.statementTimeoutMs};
   const bool read = options.pooler != DatabaseOptions::Pooler::Transaction || poolerSettings(parsed, options, settings, error);
   PQconninfoFree(parsed);
   if (!read) return nullptr;

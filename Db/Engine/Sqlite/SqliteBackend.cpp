@@ -28,6 +28,7 @@ struct SqliteConfig {
   bool memory = false;
   bool uri = false;     // an SQLite URI filename ("file:..."), passed on as it is
   int busyTimeoutMs = 5000;
+  int statementTimeoutMs = 0;  // 0: none
   long cacheKiB = 0;    // 0: SQLite's own page cache size
   std::string synchronous = "FULL";
   bool readOnly = false;
@@ -102,6 +103,7 @@ class SqliteStatement final : public Statement {
 
   SqliteConnection& m_connection;
   sqlite3_stmt* m_stmt;
+  Connection::Clock::time_point m_deadline;  // of its current run, while one is in force
   bool m_cached;
   bool m_inUse = true;
   std::list<SqliteStatement*>::iterator m_lruPos;
@@ -109,8 +111,10 @@ class SqliteStatement final : public Statement {
 
 class SqliteConnection final : public Connection {
  public:
-  SqliteConnection(sqlite3* db, std::shared_ptr<ConnectionRegistry> registry, int busyTimeoutMs)
+  SqliteConnection(sqlite3* db, std::shared_ptr<ConnectionRegistry> registry, int busyTimeoutMs,
+                   int statementTimeoutMs)
       : m_db(db), m_registry(std::move(registry)), m_busyTimeoutMs(busyTimeoutMs) {
+    m_statementTimeoutMs = statementTimeoutMs;
     m_registry->add(m_db);
     sqlite3_busy_handler(m_db, &SqliteConnection::busyWait, this);
   }
@@ -130,15 +134,16 @@ class SqliteConnection final : public Connection {
   int runBatch(const std::string& sql, size_t rows, const BatchBinder& bind, long long* returned,
                size_t* failedRow) override;
   int begin(bool write) override {
-    transactionOver();
+    transactionStarts();
     int code = runControl(write ? "BEGIN IMMEDIATE" : "BEGIN DEFERRED");
     m_begun = code == kOk;
     return code;
   }
   int commit() override {
-    m_committing = true;
+    // Never cut short: a COMMIT stopped halfway would leave its outcome in doubt.
+    m_committing = m_untimed = true;
     int code = runControl("COMMIT");
-    m_committing = false;
+    m_committing = m_untimed = false;
     // A busy COMMIT leaves the transaction open, to be committed again or
     // rolled back.
     if (code == kOk || !inTransaction()) transactionOver();
@@ -146,7 +151,9 @@ class SqliteConnection final : public Connection {
   }
   int rollback() override {
     // Unless the database already ended it.
+    m_untimed = true;  // nor a ROLLBACK
     int code = sqlite3_get_autocommit(m_db) ? kOk : runControl("ROLLBACK");
+    m_untimed = false;
     if (!inTransaction()) transactionOver();
     return code;
   }
@@ -179,18 +186,33 @@ class SqliteConnection final : public Connection {
 
   int prepareForWrites() override;
 
+  // Deadlines: whether statements are timed now (or the handler is still
+  // set from when they were); then, before each step, the statement's
+  // deadline is put in force: kOk, or kStatementTimeout when it has passed.
+  bool timing() const { return m_progressSet || limited(); }
+  int arm(Clock::time_point& deadline, bool starts, const char* sql);
+  void disarm() { m_activeDeadline = Clock::time_point::max(); }
+
  private:
   int runControl(const char* sql);
   int outOfMemory(const std::string& sql);
   // SQLite's busy wait (growing pauses up to the budget), except that it
   // gives up at once when this thread's own transaction holds the lock.
   static int busyWait(void* self, int count);
+  // Interrupts the running statement once its deadline has passed.
+  static int onProgress(void* self);
 
   sqlite3* m_db;
   std::shared_ptr<ConnectionRegistry> m_registry;
   int m_busyTimeoutMs;
   std::chrono::steady_clock::time_point m_busySince;
   bool m_committing = false;
+  bool m_untimed = false;  // a COMMIT or ROLLBACK runs: no deadline
+  // The running statement's deadline (max: none), whether the progress
+  // handler is set, and whether the deadline stopped the last statement.
+  Clock::time_point m_activeDeadline = Clock::time_point::max();
+  bool m_progressSet = false;
+  bool m_timedOut = false;
   std::unordered_map<std::string, std::unique_ptr<SqliteStatement>> m_cache;
   std::list<SqliteStatement*> m_lru;  // front: most recently used
   // The cached statement prepared last: a call repeated in a loop finds it
@@ -199,15 +221,53 @@ class SqliteConnection final : public Connection {
 };
 
 int SqliteStatement::step() {
+  const bool timed = m_connection.timing();
+  if (timed) [[unlikely]] {
+    // A cursor's later steps keep the deadline its first step was given.
+    if (int code = m_connection.arm(m_deadline, !sqlite3_stmt_busy(m_stmt), m_sql.c_str()); code != kOk) return code;
+  }
   int rc = sqlite3_step(m_stmt);
+  if (timed) m_connection.disarm();
   if (rc == SQLITE_ROW) return kOk;
   if (rc == SQLITE_DONE) return kNoRow;
   return m_connection.mapError(rc, m_sql.c_str());
 }
 
+int SqliteConnection::arm(Clock::time_point& deadline, bool starts, const char* sql) {
+  m_timedOut = false;
+  if (!limited() || m_untimed) {
+    if (m_progressSet) sqlite3_progress_handler(m_db, 0, nullptr, nullptr);
+    m_progressSet = false;
+    disarm();
+    return kOk;
+  }
+  const Clock::time_point now = Clock::now();
+  if (starts) deadline = statementDeadline(now);
+  if (deadline <= now) {
+    m_lastErrorText = std::string("the statement's deadline had passed before it ran in: ") + sql;
+    return kStatementTimeout;
+  }
+  m_activeDeadline = deadline;
+  // Every 1,000 virtual machine steps, some microseconds: a runaway query
+  // stops well within a millisecond of its deadline.
+  if (!m_progressSet) sqlite3_progress_handler(m_db, 1000, &SqliteConnection::onProgress, this);
+  m_progressSet = true;
+  return kOk;
+}
+
+int SqliteConnection::onProgress(void* self) {
+  auto* connection = static_cast<SqliteConnection*>(self);
+  if (Clock::now() < connection->m_activeDeadline) return 0;
+  connection->m_timedOut = true;
+  return 1;
+}
+
 int SqliteConnection::mapError(int rc, const char* sql) {
   int extended = rc;
   int code;
+  // Stopped by its deadline: in the progress handler or the busy wait.
+  const bool timedOut = m_timedOut && ((rc & 0xff) == SQLITE_INTERRUPT || (rc & 0xff) == SQLITE_BUSY);
+  m_timedOut = false;
   switch (rc & 0xff) {
     case SQLITE_BUSY:
       if (extended == SQLITE_BUSY_SNAPSHOT)
@@ -255,6 +315,7 @@ int SqliteConnection::mapError(int rc, const char* sql) {
       code = kError;
       break;
   }
+  if (timedOut) code = kStatementTimeout;
   // A transaction that SQLite rolled back by itself is over: repeating the
   // statement would run it in autocommit, outside the caller's transaction.
   bool ended = m_begun && sqlite3_get_autocommit(m_db);
@@ -272,6 +333,7 @@ int SqliteConnection::mapError(int rc, const char* sql) {
   m_lastErrorText += ", SQLite code ";
   m_lastErrorText += std::to_string(extended);
   m_lastErrorText += "]";
+  if (timedOut) m_lastErrorText += "; stopped at its deadline";
   if (code == kOwnLock)
     m_lastErrorText += "; this thread's own open transaction on the database holds the write lock, so waiting cannot "
                        "help: commit or roll it back first, or run the call in that transaction";
@@ -299,6 +361,15 @@ int SqliteConnection::busyWait(void* self, int count) {
   long long waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - connection->m_busySince).count();
   long long left = connection->m_busyTimeoutMs - waited;
   if (left <= 0) return 0;
+  if (connection->m_activeDeadline != Clock::time_point::max()) {
+    // The wait ends with the statement's deadline.
+    if (now >= connection->m_activeDeadline) {
+      connection->m_timedOut = true;
+      return 0;
+    }
+    left = std::min<long long>(
+        left, std::chrono::duration_cast<std::chrono::milliseconds>(connection->m_activeDeadline - now).count() + 1);
+  }
   int pause = count < static_cast<int>(std::size(kPausesMs)) ? kPausesMs[count] : 100;
   sqlite3_sleep(static_cast<int>(std::min<long long>(pause, left)));
   return 1;
@@ -414,7 +485,13 @@ void SqliteConnection::release(Statement* base) {
 }
 
 int SqliteConnection::exec(const char* sql) {
+  const bool timed = timing();
+  if (timed) {
+    Clock::time_point deadline;
+    if (int code = arm(deadline, true, sql); code != kOk) return code;
+  }
   int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
+  if (timed) disarm();
   return rc == SQLITE_OK ? kOk : mapError(rc, sql);
 }
 
@@ -607,7 +684,7 @@ class SqliteBackend final : public Backend {
       return kConnection;
     }
     sqlite3_extended_result_codes(db, 1);
-    out = std::make_unique<SqliteConnection>(db, m_registry, m_config.busyTimeoutMs);
+    out = std::make_unique<SqliteConnection>(db, m_registry, m_config.busyTimeoutMs, m_config.statementTimeoutMs);
     return kOk;
   }
 
@@ -683,6 +760,7 @@ std::unique_ptr<Backend> makeSqliteBackend(const DatabaseOptions& options, std::
   else
     config.path = options.target;
   config.busyTimeoutMs = options.busyTimeoutMs;
+  config.statementTimeoutMs = options.statementTimeoutMs;
   config.cacheKiB = options.cacheKiB;
   config.synchronous = options.synchronous;
   config.readOnly = options.readOnly;
