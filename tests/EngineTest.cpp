@@ -669,6 +669,37 @@ TEST(DatabaseUrls, EachFormIsReadIntoItsOptions) {
   }
 }
 
+// The name the statement hook reports: a file's decoded path, ":memory:", or
+// the server database libpq would connect to; never a password.
+TEST(DatabaseUrls, ObserversSeeTheDatabaseByItsNameAlone) {
+  struct Case {
+    const char* url;
+    const char* name;
+  } cases[] = {
+      {"sqlite:/srv/c.sqlite?busy_timeout=20", "/srv/c.sqlite"},
+      {"plain?x", "plain?x"},
+      {"sqlite:file://localhost/srv/my%20c.sqlite?mode=ro", "/srv/my c.sqlite"},
+      {"sqlite::memory:", ":memory:"},
+      {"sqlite:file:/m?vfs=memdb", ":memory:"},
+#ifdef DIVU_WITH_POSTGRESQL
+      {"postgresql://u:secret@h:5433/catalogue?sslmode=disable", "catalogue"},
+      {"postgresql://u@h/first?dbname=second&password=secret", "second"},
+      {"postgresql:///c%20d?host=/tmp", "c d"},
+      {"postgres: host=/tmp password=secret dbname='my db'", "my db"},
+      {"postgresql://u@h/db?pooler=transaction&statement_timeout=5", "db"},
+#endif
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    std::string error;
+    std::optional<db::DatabaseOptions> options = db::DatabaseOptions::parse(c.url, &error);
+    ASSERT_TRUE(options) << error;
+    std::unique_ptr<db::engine::Backend> backend = db::engine::makeBackend(*options, &error);
+    ASSERT_TRUE(backend) << error;
+    EXPECT_EQ(backend->databaseName(), c.name);
+  }
+}
+
 // A value changed after it was read is checked again when it is opened:
 // nothing it holds reaches the database unchecked, and the text names no
 // password put into it.

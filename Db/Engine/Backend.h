@@ -230,6 +230,9 @@ class Backend {
   virtual int connect(std::unique_ptr<Connection>& out, std::string* error) = 0;
   // Whether the database needs one connection kept open to stay alive.
   virtual bool needsKeeper() const { return false; }
+  // The database's name for observers: a file's path or a server database's
+  // name; never a password.
+  virtual std::string databaseName() const = 0;
 };
 
 // How a backend is made for a parsed URL of its scheme. Each backend source

@@ -75,32 +75,6 @@ struct ThreadConnections {
 };
 thread_local ThreadConnections tl_connections;
 
-// The name a person knows the database by: its file, or the server
-// database the target names (no host, user or password).
-std::string observedName(const DatabaseOptions& options) {
-  const std::string& target = options.target;
-  switch (options.location) {
-    case DatabaseOptions::Location::Memory: return ":memory:";
-    case DatabaseOptions::Location::File:
-    case DatabaseOptions::Location::UriFilename: {
-      size_t query = target.find('?');
-      return query == std::string::npos ? target : target.substr(0, query);
-    }
-    case DatabaseOptions::Location::Server: break;
-  }
-  if (size_t scheme = target.find("://"); scheme != std::string::npos) {
-    size_t slash = target.find('/', scheme + 3);
-    if (slash == std::string::npos) return "";
-    return target.substr(slash + 1, target.find_first_of("?#", slash + 1) - slash - 1);
-  }
-  for (size_t at = target.find("dbname="); at != std::string::npos; at = target.find("dbname=", at + 1)) {
-    if (at != 0 && target[at - 1] != ' ') continue;
-    size_t end = target.find(' ', at + 7);
-    return target.substr(at + 7, end == std::string::npos ? std::string::npos : end - at - 7);
-  }
-  return "";
-}
-
 // PrimaryOnly scopes open on this thread.
 thread_local int tl_primaryOnly = 0;
 
@@ -195,7 +169,7 @@ Database::Database(DatabaseOptions options, std::unique_ptr<engine::Backend> bac
       m_backend(std::move(backend)),
       m_readBackend(std::move(readBackend)),
       m_stats(std::make_shared<engine::Stats>()) {
-  m_stats->name = observedName(m_options);
+  m_stats->name = m_backend->databaseName();
   m_stats->system = m_backend->name();
   for (int route = 0; route < 2; ++route) {
     m_pools[route] =

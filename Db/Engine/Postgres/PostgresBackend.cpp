@@ -1137,8 +1137,10 @@ bool poolerSettings(const PQconninfoOption* parsed, const DatabaseOptions& optio
 
 class PgBackend final : public Backend {
  public:
-  explicit PgBackend(ConnectionSettings settings) : m_settings(std::move(settings)) {}
+  PgBackend(ConnectionSettings settings, std::string databaseName)
+      : m_settings(std::move(settings)), m_databaseName(std::move(databaseName)) {}
   const char* name() const override { return "postgresql"; }
+  std::string databaseName() const override { return m_databaseName; }
   SqlDialect dialect() const override { return SqlDialect::Postgres; }
 
   int connect(std::unique_ptr<Connection>& out, std::string* error) override {
@@ -1172,6 +1174,7 @@ class PgBackend final : public Backend {
 
  private:
   ConnectionSettings m_settings;
+  std::string m_databaseName;
 };
 
 // libpq checks the settings it is given here, so that a misspelt one is
@@ -1188,9 +1191,12 @@ std::unique_ptr<Backend> makePostgresBackend(const DatabaseOptions& options, std
   ConnectionSettings settings{options.target, options.lockTimeoutMs, options.readOnly, options.maxLifetimeSeconds,
                               options.statementTimeoutMs};
   const bool read = options.pooler != DatabaseOptions::Pooler::Transaction || poolerSettings(parsed, options, settings, error);
+  std::string databaseName;
+  for (const PQconninfoOption* option = parsed; option->keyword; ++option)
+    if (std::string_view(option->keyword) == "dbname" && option->val) databaseName = option->val;
   PQconninfoFree(parsed);
   if (!read) return nullptr;
-  return std::make_unique<PgBackend>(std::move(settings));
+  return std::make_unique<PgBackend>(std::move(settings), std::move(databaseName));
 }
 
 }  // namespace

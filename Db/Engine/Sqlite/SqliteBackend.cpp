@@ -23,17 +23,6 @@ namespace {
 
 constexpr size_t kStatementCacheSize = 128;
 
-struct SqliteConfig {
-  std::string path;     // file name or memdb URI
-  bool memory = false;
-  bool uri = false;     // an SQLite URI filename ("file:..."), passed on as it is
-  int busyTimeoutMs = 5000;
-  int statementTimeoutMs = 0;  // 0: none
-  long cacheKiB = 0;    // 0: SQLite's own page cache size
-  std::string synchronous = "FULL";
-  bool readOnly = false;
-};
-
 // The open connections of one database and their threads, so that a
 // connection that meets the write lock can tell whether its own thread holds
 // it: then no wait can help, as only this thread could release it.
@@ -637,35 +626,36 @@ std::string fileUri(const std::string& path, const char* query) {
 
 class SqliteBackend final : public Backend {
  public:
-  explicit SqliteBackend(SqliteConfig config) : m_config(std::move(config)) {}
+  SqliteBackend(DatabaseOptions options, std::string path) : m_options(std::move(options)), m_path(std::move(path)) {}
   const char* name() const override { return "sqlite"; }
   SqlDialect dialect() const override { return SqlDialect::Sqlite; }
-  bool needsKeeper() const override { return m_config.memory; }
+  bool needsKeeper() const override { return m_options.inMemory(); }
+  std::string databaseName() const override { return m_options.file().value_or(":memory:"); }
 
   int connect(std::unique_ptr<Connection>& out, std::string* error) override {
     std::unique_ptr<SqliteConnection> connection;
-    int flags = m_config.readOnly ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
-    if (int code = openHandle(m_config.path, flags, connection, error); code != kOk) return code;
-    if (m_config.readOnly) return finishReadOnly(connection, out, error);
+    int flags = m_options.readOnly ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    if (int code = openHandle(m_path, flags, connection, error); code != kOk) return code;
+    if (m_options.readOnly) return finishReadOnly(connection, out, error);
 
-    std::string setup = "PRAGMA synchronous=" + m_config.synchronous + ";";
-    if (m_config.cacheKiB) setup += "PRAGMA cache_size=-" + std::to_string(m_config.cacheKiB) + ";";
+    std::string setup = "PRAGMA synchronous=" + m_options.synchronous + ";";
+    if (m_options.cacheKiB) setup += "PRAGMA cache_size=-" + std::to_string(m_options.cacheKiB) + ";";
     // A connection of another process that opens the same brand-new file
     // holds it while it writes the first page and switches it to WAL; SQLite
     // reports that as busy without calling the busy handler. Wait here
     // instead, within the same budget.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_config.busyTimeoutMs);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_options.busyTimeoutMs);
     int code = kOk;
     for (int pauseMs = 1;; pauseMs = std::min(pauseMs * 2, 50)) {
       code = connection->exec(setup.c_str());
       // A database that holds nothing yet is ours to shape; one with content
       // keeps its journal mode until the library's tables are created in it.
-      if (code == kOk && !m_config.memory && isEmpty(*connection, code)) code = connection->prepareForWrites();
+      if (code == kOk && !m_options.inMemory() && isEmpty(*connection, code)) code = connection->prepareForWrites();
       if (code != kRetry || std::chrono::steady_clock::now() >= deadline) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     }
     if (code != kOk) {
-      if (error) *error = "cannot set up " + m_config.path + ": " + connection->lastErrorText();
+      if (error) *error = "cannot set up " + m_path + ": " + connection->lastErrorText();
       return code == kCorrupt ? kCorrupt : kConnection;
     }
     out = std::move(connection);
@@ -673,10 +663,12 @@ class SqliteBackend final : public Backend {
   }
 
  private:
+  bool isUriFilename() const { return m_options.location == DatabaseOptions::Location::UriFilename; }
+
   int openHandle(const std::string& name, int flags, std::unique_ptr<SqliteConnection>& out, std::string* error) {
     sqlite3* db = nullptr;
     flags |= SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
-    if (m_config.memory || m_config.uri || name.starts_with("file:")) flags |= SQLITE_OPEN_URI;
+    if (m_options.inMemory() || isUriFilename() || name.starts_with("file:")) flags |= SQLITE_OPEN_URI;
     int rc = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
       if (error) *error = openFailure(db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
@@ -684,20 +676,20 @@ class SqliteBackend final : public Backend {
       return kConnection;
     }
     sqlite3_extended_result_codes(db, 1);
-    out = std::make_unique<SqliteConnection>(db, m_registry, m_config.busyTimeoutMs, m_config.statementTimeoutMs);
+    out = std::make_unique<SqliteConnection>(db, m_registry, m_options.busyTimeoutMs, m_options.statementTimeoutMs);
     return kOk;
   }
 
   // Why a file could not be opened, naming the missing piece once.
   std::string openFailure(const char* sqliteText) const {
-    if (m_config.memory || m_config.uri) return m_config.path + ": " + sqliteText;
-    std::string folder = folderOf(m_config.path);
+    if (m_options.inMemory() || isUriFilename()) return m_path + ": " + sqliteText;
+    std::string folder = folderOf(m_path);
     if (!exists(folder)) return "the folder " + folder + " does not exist (create it first)";
-    if (!exists(m_config.path)) {
-      if (m_config.readOnly) return "there is no file " + m_config.path + " (read_only never creates one)";
-      return "cannot create " + m_config.path + ": " + sqliteText + " (can this user write the folder " + folder + "?)";
+    if (!exists(m_path)) {
+      if (m_options.readOnly) return "there is no file " + m_path + " (read_only never creates one)";
+      return "cannot create " + m_path + ": " + sqliteText + " (can this user write the folder " + folder + "?)";
     }
-    return m_config.path + ": " + sqliteText;
+    return m_path + ": " + sqliteText;
   }
 
   static bool isEmpty(SqliteConnection& connection, int& code) {
@@ -717,32 +709,33 @@ class SqliteBackend final : public Backend {
                      std::string* error) {
     int code = connection->exec("PRAGMA query_only=1; SELECT count(*) FROM sqlite_master;");
     if (code == kReadOnly || code == kConnection) {
-      const std::string log = m_config.path + "-wal";
+      const std::string log = m_path + "-wal";
       struct stat info;
       bool logged = stat(log.c_str(), &info) == 0 && info.st_size > 0;
       if (logged) {
         if (error)
-          *error = "cannot read " + m_config.path + " read-only: it has a write-ahead log (" + log +
-                   ") that SQLite reads through a " + m_config.path + "-shm file it cannot create in " +
-                   folderOf(m_config.path) +
+          *error = "cannot read " + m_path + " read-only: it has a write-ahead log (" + log +
+                   ") that SQLite reads through a " + m_path + "-shm file it cannot create in " +
+                   folderOf(m_path) +
                    "; let the writer finish (its last connection folds the log in), or read it as a user "
                    "who may write the folder";
         return kReadOnly;
       }
       connection.reset();
-      if ((code = openHandle(fileUri(m_config.path, "immutable=1"), SQLITE_OPEN_READONLY, connection, error)) != kOk)
+      if ((code = openHandle(fileUri(m_path, "immutable=1"), SQLITE_OPEN_READONLY, connection, error)) != kOk)
         return code;
       code = connection->exec("PRAGMA query_only=1; SELECT count(*) FROM sqlite_master;");
     }
     if (code != kOk) {
-      if (error) *error = "cannot read " + m_config.path + ": " + connection->lastErrorText();
+      if (error) *error = "cannot read " + m_path + ": " + connection->lastErrorText();
       return code == kCorrupt ? kCorrupt : code == kReadOnly ? kReadOnly : kConnection;
     }
     out = std::move(connection);
     return kOk;
   }
 
-  SqliteConfig m_config;
+  DatabaseOptions m_options;
+  std::string m_path;  // the file name or URI filename to open; a memdb URI for ":memory:"
   std::shared_ptr<ConnectionRegistry> m_registry = std::make_shared<ConnectionRegistry>();
 };
 
@@ -751,20 +744,13 @@ std::atomic<unsigned> g_memoryCounter{0};
 // The database a parsed sqlite: URL names. An in-memory one gets a name of
 // its own in the memdb VFS, which the thread connections share.
 std::unique_ptr<Backend> makeSqliteBackend(const DatabaseOptions& options, std::string*) {
-  SqliteConfig config;
-  config.uri = options.location == DatabaseOptions::Location::UriFilename;
-  config.memory = options.inMemory();
-  if (options.location == DatabaseOptions::Location::Memory)
-    config.path = "file:/divudurezevudoze-" + std::to_string(getpid()) + "-" +
-                  std::to_string(g_memoryCounter.fetch_add(1)) + "?vfs=memdb";
-  else
-    config.path = options.target;
-  config.busyTimeoutMs = options.busyTimeoutMs;
-  config.statementTimeoutMs = options.statementTimeoutMs;
-  config.cacheKiB = options.cacheKiB;
-  config.synchronous = options.synchronous;
-  config.readOnly = options.readOnly;
-  return std::make_unique<SqliteBackend>(std::move(config));
+  // ":memory:" becomes a memdb database of its own, so that every connection
+  // of this Database sees it and no other Database does.
+  std::string path = options.location == DatabaseOptions::Location::Memory
+                         ? "file:/divudurezevudoze-" + std::to_string(getpid()) + "-" +
+                               std::to_string(g_memoryCounter.fetch_add(1)) + "?vfs=memdb"
+                         : options.target;
+  return std::make_unique<SqliteBackend>(options, std::move(path));
 }
 
 }  // namespace
