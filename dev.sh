@@ -2,7 +2,8 @@
 # Developer entry point: installs what is missing (Debian packages), builds,
 # and runs.
 #   ./dev.sh run     build and run the repdb demo on an embedded database
-#   ./dev.sh test    build and run the whole test suite
+#   ./dev.sh test    build and run the whole test suite (DIVU_CTEST_FILTER / DIVU_CTEST_EXCLUDE:
+#                    only the tests whose names match / do not match, as ctest -R / -E)
 #   ./dev.sh asan    the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
 #   ./dev.sh tsan    the threading tests under ThreadSanitizer
 #   ./dev.sh crash [N]  kill repdb's write commands N times each (default 200, or $DIVU_CRASH_KILLS)
@@ -163,7 +164,8 @@ case "${1:-}" in
   test)
     install_missing
     build default
-    ctest_with_counts default build -j"$(nproc)" ${DIVU_CTEST_FILTER:+-R "$DIVU_CTEST_FILTER"}
+    ctest_with_counts default build -j"$(nproc)" ${DIVU_CTEST_FILTER:+-R "$DIVU_CTEST_FILTER"} \
+      ${DIVU_CTEST_EXCLUDE:+-E "$DIVU_CTEST_EXCLUDE"}
     ;;
   asan)
     install_missing
