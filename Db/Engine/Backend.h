@@ -174,6 +174,7 @@ class Connection {
     m_transactionTimeoutMs = statementTimeoutMs;
     m_transactionDeadline = deadline;
   }
+  void clearTransactionLimits() { limitTransaction(0, Clock::time_point::max()); }
   // Whether any statement has a deadline now: without one, nothing is timed.
   bool limited() const {
     return m_statementTimeoutMs || m_transactionTimeoutMs || m_transactionDeadline != Clock::time_point::max();
@@ -197,7 +198,7 @@ class Connection {
   bool m_transactionEnded = false;
   void transactionOver() {
     m_begun = m_transactionEnded = false;
-    limitTransaction(0, Clock::time_point::max());
+    clearTransactionLimits();
   }
   // A new transaction: its limits were set before it began.
   void transactionStarts() { m_begun = m_transactionEnded = false; }

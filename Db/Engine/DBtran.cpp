@@ -53,7 +53,7 @@ int DBtran::begin(Mode mode) {
   int code = spent ? db::kStatementTimeout : connection.begin(mode == Mode::Write);
   if (code != db::kOk) {
     int failed = fail(code, spent ? "the transaction's deadline had passed before it began" : connection.lastErrorText());
-    connection.limitTransaction(0, std::chrono::steady_clock::time_point::max());
+    connection.clearTransactionLimits();
     db::engine::giveBack(lease);
     return failed;
   }
@@ -69,7 +69,7 @@ int DBtran::begin(Mode mode) {
 }
 
 void DBtran::release() {
-  m_lease->connection().limitTransaction(0, std::chrono::steady_clock::time_point::max());
+  m_lease->connection().clearTransactionLimits();
   m_lease->release();
   db::engine::giveBack(m_lease);
   m_lease = nullptr;
