@@ -41,7 +41,8 @@ struct RetryPolicy {
   // 0 gives up at once.
   int reconnectMs = 30000;
   // The whole run ends by this many milliseconds from its start (0: no
-  // limit): attempts, pauses and reconnect waits, and each statement, which
+  // limit): attempts, pauses, reconnect waits, waits for a connection at
+  // max_connections, and each statement, which
   // gets at most the time left and is stopped with kStatementTimeout at the
   // deadline. Not a statement's own limit: see DBtran::setStatementTimeout.
   int deadlineMs = 0;

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <span>
@@ -170,9 +171,11 @@ class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
   // Engine side: a free connection of the calling thread (no transaction
   // holds it, no cursor is open on it), for a transaction to hold or for
   // autocommit work; the lease says who holds it. Over the cap, waits
-  // connection_wait for one and then fails with kNoConnection.
+  // connection_wait for one and then fails with kNoConnection, or with
+  // kStatementTimeout at a transaction's `deadline` when that comes first.
   // autocommitConnection is the primary's.
-  int acquireForTransaction(engine::Lease*& out, std::string* error, Route route = Route::Primary);
+  int acquireForTransaction(engine::Lease*& out, std::string* error, Route route = Route::Primary,
+                            std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
   int autocommitLease(engine::Lease*& out, std::string* error, Route route = Route::Primary);
   int autocommitConnection(engine::Connection*& out, std::string* error);
   // Closes a connection of the calling thread that must not be used again
@@ -184,9 +187,11 @@ class ZR_EXPORT Database final : public std::enable_shared_from_this<Database> {
            std::unique_ptr<engine::Backend> readBackend);
   static std::shared_ptr<Database> openUnchecked(const DatabaseOptions& options, std::string* error);
   int openConnection(std::unique_ptr<engine::Connection>& out, std::string* error);
-  int freeLease(engine::Lease*& out, std::string* error, Route route);
+  int freeLease(engine::Lease*& out, std::string* error, Route route,
+                std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
   int routeIndex(Route route) const;
-  int newLease(int route, std::unique_ptr<engine::Lease>& out, std::string* error);
+  int newLease(int route, std::unique_ptr<engine::Lease>& out, std::string* error,
+               std::chrono::steady_clock::time_point deadline);
 
   const uint64_t m_id;
   const DatabaseOptions m_options;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "Db/DBtran.h"
@@ -112,31 +113,57 @@ TEST_P(ConnectionCap, ManyThreadsShareFewConnections) {
 }
 
 // With one connection, a second thread's transaction waits for it and gives
-// up with kNoConnection while the first holds it; once committed, the
-// connection serves the other thread.
+// up with kNoConnection while the first holds it, or with kStatementTimeout
+// at its own deadline when that comes first; each wait is counted. Once
+// committed, the connection serves the other thread.
 TEST_P(ConnectionCap, AThreadOverTheCapWaitsThenGivesUp) {
-  m_db = openWith(GetParam(), {{"max_connections", "1"}, {"connection_wait", "300"}}, m_dir, m_schema);
+  constexpr int kWaitMs = 1000;
+  m_db = openWith(GetParam(), {{"max_connections", "1"}, {"connection_wait", std::to_string(kWaitMs)}}, m_dir,
+                  m_schema);
   ASSERT_TRUE(m_db);
   DBtran held(m_db);
   ASSERT_EQ(held.begin(), db::kOk) << held.lastError();
-  auto beginElsewhere = [&] {
+  // The code, the error text and the milliseconds a begin on another thread took.
+  auto beginElsewhere = [&](int deadlineMs) {
     int code = -1;
     std::string text;
+    long long ms = 0;
     std::thread([&] {
+      const auto start = std::chrono::steady_clock::now();
       DBtran other(m_db);
+      if (deadlineMs) other.setDeadline(start + std::chrono::milliseconds(deadlineMs));
       code = other.begin(DBtran::Mode::Read);
       text = other.lastError();
+      ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     }).join();
-    return std::pair{code, text};
+    return std::tuple{code, text, ms};
   };
-  auto [code, text] = beginElsewhere();
-  EXPECT_EQ(code, db::kNoConnection) << text;
-  EXPECT_NE(text.find("max_connections"), std::string::npos) << text;
+  struct Case {
+    int deadlineMs;  // 0: none
+    int code;
+    const char* says;
+  } cases[] = {{0, db::kNoConnection, "no connection came free"},
+               {150, db::kStatementTimeout, "deadline passed while it waited"}};
+  unsigned long long waits = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.deadlineMs);
+    auto [code, text, ms] = beginElsewhere(c.deadlineMs);
+    EXPECT_EQ(code, c.code) << text;
+    EXPECT_NE(text.find(c.says), std::string::npos) << text;
+    EXPECT_NE(text.find("max_connections"), std::string::npos) << text;
+    // Given up at whichever came first, not at the other.
+    EXPECT_GE(ms, c.deadlineMs ? c.deadlineMs : kWaitMs);
+    if (c.deadlineMs) {
+      EXPECT_LT(ms, kWaitMs);
+    }
+    EXPECT_EQ(m_db->counters().connectionWaits, ++waits);
+  }
   EXPECT_FALSE(DBtran::isTransient(db::kNoConnection));
   ASSERT_EQ(held.commit(), db::kOk) << held.lastError();
-  std::tie(code, text) = beginElsewhere();
+  auto [code, text, ms] = beginElsewhere(0);
   EXPECT_EQ(code, db::kOk) << text;
   EXPECT_EQ(m_db->peakConnections(), 1);
+  EXPECT_EQ(m_db->counters().connectionWaits, waits);  // a free connection is no wait
 }
 
 INSTANTIATE_TEST_SUITE_P(Storages, ConnectionCap, fileAndServer(), storageName);

@@ -45,7 +45,8 @@ int DBtran::begin(Mode mode) {
   std::string error;
   // A read transaction reads on the read hosts when the database has them.
   const auto route = mode == Mode::Read ? db::Database::Route::Reads : db::Database::Route::Primary;
-  if (int code = m_database->acquireForTransaction(lease, &error, route); code != db::kOk) return fail(code, error);
+  if (int code = m_database->acquireForTransaction(lease, &error, route, m_deadline); code != db::kOk)
+    return fail(code, error);
   db::engine::Connection& connection = lease->connection();
   // BEGIN is a statement of the transaction: a lock wait there ends by the deadline too.
   connection.limitTransaction(m_statementTimeoutMs, m_deadline);

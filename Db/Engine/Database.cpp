@@ -263,7 +263,8 @@ int Database::routeIndex(Route route) const {
 // A lease on a connection of `route` for the calling thread: a new one, or
 // with a cap an idle one of the pool, or one that comes free or may be opened
 // within the wait.
-int Database::newLease(int route, std::unique_ptr<engine::Lease>& out, std::string* error) {
+int Database::newLease(int route, std::unique_ptr<engine::Lease>& out, std::string* error,
+                       std::chrono::steady_clock::time_point transactionDeadline) {
   engine::Pool& pool = *m_pools[route];
   engine::Backend& backend = route == 1 ? *m_readBackend : *m_backend;
   auto connect = [&]() {
@@ -280,7 +281,8 @@ int Database::newLease(int route, std::unique_ptr<engine::Lease>& out, std::stri
     return connect();
   }
   std::unique_lock<std::mutex> lock(pool.mutex);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(pool.waitMs);
+  const auto waitEnds = std::chrono::steady_clock::now() + std::chrono::milliseconds(pool.waitMs);
+  const auto deadline = std::min(waitEnds, transactionDeadline);
   for (bool waited = false;; waited = true) {
     if (!pool.idle.empty()) {
       out = std::move(pool.idle.back());
@@ -302,6 +304,12 @@ int Database::newLease(int route, std::unique_ptr<engine::Lease>& out, std::stri
     if (!waited) engine::Stats::bump(m_stats->connectionWaits);
     if (pool.freed.wait_until(lock, deadline) == std::cv_status::timeout && pool.idle.empty() &&
         pool.open.load() >= pool.cap) {
+      if (deadline < waitEnds) {
+        if (error)
+          *error = "the transaction's deadline passed while it waited for a connection: all " +
+                   std::to_string(pool.cap) + " (max_connections) are in use";
+        return kStatementTimeout;
+      }
       if (error)
         *error = "no connection came free within " + std::to_string(pool.waitMs) + " ms: all " +
                  std::to_string(pool.cap) + " (max_connections) are in use" +
@@ -314,7 +322,8 @@ int Database::newLease(int route, std::unique_ptr<engine::Lease>& out, std::stri
 // The first free connection of the calling thread, or a new one. Autocommit
 // work takes no connection with an open cursor either: it would run in that
 // cursor's old snapshot (stale reads, and a write there must restart).
-int Database::freeLease(engine::Lease*& out, std::string* error, Route route) {
+int Database::freeLease(engine::Lease*& out, std::string* error, Route route,
+                         std::chrono::steady_clock::time_point deadline) {
   tl_connections.dropDead();
   const int index = routeIndex(route);
   auto& connections = tl_connections.byDatabase[m_id][static_cast<size_t>(index)];
@@ -331,14 +340,15 @@ int Database::freeLease(engine::Lease*& out, std::string* error, Route route) {
     }
   }
   std::unique_ptr<engine::Lease> lease;
-  if (int code = newLease(index, lease, error); code != kOk) return code;
+  if (int code = newLease(index, lease, error, deadline); code != kOk) return code;
   connections.push_back(std::move(lease));
   out = connections.back().get();
   return kOk;
 }
 
-int Database::acquireForTransaction(engine::Lease*& out, std::string* error, Route route) {
-  return freeLease(out, error, route);
+int Database::acquireForTransaction(engine::Lease*& out, std::string* error, Route route,
+                                    std::chrono::steady_clock::time_point deadline) {
+  return freeLease(out, error, route, deadline);
 }
 
 int Database::autocommitLease(engine::Lease*& out, std::string* error, Route route) {
