@@ -188,54 +188,65 @@ class ServerDeadlines : public DatabaseTest {};
 // A server that cannot stop the statement (its process stopped, as it looks
 // behind a stalled network): the wait ends after the deadline with a cancel,
 // and when that is not answered either, with the connection dropped. The
-// transaction is then over, as after a lost connection.
+// transaction is then over, as after a lost connection. Alike whether the
+// server stops while the statement runs or before: while it is prepared.
 TEST_F(ServerDeadlines, AStatementTheServerDoesNotStopIsCancelledAndItsConnectionDropped) {
   m_direct = true;  // the session's own server process
   openDatabase(Storage::Postgres);
   if (IsSkipped()) return;
-  DBtran tran;
-  ASSERT_EQ(tran.begin(), db::kOk);
-  tran.setStatementTimeout(milliseconds(kDeadlineMs));
-  db::engine::Statement* statement = nullptr;
-  ASSERT_EQ(tran.connection()->prepare("SELECT pg_backend_pid()", statement), db::kOk);
-  ASSERT_EQ(statement->step(), db::kOk);
-  const pid_t server = static_cast<pid_t>(statement->columnInt64(0));
-  tran.connection()->release(statement);
-  // Prepared while the server answers: the wait watched is the statement's.
   ApplicationDirsDB dirs;
-  unsigned int count = 0;
-  ASSERT_TRUE(dirs.getNRows(nullptr, count, &tran)) << dirs.m_dbError.m_errorText;
-  ASSERT_EQ(kill(server, SIGSTOP), 0);
-  // Resumed in any case, after 5 s at the latest.
-  std::atomic<bool> done{false};
-  std::thread resume([&] {
-    for (int i = 0; i < 500 && !done; ++i) std::this_thread::sleep_for(milliseconds(10));
-    kill(server, SIGCONT);
-  });
-  struct Join {
-    std::atomic<bool>& done;
-    std::thread& thread;
-    ~Join() {
-      done = true;
-      thread.join();
+  struct Case {
+    const char* stopped;
+    const char* where;  // the count's condition: new to the connection when not prepared before the stop
+    bool preparedBefore;
+  } cases[] = {{"while it runs", nullptr, true}, {"while it is prepared", "Flags >= 0 AND clientId >= 0", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stopped);
+    DBtran tran;
+    ASSERT_EQ(tran.begin(), db::kOk);
+    tran.setStatementTimeout(milliseconds(kDeadlineMs));
+    db::engine::Statement* statement = nullptr;
+    ASSERT_EQ(tran.connection()->prepare("SELECT pg_backend_pid()", statement), db::kOk);
+    ASSERT_EQ(statement->step(), db::kOk);
+    const pid_t server = static_cast<pid_t>(statement->columnInt64(0));
+    tran.connection()->release(statement);
+    unsigned int count = 0;
+    if (c.preparedBefore) {
+      ASSERT_TRUE(dirs.getNRows(c.where, count, &tran)) << dirs.m_dbError.m_errorText;
     }
-  } join{done, resume};
+    ASSERT_EQ(kill(server, SIGSTOP), 0);
+    // Resumed in any case, after 5 s at the latest.
+    std::atomic<bool> done{false};
+    std::thread resume([&] {
+      for (int i = 0; i < 500 && !done; ++i) std::this_thread::sleep_for(milliseconds(10));
+      kill(server, SIGCONT);
+    });
+    struct Join {
+      std::atomic<bool>& done;
+      std::thread& thread;
+      ~Join() {
+        done = true;
+        thread.join();
+      }
+    } join{done, resume};
 
-  const Clock::time_point start = Clock::now();
-  EXPECT_FALSE(dirs.getNRows(nullptr, count, &tran));
-  const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
-  EXPECT_EQ(dirs.m_dbError.m_errorCode, db::kStatementTimeout) << dirs.m_dbError.m_errorText;
-  EXPECT_NE(dirs.m_dbError.m_errorText.find("the connection was dropped"), std::string::npos) << dirs.m_dbError.m_errorText;
-  // The deadline, the margin before the cancel (25 ms) and the wait for its answer (1 s).
-  EXPECT_GE(took, kDeadlineMs + 1000);
-  EXPECT_LE(took, kDeadlineMs + 25 + 1000 + kLateMs);
-  std::cout << "[ stopped  ] a stopped server: " << took << " ms\n";
-  EXPECT_TRUE(tran.isAborted());
-  EXPECT_EQ(tran.rollback(), db::kOk);
-  // The next transaction runs on a new connection.
-  ASSERT_EQ(tran.begin(), db::kOk);
-  EXPECT_TRUE(dirs.getNRows(nullptr, count, &tran)) << dirs.m_dbError.m_errorText;
-  EXPECT_EQ(tran.commit(), db::kOk);
+    const Clock::time_point start = Clock::now();
+    EXPECT_FALSE(dirs.getNRows(c.where, count, &tran));
+    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+    EXPECT_EQ(dirs.m_dbError.m_errorCode, db::kStatementTimeout) << dirs.m_dbError.m_errorText;
+    EXPECT_NE(dirs.m_dbError.m_errorText.find("the connection was dropped"), std::string::npos)
+        << dirs.m_dbError.m_errorText;
+    // The deadline, the margin before the cancel (25 ms) and the wait for its answer (1 s).
+    EXPECT_GE(took, kDeadlineMs + 1000);
+    EXPECT_LE(took, kDeadlineMs + 25 + 1000 + kLateMs);
+    std::cout << "[ stopped  ] a server stopped " << c.stopped << ": " << took << " ms\n";
+    EXPECT_TRUE(tran.isAborted());
+    EXPECT_EQ(tran.rollback(), db::kOk);
+    // The next transaction runs on a new connection.
+    ASSERT_EQ(tran.begin(), db::kOk);
+    EXPECT_TRUE(dirs.getNRows(c.where, count, &tran)) << dirs.m_dbError.m_errorText;
+    EXPECT_EQ(tran.commit(), db::kOk);
+  }
 }
 
 }  // namespace

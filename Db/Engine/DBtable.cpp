@@ -758,6 +758,12 @@ int prepareAndBind(Connection* connection, const SqlScratch& scratch, Statement*
   return db::kOk;
 }
 
+// Whether a statement with literal parameters may have failed for them, so
+// that the text as written could succeed: the database refused the text. A
+// deadline, a lost connection or an ended transaction would fail the second
+// try too, and its failure would hide the first.
+bool parametersMayBeTheCause(int code) { return code == db::kError; }
+
 }  // namespace
 
 int DBtable::prepareStatement(Connection* connection, Kind kind, const char* setText, Statement*& statement) {
@@ -771,7 +777,7 @@ int DBtable::prepareStatement(Connection* connection, Kind kind, const char* set
     scratch.sent = &built->sql;
     int code = prepareAndBind(connection, scratch, statement);
     if (code == db::kOk) return db::kOk;
-    if (scratch.params.empty()) return failFrom(connection, code);
+    if (scratch.params.empty() || !parametersMayBeTheCause(code)) return failFrom(connection, code);
     // Built again below, it would fail the same way: go on as a build does then.
     parameterise = false;
   }
@@ -791,7 +797,7 @@ int DBtable::prepareStatement(Connection* connection, Kind kind, const char* set
       return db::kOk;
     }
     // A text the parameters did not suit: try it exactly as the caller wrote it.
-    if (!scratch.params.empty()) {
+    if (!scratch.params.empty() && parametersMayBeTheCause(code)) {
       parameterise = false;
       continue;
     }

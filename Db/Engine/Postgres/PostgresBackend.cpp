@@ -321,6 +321,12 @@ class PgConnection final : public Connection {
   // and when nothing comes back within a bounded time either, the
   // connection is dropped as lost. Nothing is timed without a deadline.
   void awaitResult();
+  // What libpq's blocking call would return for what `send` queued (the last
+  // result, or the first failure), its wait watched as a statement's is: a
+  // blocking call waits on a server that stopped answering for as long as
+  // the socket stays open. For the work a statement needs before it runs
+  // (its savepoint, its preparing and describing).
+  Result watched(const std::function<int(PGconn*)>& send);
   // The transaction's own limits, where the session's statement_timeout is
   // not the statement's: "SET LOCAL statement_timeout = MS" with the time it
   // has, empty when the session's holds; kStatementTimeout when none is left.
@@ -552,7 +558,7 @@ int PgConnection::beginStatement() {
   if (commands.empty()) return kOk;
   const char* sql =
       commands.size() == 2 ? "RELEASE SAVEPOINT divu_statement; SAVEPOINT divu_statement" : "SAVEPOINT divu_statement";
-  Result result(PQexec(m_conn.get(), sql));
+  Result result = watched([sql](PGconn* conn) { return PQsendQuery(conn, sql); });
   if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
     return mapError(failureOf(result.get(), m_conn.get()), sql, Phase::Setup);
   m_savepoint = m_savepointClean = true;
@@ -609,7 +615,9 @@ int PgConnection::prepare(const std::string& sql, Statement*& out) {
       if (int code = describe(sql, text, parameters, types); code != kOk) return code;
     } else {
       name = "divu_" + std::to_string(++m_nextName);
-      Result result(PQprepare(m_conn.get(), name.c_str(), text.c_str(), parameters, nullptr));
+      Result result = watched([&](PGconn* conn) {
+        return PQsendPrepare(conn, name.c_str(), text.c_str(), parameters, nullptr);
+      });
       ++m_compiled;
       if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
         return mapError(failureOf(result.get(), m_conn.get()), sql, Phase::Setup);
@@ -681,7 +689,8 @@ int PgConnection::typeIntegers(PgStatement& statement) {
   }
   // Preparing again can fail, which must not end an open transaction.
   if (int code = beginStatement(); code != kOk) return code;
-  Result described(PQdescribePrepared(m_conn.get(), prepared.name.c_str()));
+  Result described =
+      watched([&](PGconn* conn) { return PQsendDescribePrepared(conn, prepared.name.c_str()); });
   if (PQresultStatus(described.get()) != PGRES_COMMAND_OK)
     return mapError(failureOf(described.get(), m_conn.get()), prepared.sql, Phase::Setup);
   std::vector<Oid> types(static_cast<size_t>(prepared.parameters));
@@ -698,8 +707,9 @@ int PgConnection::typeIntegers(PgStatement& statement) {
   prepared.typed = !retype;
   if (!retype) return kOk;
   std::string name = "divu_" + std::to_string(++m_nextName);
-  Result result(
-      PQprepare(m_conn.get(), name.c_str(), prepared.numbered.c_str(), prepared.parameters, types.data()));
+  Result result = watched([&](PGconn* conn) {
+    return PQsendPrepare(conn, name.c_str(), prepared.numbered.c_str(), prepared.parameters, types.data());
+  });
   ++m_compiled;
   if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
     return mapError(failureOf(result.get(), m_conn.get()), prepared.sql, Phase::Setup);
@@ -748,6 +758,23 @@ int PgConnection::localTimeout(std::string& sql) {
   const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now + std::chrono::microseconds(999)).count();
   sql = "SET LOCAL statement_timeout = " + std::to_string(std::max(1LL, ms));
   return kOk;
+}
+
+Result PgConnection::watched(const std::function<int(PGconn*)>& send) {
+  PGconn* conn = m_conn.get();
+  m_watchDeadline = limited() ? statementDeadline(Clock::now()) : Clock::time_point::max();
+  m_cancelled = m_dropped = false;
+  Result kept;
+  if (send(conn)) {
+    for (;;) {
+      awaitResult();
+      Result next(PQgetResult(conn));
+      if (!next) break;
+      if (!kept || PQresultStatus(kept.get()) != PGRES_FATAL_ERROR) kept = std::move(next);
+    }
+  }
+  m_watchDeadline = Clock::time_point::max();
+  return kept;
 }
 
 void PgConnection::awaitResult() {
