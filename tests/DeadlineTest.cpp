@@ -183,23 +183,26 @@ TEST_P(Deadlines, ARunawayQueryOrALockWaitStopsAtTheDeadlineAndTheTransactionGoe
 
 INSTANTIATE_TEST_SUITE_P(Storages, Deadlines, fileAndServer(), storageName);
 
-class ServerDeadlines : public DatabaseTest {};
+// In a session of its own, and as behind a transaction pooler (where a new
+// text is described in a pipeline instead of prepared by name).
+class ServerDeadlines : public DatabaseTest, public testing::WithParamInterface<const char*> {};
 
 // A server that cannot stop the statement (its process stopped, as it looks
 // behind a stalled network): the wait ends after the deadline with a cancel,
 // and when that is not answered either, with the connection dropped. The
 // transaction is then over, as after a lost connection. Alike whether the
-// server stops while the statement runs or before: while it is prepared.
-TEST_F(ServerDeadlines, AStatementTheServerDoesNotStopIsCancelledAndItsConnectionDropped) {
+// server stops while the statement runs or before it runs: a text new to the
+// connection waits first for its savepoint, then for its prepare.
+TEST_P(ServerDeadlines, AStatementTheServerDoesNotStopIsCancelledAndItsConnectionDropped) {
   m_direct = true;  // the session's own server process
-  openDatabase(Storage::Postgres);
+  openDatabase(Storage::Postgres, GetParam());
   if (IsSkipped()) return;
   ApplicationDirsDB dirs;
   struct Case {
     const char* stopped;
     const char* where;  // the count's condition: new to the connection when not prepared before the stop
     bool preparedBefore;
-  } cases[] = {{"while it runs", nullptr, true}, {"while it is prepared", "Flags >= 0 AND clientId >= 0", false}};
+  } cases[] = {{"while it runs", nullptr, true}, {"before a new text runs", "Flags >= 0 AND clientId >= 0", false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stopped);
     DBtran tran;
@@ -248,6 +251,11 @@ TEST_F(ServerDeadlines, AStatementTheServerDoesNotStopIsCancelledAndItsConnectio
     EXPECT_EQ(tran.commit(), db::kOk);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Sessions, ServerDeadlines, testing::Values("", "pooler=transaction"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                           return *info.param ? "TransactionPooler" : "OwnSession";
+                         });
 
 }  // namespace
 }  // namespace divu::test

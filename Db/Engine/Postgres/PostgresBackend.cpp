@@ -327,6 +327,12 @@ class PgConnection final : public Connection {
   // the socket stays open. For the work a statement needs before it runs
   // (its savepoint, its preparing and describing).
   Result watched(const std::function<int(PGconn*)>& send);
+  // What awaitResult watches from now on: the deadline of a statement
+  // starting now.
+  void watchFromNow() {
+    m_watchDeadline = limited() ? statementDeadline(Clock::now()) : Clock::time_point::max();
+    m_cancelled = m_dropped = false;
+  }
   // The transaction's own limits, where the session's statement_timeout is
   // not the statement's: "SET LOCAL statement_timeout = MS" with the time it
   // has, empty when the session's holds; kStatementTimeout when none is left.
@@ -660,8 +666,7 @@ int PgConnection::execute(PgStatement& statement) {
   std::vector<const char*> values(static_cast<size_t>(n));
   for (size_t i = 0; i < values.size(); ++i)
     values[i] = statement.m_isNull[i] ? nullptr : statement.m_values[i].c_str();
-  m_watchDeadline = limited() ? statementDeadline(Clock::now()) : Clock::time_point::max();
-  m_cancelled = m_dropped = false;
+  watchFromNow();
   if (int code = send(statement, values); code != kOk) return code;
   PQsetSingleRowMode(m_conn.get());
   m_streaming = &statement;
@@ -730,6 +735,7 @@ void PgConnection::endPipeline(const std::function<void(const PGresult*)>& each)
   if (PQpipelineStatus(m_conn.get()) == PQ_PIPELINE_OFF) return;
   // Each query's results end with a null; two in a row: nothing is queued.
   for (int nulls = 0; nulls < 2;) {
+    awaitResult();
     Result result(PQgetResult(m_conn.get()));
     if (!result) {
       if (PQstatus(m_conn.get()) == CONNECTION_BAD) break;
@@ -762,8 +768,7 @@ int PgConnection::localTimeout(std::string& sql) {
 
 Result PgConnection::watched(const std::function<int(PGconn*)>& send) {
   PGconn* conn = m_conn.get();
-  m_watchDeadline = limited() ? statementDeadline(Clock::now()) : Clock::time_point::max();
-  m_cancelled = m_dropped = false;
+  watchFromNow();
   Result kept;
   if (send(conn)) {
     for (;;) {
@@ -833,6 +838,7 @@ int PgConnection::describe(const std::string& sql, const std::string& text, int 
   // Parsed in autocommit, names resolve through the settings (search_path).
   const bool settings = PQtransactionStatus(conn) == PQTRANS_IDLE;
   ++m_compiled;
+  watchFromNow();
   const bool sent = PQenterPipelineMode(conn) && (!settings || sendSettings()) &&
                     PQsendPrepare(conn, "", text.c_str(), parameters, nullptr) && PQsendDescribePrepared(conn, "");
   Failure failure;
@@ -857,6 +863,7 @@ int PgConnection::describe(const std::string& sql, const std::string& text, int 
       described = true;
     }
   });
+  m_watchDeadline = Clock::time_point::max();
   if (!failed && !described) {
     failed = true;
     failure = failureOf(nullptr, conn);
