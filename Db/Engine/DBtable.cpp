@@ -76,17 +76,7 @@ db::observe::Operation operationOf(DBtable::Kind kind) {
   return db::observe::Operation::Select;
 }
 
-// How many bytes of `text` a field of `capacity` bytes keeps: up to the
-// first NUL and at most `capacity - 1`, and a text that has to be cut is cut
-// before a character, never inside one (a field must hold valid UTF-8 for
-// the record to be written back).
-size_t fittingLength(std::string_view text, size_t capacity) {
-  if (text.empty()) return 0;
-  size_t n = strnlen(text.data(), std::min(text.size(), capacity - 1));
-  if (n < text.size() && text[n] != '\0')
-    for (int back = 0; back < 3 && n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80; ++back) --n;
-  return n;
-}
+using db::engine::fittingLength;
 
 // A stored integer that the record's 32-bit field cannot hold: reading it
 // would hand the caller another row's key or another value.
@@ -310,6 +300,14 @@ int bindRecordThroughDescriptor(Statement& statement, const db::TableDef& def, c
 
 int readRecord(const Statement& statement, const db::TableDef& def, void* record, ZRDBRowBase* descriptor,
                long long* indicators, std::string* error) {
+  if (!descriptor && def.columns.size() <= Statement::kDirectColumns) {
+    long long value = 0;
+    const int bad = statement.readRecord(def, record, &value);
+    if (bad < 0) [[likely]]
+      return db::kOk;
+    *error = outOfRange(statement, def, def.columns[static_cast<size_t>(bad)], value);
+    return db::kValueRange;
+  }
   ColumnValue stackValues[kStackColumns];
   std::vector<ColumnValue> heapValues;
   ColumnValue* values = stackValues;
@@ -558,6 +556,10 @@ namespace db::engine {
 
 bool Statement::readRow(const db::TableDef& def, bool nulls, ColumnValue* out) const {
   return readRowWith(*this, def, nulls, out);
+}
+
+int Statement::readRecord(const db::TableDef& def, void* record, long long* value) const {
+  return readRecordWith(*this, def, record, value);
 }
 
 int Connection::underSavepoint(const std::function<int()>& body) {
