@@ -87,6 +87,8 @@ class Statement {
     // Each 32-bit field's value before this read, to put back when a later
     // one does not fit.
     int before[kDirectColumns];
+    int texts[kDirectColumns];  // the text columns, read once every number fits
+    int textCount = 0;
     int index = 0;
     for (const db::ColumnDef& column : def.columns) {
       switch (column.type) {
@@ -108,13 +110,16 @@ class Statement {
         case db::ColumnType::Time64:
           db::fieldAt<long long>(record, column) = statement.columnInt64(index);
           break;
-        default:
+        case db::ColumnType::Text:
+        case db::ColumnType::OwnedText:
+          texts[textCount++] = index;
           break;
       }
       ++index;
     }
-    index = 0;
-    for (const db::ColumnDef& column : def.columns) {
+    for (int k = 0; k < textCount; ++k) {
+      index = texts[k];
+      const db::ColumnDef& column = def.columns[static_cast<size_t>(index)];
       if (column.type == db::ColumnType::Text) {
         // A stored text longer than the field is cut to fit; an embedded NUL
         // ends it, as it would end any C text.
@@ -136,7 +141,6 @@ class Statement {
         delete[] field;
         field = copy;
       }
-      ++index;
     }
     return -1;
   }
