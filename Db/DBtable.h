@@ -28,6 +28,7 @@ namespace db::engine {
 class Connection;
 class Lease;
 class Statement;
+struct ThreadScratch;
 }  // namespace db::engine
 
 // Per-binding link to the connection: the indicator array of the newer access
@@ -158,9 +159,10 @@ class ZR_EXPORT DBtable {
   void buildSql(Kind kind, const char* setText, std::string& sql, std::vector<long long>* params,
                 db::SqlDialect dialect) const;
   std::string plainSql(Kind kind, const char* setText) const;
-  int checkTexts(Kind kind, const char* setText, db::SqlDialect dialect);
+  int checkTexts(Kind kind, const char* setText, db::SqlDialect dialect, db::engine::ThreadScratch& thread);
+  // `thread` is the calling thread's scratch (DBtable.cpp).
   int prepareStatement(db::engine::Connection* connection, Kind kind, const char* setText,
-                       db::engine::Statement*& statement);
+                       db::engine::Statement*& statement, db::engine::ThreadScratch& thread);
   int runStatement(Kind kind, const char* setText, long long* serialOut);
   int runBatch(const std::string& sql, size_t rows,
                const std::function<void(db::engine::Statement&, size_t)>& bind, long long* returned, Kind kind);

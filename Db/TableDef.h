@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "ZrLib/Export.h"
 
@@ -144,6 +145,31 @@ inline const T& fieldAt(const void* record, const ColumnDef& column) {
   return *reinterpret_cast<const T*>(static_cast<const char*>(record) + column.offset);
 }
 
+// initRecord for a table known at compile time: one store per column, no
+// loop over the definition (every binding's record is set up this way).
+template <class Def, size_t... I>
+inline void initRecordColumns(void* record, std::index_sequence<I...>) {
+  char* base = static_cast<char*>(record);
+  (
+      [base] {
+        constexpr ColumnDef column = Def::table.columns[I];
+        char* field = base + column.offset;
+        if constexpr (column.type == ColumnType::Int32)
+          *reinterpret_cast<int*>(field) = 0;
+        else if constexpr (column.type == ColumnType::Int64 || column.type == ColumnType::Time64)
+          *reinterpret_cast<long long*>(field) = 0;
+        else if constexpr (column.type == ColumnType::Text)
+          *field = '\0';
+        else
+          *reinterpret_cast<char**>(field) = nullptr;
+      }(),
+      ...);
+}
+template <class Def>
+inline void initRecordOf(void* record) {
+  initRecordColumns<Def>(record, std::make_index_sequence<Def::table.columns.size()>{});
+}
+
 constexpr bool hasOwnedText(const TableDef& def) {
   for (const ColumnDef& column : def.columns)
     if (column.type == ColumnType::OwnedText) return true;
@@ -161,9 +187,9 @@ constexpr bool hasOwnedText(const TableDef& def) {
   ~Record();
 
 #define ZR_RECORD_DEFINE(Record, Def)                                                      \
-  inline Record::Record() { ::db::initRecord(this, Def::table); }                         \
+  inline Record::Record() { ::db::initRecordOf<Def>(this); }                              \
   inline Record::Record(const Record& other) {                                             \
-    ::db::initRecord(this, Def::table);                                                    \
+    ::db::initRecordOf<Def>(this);                                                         \
     ::db::assignRecord(this, &other, Def::table);                                          \
   }                                                                                        \
   inline Record& Record::operator=(const Record& other) {                                  \

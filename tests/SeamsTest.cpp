@@ -154,6 +154,22 @@ TEST_P(Seams, ValuesThatDoNotFitTheirFieldAreRefusedOrCutWhole) {
   unsigned left = 0;
   ASSERT_TRUE(devices.getNRows("id IN (1, 4294967297)", left, nullptr));
   EXPECT_EQ(left, 2u);
+
+  // A value that does not fit after one that did: the caller's record is
+  // left whole, the field read before it included.
+  ASSERT_EQ(m_db->exec("INSERT INTO YLDevice (id, Name, Flags) VALUES (3, 'third', 4294967298)", &error), db::kOk)
+      << error;
+  YLDevice_t kept;
+  kept.id = 77;
+  strcpy(kept.Name, "before");
+  kept.Flags = 9;
+  EXPECT_FALSE(devices.getInfo(3, kept, nullptr));
+  EXPECT_EQ(devices.m_dbError.m_errorCode, db::kValueRange);
+  EXPECT_NE(devices.m_dbError.m_errorText.find("YLDevice.Flags holds 4294967298"), std::string::npos)
+      << devices.m_dbError.m_errorText;
+  EXPECT_EQ(kept.id, 77);
+  EXPECT_STREQ(kept.Name, "before");
+  EXPECT_EQ(kept.Flags, 9);
 }
 
 INSTANTIATE_TEST_SUITE_P(Storages, Seams, fileAndServer(), storageName);

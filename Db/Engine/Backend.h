@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,6 +20,18 @@
 #include "Db/TableDef.h"
 
 namespace db::engine {
+
+// How many bytes of `text` a field of `capacity` bytes keeps: up to the
+// first NUL and at most `capacity - 1`, and a text that has to be cut is cut
+// before a character, never inside one (a field must hold valid UTF-8 for
+// the record to be written back).
+inline size_t fittingLength(std::string_view text, size_t capacity) {
+  if (text.empty()) return 0;
+  size_t n = strnlen(text.data(), std::min(text.size(), capacity - 1));
+  if (n < text.size() && text[n] != '\0')
+    for (int back = 0; back < 3 && n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80; ++back) --n;
+  return n;
+}
 
 class Statement {
  public:
@@ -56,9 +69,82 @@ class Statement {
   // 32-bit column does not fit 32 bits.
   virtual bool readRow(const db::TableDef& def, bool nulls, ColumnValue* out) const;
 
+  // The classic path's read: the current row straight into `record`, the
+  // integers first, then the texts (cut to fit as fittingLength says; an
+  // owned text NULL reads as null, a NULL otherwise as 0 or empty). -1, or
+  // the index of a 32-bit column whose value does not fit, that value in
+  // *value, and the record then as it was.
+  virtual int readRecord(const db::TableDef& def, void* record, long long* value) const;
+  // The most columns readRecord takes; wider tables go through readRow.
+  static constexpr size_t kDirectColumns = 64;
+
   const std::string& sql() const { return m_sql; }
 
  protected:
+  // readRecord through `statement`'s own accessors.
+  template <class S>
+  static int readRecordWith(const S& statement, const db::TableDef& def, void* record, long long* bad) {
+    // Each 32-bit field's value before this read, to put back when a later
+    // one does not fit.
+    int before[kDirectColumns];
+    int texts[kDirectColumns];  // the text columns, read once every number fits
+    int textCount = 0;
+    int index = 0;
+    for (const db::ColumnDef& column : def.columns) {
+      switch (column.type) {
+        case db::ColumnType::Int32: {
+          const long long value = statement.columnInt64(index);
+          int& field = db::fieldAt<int>(record, column);
+          if (value < INT32_MIN || value > INT32_MAX) [[unlikely]] {
+            for (int back = 0; back < index; ++back)
+              if (def.columns[back].type == db::ColumnType::Int32)
+                db::fieldAt<int>(record, def.columns[back]) = before[back];
+            *bad = value;
+            return index;
+          }
+          before[index] = field;
+          field = static_cast<int>(value);
+          break;
+        }
+        case db::ColumnType::Int64:
+        case db::ColumnType::Time64:
+          db::fieldAt<long long>(record, column) = statement.columnInt64(index);
+          break;
+        case db::ColumnType::Text:
+        case db::ColumnType::OwnedText:
+          texts[textCount++] = index;
+          break;
+      }
+      ++index;
+    }
+    for (int k = 0; k < textCount; ++k) {
+      index = texts[k];
+      const db::ColumnDef& column = def.columns[static_cast<size_t>(index)];
+      if (column.type == db::ColumnType::Text) {
+        // A stored text longer than the field is cut to fit; an embedded NUL
+        // ends it, as it would end any C text.
+        const std::string_view text = statement.columnText(index);
+        char* field = &db::fieldAt<char>(record, column);
+        const size_t n = fittingLength(text, column.size);
+        if (n) memcpy(field, text.data(), n);
+        field[n] = '\0';
+      } else if (column.type == db::ColumnType::OwnedText) {
+        char*& field = db::fieldAt<char*>(record, column);
+        char* copy = nullptr;
+        if (!statement.columnIsNull(index)) {
+          const std::string_view text = statement.columnText(index);
+          const size_t n = text.data() ? strnlen(text.data(), text.size()) : 0;
+          copy = new char[n + 1];
+          if (n) memcpy(copy, text.data(), n);
+          copy[n] = '\0';
+        }
+        delete[] field;
+        field = copy;
+      }
+    }
+    return -1;
+  }
+
   // readRow through `statement`'s own accessors (a final class calls them directly).
   template <class S>
   static bool readRowWith(const S& statement, const db::TableDef& def, bool nulls, ColumnValue* out) {

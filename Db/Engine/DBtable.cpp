@@ -76,17 +76,7 @@ db::observe::Operation operationOf(DBtable::Kind kind) {
   return db::observe::Operation::Select;
 }
 
-// How many bytes of `text` a field of `capacity` bytes keeps: up to the
-// first NUL and at most `capacity - 1`, and a text that has to be cut is cut
-// before a character, never inside one (a field must hold valid UTF-8 for
-// the record to be written back).
-size_t fittingLength(std::string_view text, size_t capacity) {
-  if (text.empty()) return 0;
-  size_t n = strnlen(text.data(), std::min(text.size(), capacity - 1));
-  if (n < text.size() && text[n] != '\0')
-    for (int back = 0; back < 3 && n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80; ++back) --n;
-  return n;
-}
+using db::engine::fittingLength;
 
 // A stored integer that the record's 32-bit field cannot hold: reading it
 // would hand the caller another row's key or another value.
@@ -310,6 +300,14 @@ int bindRecordThroughDescriptor(Statement& statement, const db::TableDef& def, c
 
 int readRecord(const Statement& statement, const db::TableDef& def, void* record, ZRDBRowBase* descriptor,
                long long* indicators, std::string* error) {
+  if (!descriptor && def.columns.size() <= Statement::kDirectColumns) {
+    long long value = 0;
+    const int bad = statement.readRecord(def, record, &value);
+    if (bad < 0) [[likely]]
+      return db::kOk;
+    *error = outOfRange(statement, def, def.columns[static_cast<size_t>(bad)], value);
+    return db::kValueRange;
+  }
   ColumnValue stackValues[kStackColumns];
   std::vector<ColumnValue> heapValues;
   ColumnValue* values = stackValues;
@@ -346,7 +344,7 @@ struct SqlScratch {
   // The text last sent: `text`, or a statement kept from an earlier build.
   const std::string* sent = &text;
 };
-thread_local SqlScratch tl_sql;
+SqlScratch& threadSql();
 
 // A caller's fragment, with its integer literals as parameters when `params`
 // is given and the fragment allows it. Sets `declined` when the fragment is
@@ -354,7 +352,7 @@ thread_local SqlScratch tl_sql;
 void appendFragment(std::string& sql, std::vector<long long>* params, const std::string& fragment,
                     db::SqlDialect dialect, bool& declined) {
   if (params) {
-    SqlScratch& scratch = tl_sql;
+    SqlScratch& scratch = threadSql();
     std::vector<db::engine::LiteralRun>* runs = nullptr;
     if (params == &scratch.params && scratch.fragments < 2) runs = &scratch.runs[scratch.fragments++];
     db::engine::LiteralScan scan = db::engine::takeLiterals(fragment, sql, *params, dialect, runs);
@@ -407,7 +405,6 @@ struct BuiltStatements {
   BuiltStatement entries[kSize];
   size_t used = 0, next = 0;
 };
-thread_local BuiltStatements tl_built;
 
 bool usesSet(DBtable::Kind kind) { return kind == DBtable::Kind::Update; }
 bool usesWhere(DBtable::Kind kind) { return kind != DBtable::Kind::Insert; }
@@ -415,10 +412,9 @@ bool usesOrder(DBtable::Kind kind) { return kind == DBtable::Kind::OneRow || kin
 
 // The kept statement for these texts, with their literals in `values`; null
 // when none is kept.
-const BuiltStatement* findBuilt(const db::TableTexts* table, DBtable::Kind kind, db::SqlDialect dialect,
+const BuiltStatement* findBuilt(BuiltStatements& built, const db::TableTexts* table, DBtable::Kind kind, db::SqlDialect dialect,
                                 bool parameterise, const char* setText, const std::string& where,
                                 const std::string& orderBy, std::vector<long long>& values) {
-  BuiltStatements& built = tl_built;
   for (size_t k = 0; k < built.used; ++k) {
     const BuiltStatement& entry = built.entries[k];
     if (entry.table != table || entry.kind != kind || entry.dialect != dialect || entry.parameterised != parameterise)
@@ -439,13 +435,12 @@ const BuiltStatement* findBuilt(const db::TableTexts* table, DBtable::Kind kind,
 }
 
 // Keeps the statement just built in `scratch` from these texts.
-void keepBuilt(const SqlScratch& scratch, const db::TableTexts* table, DBtable::Kind kind, db::SqlDialect dialect,
+void keepBuilt(BuiltStatements& built, const SqlScratch& scratch, const db::TableTexts* table, DBtable::Kind kind, db::SqlDialect dialect,
                bool parameterise, const char* setText, const std::string& where, const std::string& orderBy) {
   const std::string_view set = usesSet(kind) && setText ? setText : "";
   if (set.size() > BuiltStatements::kLongest || where.size() > BuiltStatements::kLongest ||
       orderBy.size() > BuiltStatements::kLongest)
     return;
-  BuiltStatements& built = tl_built;
   BuiltStatement& entry = built.entries[built.next];
   built.next = (built.next + 1) % BuiltStatements::kSize;
   built.used = std::min(built.used + 1, BuiltStatements::kSize);
@@ -511,7 +506,26 @@ struct AcceptedTexts {
     used = std::min(used + 1, kSize);
   }
 };
-thread_local AcceptedTexts tl_accepted;
+}  // namespace
+
+namespace db::engine {
+
+// This thread's scratch text and memos, in one thread-local object: in a
+// shared library every access to a thread-local costs a call, so a statement
+// reaches it once and passes it on.
+struct ThreadScratch {
+  SqlScratch sql;
+  BuiltStatements built;
+  AcceptedTexts accepted;
+};
+
+}  // namespace db::engine
+
+namespace {
+
+thread_local db::engine::ThreadScratch tl_scratch;
+
+SqlScratch& threadSql() { return tl_scratch.sql; }
 
 // Whether an ORDER BY text holds markers of its own, which keep the
 // statement from being parameterised; the verdict of this thread's last
@@ -542,6 +556,10 @@ namespace db::engine {
 
 bool Statement::readRow(const db::TableDef& def, bool nulls, ColumnValue* out) const {
   return readRowWith(*this, def, nulls, out);
+}
+
+int Statement::readRecord(const db::TableDef& def, void* record, long long* value) const {
+  return readRecordWith(*this, def, record, value);
 }
 
 int Connection::underSavepoint(const std::function<int()>& body) {
@@ -623,7 +641,7 @@ int DBtable::failFrom(Connection* connection, int code) {
   m_errorText = connection->lastErrorText();
   // The literals taken out of the failing statement, when it is the last one
   // this thread built.
-  const SqlScratch& scratch = tl_sql;
+  const SqlScratch& scratch = threadSql();
   if (!scratch.params.empty() && m_errorText.find(*scratch.sent) != std::string::npos) {
     m_errorText += " (parameters:";
     for (long long value : scratch.params) m_errorText += " " + std::to_string(value);
@@ -720,7 +738,7 @@ std::string DBtable::plainSql(Kind kind, const char* setText) const {
   return sql;
 }
 
-int DBtable::checkTexts(Kind kind, const char* setText, db::SqlDialect dialect) {
+int DBtable::checkTexts(Kind kind, const char* setText, db::SqlDialect dialect, db::engine::ThreadScratch& thread) {
   struct Text {
     const char* what;
     const char* text;
@@ -729,7 +747,7 @@ int DBtable::checkTexts(Kind kind, const char* setText, db::SqlDialect dialect) 
   const Text texts[] = {{"SET", kind == Kind::Update ? setText : nullptr},
                         {"WHERE", kind == Kind::Insert ? nullptr : m_where.c_str()},
                         {"ORDER BY", reads ? m_orderBy.c_str() : nullptr}};
-  AcceptedTexts& accepted = tl_accepted;
+  AcceptedTexts& accepted = thread.accepted;
   for (const Text& each : texts) {
     if (!each.text || !*each.text || accepted.known(each.text, dialect)) continue;
     std::string why;
@@ -766,14 +784,15 @@ bool parametersMayBeTheCause(int code) { return code == db::kError; }
 
 }  // namespace
 
-int DBtable::prepareStatement(Connection* connection, Kind kind, const char* setText, Statement*& statement) {
+int DBtable::prepareStatement(Connection* connection, Kind kind, const char* setText, Statement*& statement,
+                              db::engine::ThreadScratch& thread) {
   if (db::trace::enabled()) db::trace::statement(plainSql(kind, setText));
   const db::SqlDialect dialect = connection->dialect();
-  SqlScratch& scratch = tl_sql;
+  SqlScratch& scratch = thread.sql;
   const bool wanted = kind != Kind::Insert && db::engine::literalParameters();
   bool parameterise = wanted;
   if (const BuiltStatement* built =
-          findBuilt(m_texts, kind, dialect, parameterise, setText, m_where, m_orderBy, scratch.params)) {
+          findBuilt(thread.built, m_texts, kind, dialect, parameterise, setText, m_where, m_orderBy, scratch.params)) {
     scratch.sent = &built->sql;
     int code = prepareAndBind(connection, scratch, statement);
     if (code == db::kOk) return db::kOk;
@@ -781,7 +800,7 @@ int DBtable::prepareStatement(Connection* connection, Kind kind, const char* set
     // Built again below, it would fail the same way: go on as a build does then.
     parameterise = false;
   }
-  if (int code = checkTexts(kind, setText, dialect); code != db::kOk) return code;
+  if (int code = checkTexts(kind, setText, dialect, thread); code != db::kOk) return code;
   for (;;) {
     scratch.text.clear();
     scratch.params.clear();
@@ -793,7 +812,7 @@ int DBtable::prepareStatement(Connection* connection, Kind kind, const char* set
     int code = prepareAndBind(connection, scratch, statement);
     if (code == db::kOk) {
       if (parameterise == wanted)
-        keepBuilt(scratch, m_texts, kind, dialect, parameterise, setText, m_where, m_orderBy);
+        keepBuilt(thread.built, scratch, m_texts, kind, dialect, parameterise, setText, m_where, m_orderBy);
       return db::kOk;
     }
     // A text the parameters did not suit: try it exactly as the caller wrote it.
@@ -826,8 +845,9 @@ int DBtable::runStatement(Kind kind, const char* setText, long long* serialOut) 
   Connection* connection = &lease->connection();
   db::engine::StatementScope observed(*lease, m_tableName, operationOf(kind), m_lastCode);
   Statement* statement = nullptr;
-  if (int code = prepareStatement(connection, kind, setText, statement); code != db::kOk) return code;
-  observed.prepared(*tl_sql.sent, tl_sql.params);
+  db::engine::ThreadScratch& thread = tl_scratch;
+  if (int code = prepareStatement(connection, kind, setText, statement, thread); code != db::kOk) return code;
+  observed.prepared(*thread.sql.sent, thread.sql.params);
   if (kind == Kind::Insert) bindRecordValues(*statement, *m_def, m_record, m_rowDescriptor, indicators());
   bool readRow = kind == Kind::OneRow;
   int code = statement->step();
@@ -904,8 +924,10 @@ int DBtable::getRowsInTable(int* codeOut, bool) {
   Connection* connection = &lease->connection();
   db::engine::StatementScope observed(*lease, m_tableName, db::observe::Operation::Count, m_lastCode);
   Statement* statement = nullptr;
-  if ((code = prepareStatement(connection, Kind::Count, nullptr, statement)) != db::kOk) return db::kCountFailed;
-  observed.prepared(*tl_sql.sent, tl_sql.params);
+  db::engine::ThreadScratch& thread = tl_scratch;
+  if ((code = prepareStatement(connection, Kind::Count, nullptr, statement, thread)) != db::kOk)
+    return db::kCountFailed;
+  observed.prepared(*thread.sql.sent, thread.sql.params);
   int rc = statement->step();
   long long count = rc == db::kOk ? statement->columnInt64(0) : 0;
   if (rc != db::kOk) {
@@ -933,8 +955,9 @@ int DBtable::openCursor() {
   {
     // Reported before the connection may go back to the pool.
     db::engine::StatementScope observed(*lease, m_tableName, db::observe::Operation::Select, m_lastCode);
-    if ((code = prepareStatement(&lease->connection(), Kind::Cursor, nullptr, statement)) == db::kOk) {
-      observed.prepared(*tl_sql.sent, tl_sql.params);
+    db::engine::ThreadScratch& thread = tl_scratch;
+    if ((code = prepareStatement(&lease->connection(), Kind::Cursor, nullptr, statement, thread)) == db::kOk) {
+      observed.prepared(*thread.sql.sent, thread.sql.params);
       m_lastCode = db::kOk;
     }
   }

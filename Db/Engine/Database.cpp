@@ -54,14 +54,31 @@ void closeConnections(RouteLists& lists, const char* why) {
 struct ThreadConnections {
   std::unordered_map<uint64_t, RouteLists> byDatabase;
   uint64_t destroyedSeen = 0;
+  // The lists last looked up, so that calls on one database skip the hash;
+  // null once any entry is erased (the map keeps the others in place).
+  uint64_t lastId = 0;
+  RouteLists* last = nullptr;
   ~ThreadConnections() {
+    last = nullptr;
     for (auto& [id, lists] : byDatabase) closeConnections(lists, "the thread of the cursor ended");
+  }
+  RouteLists& listsOf(uint64_t id) {
+    if (last && lastId == id) return *last;
+    RouteLists& lists = byDatabase[id];
+    lastId = id;
+    last = &lists;
+    return lists;
+  }
+  void erase(std::unordered_map<uint64_t, RouteLists>::iterator it) {
+    last = nullptr;
+    byDatabase.erase(it);
   }
   // Drops the connections of databases destroyed since the last look.
   void dropDead() {
     uint64_t destroyed = g_destroyed.load(std::memory_order_acquire);
-    if (destroyed == destroyedSeen) return;
+    if (destroyed == destroyedSeen) [[likely]] return;
     destroyedSeen = destroyed;
+    last = nullptr;
     std::lock_guard<std::mutex> lock(g_liveMutex);
     for (auto it = byDatabase.begin(); it != byDatabase.end();) {
       if (g_live.count(it->first)) {
@@ -191,7 +208,7 @@ Database::~Database() {
   auto found = tl_connections.byDatabase.find(m_id);
   if (found != tl_connections.byDatabase.end()) {
     closeConnections(found->second, "the database of the cursor was destroyed");
-    tl_connections.byDatabase.erase(found);
+    tl_connections.erase(found);
   }
   // The idle ones belong to no thread: they close here, outside the pool's
   // lock (each lease takes it as it closes).
@@ -324,9 +341,10 @@ int Database::newLease(int route, std::unique_ptr<engine::Lease>& out, std::stri
 // cursor's old snapshot (stale reads, and a write there must restart).
 int Database::freeLease(engine::Lease*& out, std::string* error, Route route,
                          std::chrono::steady_clock::time_point deadline) {
-  tl_connections.dropDead();
+  ThreadConnections& thread = tl_connections;  // one access to the thread-local
+  thread.dropDead();
   const int index = routeIndex(route);
-  auto& connections = tl_connections.byDatabase[m_id][static_cast<size_t>(index)];
+  auto& connections = thread.listsOf(m_id)[static_cast<size_t>(index)];
   for (auto& lease : connections) {
     if (lease->isAbandoned()) {
       // Its transaction was destroyed on another thread: end it here.

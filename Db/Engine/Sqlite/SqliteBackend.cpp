@@ -84,6 +84,9 @@ class SqliteStatement final : public Statement {
   bool readRow(const db::TableDef& def, bool nulls, ColumnValue* out) const override {
     return readRowWith(*this, def, nulls, out);
   }
+  int readRecord(const db::TableDef& def, void* record, long long* value) const override {
+    return readRecordWith(*this, def, record, value);
+  }
 
   void reset() {
     sqlite3_reset(m_stmt);
