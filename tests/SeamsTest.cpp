@@ -2,6 +2,8 @@
 // a stored value meets a fixed-size field of a record.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "Db/DBtable.h"
 #include "Db/Engine/SqlLiterals.h"
 #include "Db/Tbl/YLDevice.h"
@@ -155,21 +157,58 @@ TEST_P(Seams, ValuesThatDoNotFitTheirFieldAreRefusedOrCutWhole) {
   ASSERT_TRUE(devices.getNRows("id IN (1, 4294967297)", left, nullptr));
   EXPECT_EQ(left, 2u);
 
-  // A value that does not fit after one that did: the caller's record is
-  // left whole, the field read before it included.
+  // A value that does not fit after ones that did: the caller's record is
+  // left whole, the fields read before it included, 64-bit ones too.
+  dropLimits(YLPhysicalVolume_def::table);
   ASSERT_EQ(m_db->exec("INSERT INTO YLDevice (id, Name, Flags) VALUES (3, 'third', 4294967298)", &error), db::kOk)
       << error;
-  YLDevice_t kept;
-  kept.id = 77;
-  strcpy(kept.Name, "before");
-  kept.Flags = 9;
-  EXPECT_FALSE(devices.getInfo(3, kept, nullptr));
-  EXPECT_EQ(devices.m_dbError.m_errorCode, db::kValueRange);
-  EXPECT_NE(devices.m_dbError.m_errorText.find("YLDevice.Flags holds 4294967298"), std::string::npos)
-      << devices.m_dbError.m_errorText;
-  EXPECT_EQ(kept.id, 77);
-  EXPECT_STREQ(kept.Name, "before");
-  EXPECT_EQ(kept.Flags, 9);
+  ASSERT_EQ(m_db->exec("INSERT INTO YLPhysicalVolume (id, LUN, StartLBA, BlockCount, BlockSize) "
+                       "VALUES (3, 5, 6000000000, 7000000000, 4294967298)",
+                       &error),
+            db::kOk)
+      << error;
+  YLDevice_t device;
+  device.id = 77;
+  strcpy(device.Name, "before");
+  device.Flags = 9;
+  YLPhysicalVolume_t volume;
+  volume.id = 77;
+  volume.LUN = 8;
+  volume.StartLBA = 11;
+  volume.BlockCount = 12;
+  volume.BlockSize = 13;
+  CSNRVolumeDB volumes;
+  struct Case {
+    const char* field;  // as the error names it
+    std::function<bool()> read;
+    std::function<void()> unchanged;
+    CReplicationDBError& error;
+  } cases[] = {
+      {"YLDevice.Flags", [&] { return devices.getInfo(3, device, nullptr); },
+       [&] {
+         EXPECT_EQ(device.id, 77);
+         EXPECT_STREQ(device.Name, "before");
+         EXPECT_EQ(device.Flags, 9);
+       },
+       devices.m_dbError},
+      {"YLPhysicalVolume.BlockSize", [&] { return volumes.getInfo(3, volume, nullptr); },
+       [&] {
+         EXPECT_EQ(volume.id, 77);
+         EXPECT_EQ(volume.LUN, 8);
+         EXPECT_EQ(volume.StartLBA, 11);
+         EXPECT_EQ(volume.BlockCount, 12);
+         EXPECT_EQ(volume.BlockSize, 13);
+       },
+       volumes.m_dbError},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.field);
+    EXPECT_FALSE(c.read());
+    EXPECT_EQ(c.error.m_errorCode, db::kValueRange);
+    EXPECT_NE(c.error.m_errorText.find(std::string(c.field) + " holds 4294967298"), std::string::npos)
+        << c.error.m_errorText;
+    c.unchanged();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Storages, Seams, fileAndServer(), storageName);

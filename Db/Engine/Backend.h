@@ -84,9 +84,9 @@ class Statement {
   // readRecord through `statement`'s own accessors.
   template <class S>
   static int readRecordWith(const S& statement, const db::TableDef& def, void* record, long long* bad) {
-    // Each 32-bit field's value before this read, to put back when a later
-    // one does not fit.
-    int before[kDirectColumns];
+    // Each integer field's value before this read, to put back when a later
+    // 32-bit one does not fit: a failed read leaves the record as it was.
+    long long before[kDirectColumns];
     int texts[kDirectColumns];  // the text columns, read once every number fits
     int textCount = 0;
     int index = 0;
@@ -96,9 +96,13 @@ class Statement {
           const long long value = statement.columnInt64(index);
           int& field = db::fieldAt<int>(record, column);
           if (value < INT32_MIN || value > INT32_MAX) [[unlikely]] {
-            for (int back = 0; back < index; ++back)
-              if (def.columns[back].type == db::ColumnType::Int32)
-                db::fieldAt<int>(record, def.columns[back]) = before[back];
+            for (int back = 0; back < index; ++back) {
+              const db::ColumnDef& earlier = def.columns[static_cast<size_t>(back)];
+              if (earlier.type == db::ColumnType::Int32)
+                db::fieldAt<int>(record, earlier) = static_cast<int>(before[back]);
+              else if (earlier.type == db::ColumnType::Int64 || earlier.type == db::ColumnType::Time64)
+                db::fieldAt<long long>(record, earlier) = before[back];
+            }
             *bad = value;
             return index;
           }
@@ -107,9 +111,12 @@ class Statement {
           break;
         }
         case db::ColumnType::Int64:
-        case db::ColumnType::Time64:
-          db::fieldAt<long long>(record, column) = statement.columnInt64(index);
+        case db::ColumnType::Time64: {
+          long long& field = db::fieldAt<long long>(record, column);
+          before[index] = field;
+          field = statement.columnInt64(index);
           break;
+        }
         case db::ColumnType::Text:
         case db::ColumnType::OwnedText:
           texts[textCount++] = index;
@@ -317,8 +324,9 @@ class Backend {
   virtual int connect(std::unique_ptr<Connection>& out, std::string* error) = 0;
   // Whether the database needs one connection kept open to stay alive.
   virtual bool needsKeeper() const { return false; }
-  // The database's name for observers: a file's path or a server database's
-  // name; never a password.
+  // The database's name for observers: a file's path, or the server
+  // database the URL names (empty when it leaves that to libpq's defaults);
+  // never a password.
   virtual std::string databaseName() const = 0;
 };
 
