@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "Db/DBtran.h"
@@ -187,12 +188,64 @@ INSTANTIATE_TEST_SUITE_P(Storages, Deadlines, fileAndServer(), storageName);
 // text is described in a pipeline instead of prepared by name).
 class ServerDeadlines : public DatabaseTest, public testing::WithParamInterface<const char*> {};
 
+// A server process stopped (SIGSTOP) while this lives, resumed at its end or
+// after 5 s at the latest.
+class StoppedServer {
+ public:
+  explicit StoppedServer(pid_t server) : m_server(server) {
+    m_stopped = kill(server, SIGSTOP) == 0;
+    m_resume = std::thread([this] {
+      for (int i = 0; i < 500 && !m_done; ++i) std::this_thread::sleep_for(milliseconds(10));
+      kill(m_server, SIGCONT);
+    });
+  }
+  ~StoppedServer() {
+    m_done = true;
+    m_resume.join();
+  }
+  bool stopped() const { return m_stopped; }
+
+ private:
+  pid_t m_server;
+  bool m_stopped = false;
+  std::atomic<bool> m_done{false};
+  std::thread m_resume;
+};
+
+// The server process behind `connection`.
+pid_t serverOf(db::engine::Connection& connection) {
+  db::engine::Statement* statement = nullptr;
+  EXPECT_EQ(connection.prepare("SELECT pg_backend_pid()", statement), db::kOk) << connection.lastErrorText();
+  if (!statement) return 0;
+  EXPECT_EQ(statement->step(), db::kOk);
+  const pid_t server = static_cast<pid_t>(statement->columnInt64(0));
+  connection.release(statement);
+  return server;
+}
+
+// Runs `call` against a stopped server: it must fail with kStatementTimeout
+// after the deadline, the margin before the cancel (25 ms) and the wait for
+// its answer (1 s), with the connection dropped.
+void expectDropped(pid_t server, const char* stopped, const std::function<bool()>& call, CReplicationDBError& error) {
+  StoppedServer stop(server);
+  ASSERT_TRUE(stop.stopped());
+  const Clock::time_point start = Clock::now();
+  EXPECT_FALSE(call());
+  const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+  EXPECT_EQ(error.m_errorCode, db::kStatementTimeout) << error.m_errorText;
+  EXPECT_NE(error.m_errorText.find("the connection was dropped"), std::string::npos) << error.m_errorText;
+  EXPECT_GE(took, kDeadlineMs + 1000);
+  EXPECT_LE(took, kDeadlineMs + 25 + 1000 + kLateMs);
+  std::cout << "[ stopped  ] a server stopped " << stopped << ": " << took << " ms\n";
+}
+
 // A server that cannot stop the statement (its process stopped, as it looks
 // behind a stalled network): the wait ends after the deadline with a cancel,
-// and when that is not answered either, with the connection dropped. The
-// transaction is then over, as after a lost connection. Alike whether the
-// server stops while the statement runs or before it runs: a text new to the
-// connection waits first for its savepoint, then for its prepare.
+// and when that is not answered either, with the connection dropped. In a
+// transaction, that is then over, as after a lost connection. Alike whether
+// the server stops while the statement runs or before it runs: in a
+// transaction a text new to the connection waits first for its savepoint, in
+// autocommit for its prepare (or describe), which no write follows.
 TEST_P(ServerDeadlines, AStatementTheServerDoesNotStopIsCancelledAndItsConnectionDropped) {
   m_direct = true;  // the session's own server process
   openDatabase(Storage::Postgres, GetParam());
@@ -208,41 +261,12 @@ TEST_P(ServerDeadlines, AStatementTheServerDoesNotStopIsCancelledAndItsConnectio
     DBtran tran;
     ASSERT_EQ(tran.begin(), db::kOk);
     tran.setStatementTimeout(milliseconds(kDeadlineMs));
-    db::engine::Statement* statement = nullptr;
-    ASSERT_EQ(tran.connection()->prepare("SELECT pg_backend_pid()", statement), db::kOk);
-    ASSERT_EQ(statement->step(), db::kOk);
-    const pid_t server = static_cast<pid_t>(statement->columnInt64(0));
-    tran.connection()->release(statement);
+    const pid_t server = serverOf(*tran.connection());
     unsigned int count = 0;
     if (c.preparedBefore) {
       ASSERT_TRUE(dirs.getNRows(c.where, count, &tran)) << dirs.m_dbError.m_errorText;
     }
-    ASSERT_EQ(kill(server, SIGSTOP), 0);
-    // Resumed in any case, after 5 s at the latest.
-    std::atomic<bool> done{false};
-    std::thread resume([&] {
-      for (int i = 0; i < 500 && !done; ++i) std::this_thread::sleep_for(milliseconds(10));
-      kill(server, SIGCONT);
-    });
-    struct Join {
-      std::atomic<bool>& done;
-      std::thread& thread;
-      ~Join() {
-        done = true;
-        thread.join();
-      }
-    } join{done, resume};
-
-    const Clock::time_point start = Clock::now();
-    EXPECT_FALSE(dirs.getNRows(c.where, count, &tran));
-    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
-    EXPECT_EQ(dirs.m_dbError.m_errorCode, db::kStatementTimeout) << dirs.m_dbError.m_errorText;
-    EXPECT_NE(dirs.m_dbError.m_errorText.find("the connection was dropped"), std::string::npos)
-        << dirs.m_dbError.m_errorText;
-    // The deadline, the margin before the cancel (25 ms) and the wait for its answer (1 s).
-    EXPECT_GE(took, kDeadlineMs + 1000);
-    EXPECT_LE(took, kDeadlineMs + 25 + 1000 + kLateMs);
-    std::cout << "[ stopped  ] a server stopped " << c.stopped << ": " << took << " ms\n";
+    expectDropped(server, c.stopped, [&] { return dirs.getNRows(c.where, count, &tran); }, dirs.m_dbError);
     EXPECT_TRUE(tran.isAborted());
     EXPECT_EQ(tran.rollback(), db::kOk);
     // The next transaction runs on a new connection.
@@ -250,6 +274,26 @@ TEST_P(ServerDeadlines, AStatementTheServerDoesNotStopIsCancelledAndItsConnectio
     EXPECT_TRUE(dirs.getNRows(c.where, count, &tran)) << dirs.m_dbError.m_errorText;
     EXPECT_EQ(tran.commit(), db::kOk);
   }
+
+  // An insert in autocommit, the URL's deadline on it, stopped at its
+  // prepare: nothing was written, and it says so (not in doubt).
+  std::string error;
+  std::shared_ptr<db::Database> timed =
+      db::Database::open(withOption(m_url, "statement_timeout", std::to_string(kDeadlineMs)), &error);
+  ASSERT_TRUE(timed) << error;
+  db::Database::setDefault(timed);
+  db::engine::Connection* connection = nullptr;
+  ASSERT_EQ(timed->autocommitConnection(connection, &error), db::kOk) << error;
+  YLApplicationDirs_t row = makeDir(5, "/stopped");
+  expectDropped(serverOf(*connection), "before an insert is prepared", [&] { return dirs.insert(row, nullptr); },
+                dirs.m_dbError);
+  unsigned int count = 0;
+  ASSERT_TRUE(dirs.getNRows("clientId = 5", count, nullptr)) << dirs.m_dbError.m_errorText;
+  EXPECT_EQ(count, 0u);
+  ASSERT_TRUE(dirs.insert(row, nullptr)) << dirs.m_dbError.m_errorText;
+  ASSERT_TRUE(dirs.getNRows("clientId = 5", count, nullptr)) << dirs.m_dbError.m_errorText;
+  EXPECT_EQ(count, 1u);
+  db::Database::setDefault(m_db);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sessions, ServerDeadlines, testing::Values("", "pooler=transaction"),

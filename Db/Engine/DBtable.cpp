@@ -777,10 +777,13 @@ int prepareAndBind(Connection* connection, const SqlScratch& scratch, Statement*
 }
 
 // Whether a statement with literal parameters may have failed for them, so
-// that the text as written could succeed: the database refused the text. A
-// deadline, a lost connection or an ended transaction would fail the second
-// try too, and its failure would hide the first.
-bool parametersMayBeTheCause(int code) { return code == db::kError; }
+// that the text as written could succeed: the database refused the text and
+// the transaction goes on. A deadline, a lost connection or an ended
+// transaction would fail the second try too, and its failure would hide the
+// first.
+bool parametersMayBeTheCause(int code, const Connection& connection) {
+  return code == db::kError && !connection.transactionEnded();
+}
 
 }  // namespace
 
@@ -796,7 +799,7 @@ int DBtable::prepareStatement(Connection* connection, Kind kind, const char* set
     scratch.sent = &built->sql;
     int code = prepareAndBind(connection, scratch, statement);
     if (code == db::kOk) return db::kOk;
-    if (scratch.params.empty() || !parametersMayBeTheCause(code)) return failFrom(connection, code);
+    if (scratch.params.empty() || !parametersMayBeTheCause(code, *connection)) return failFrom(connection, code);
     // Built again below, it would fail the same way: go on as a build does then.
     parameterise = false;
   }
@@ -816,7 +819,7 @@ int DBtable::prepareStatement(Connection* connection, Kind kind, const char* set
       return db::kOk;
     }
     // A text the parameters did not suit: try it exactly as the caller wrote it.
-    if (!scratch.params.empty() && parametersMayBeTheCause(code)) {
+    if (!scratch.params.empty() && parametersMayBeTheCause(code, *connection)) {
       parameterise = false;
       continue;
     }

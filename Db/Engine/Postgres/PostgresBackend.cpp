@@ -313,8 +313,9 @@ class PgConnection final : public Connection {
   // (whose server session may change between transactions).
   bool sendExecution(const Prepared& prepared, const std::vector<const char*>& values);
   // Reads a pipeline's results up to its Sync (each to `each`) and leaves
-  // pipeline mode; nothing when none is open.
-  void endPipeline(const std::function<void(const PGresult*)>& each = {});
+  // pipeline mode; nothing when none is open. `watch`: each wait is watched
+  // as a statement's (for a pipeline that is all a statement's setup).
+  void endPipeline(const std::function<void(const PGresult*)>& each = {}, bool watch = false);
   // The server stops a statement at its deadline (statement_timeout), but
   // cannot when the network stalls: then, before each result of the running
   // statement, the wait ends at the deadline and a margin, a cancel is sent,
@@ -353,6 +354,7 @@ class PgConnection final : public Connection {
   // The running statement's deadline (max: none), and what was done since it passed.
   Clock::time_point m_watchDeadline = Clock::time_point::max();
   bool m_cancelled = false;  // a cancel was sent
+  Clock::time_point m_dropAt;  // once it was: when the connection is given up
   bool m_dropped = false;    // no answer came: the connection was shut
   bool m_savepoint = false;       // the open transaction has our statement savepoint
   bool m_savepointClean = false;  // and nothing has run since it was set
@@ -420,8 +422,8 @@ int PgConnection::mapError(const Failure& failure, const std::string& sql, Phase
     m_leave = true;
     if (atCommit && lost)
       code = kOutcomeInDoubt;
-    else if (dropped)
-      code = inBlock || !mayWrite(sql) ? kStatementTimeout : kOutcomeInDoubt;
+    else if (dropped)  // a write may have run only once the statement itself was sent
+      code = inBlock || phase != Phase::Statement || !mayWrite(sql) ? kStatementTimeout : kOutcomeInDoubt;
     else if (inBlock || demoted)
       code = kRestartTransaction;
     else
@@ -731,11 +733,11 @@ bool PgConnection::sendSettings() {
   return true;
 }
 
-void PgConnection::endPipeline(const std::function<void(const PGresult*)>& each) {
+void PgConnection::endPipeline(const std::function<void(const PGresult*)>& each, bool watch) {
   if (PQpipelineStatus(m_conn.get()) == PQ_PIPELINE_OFF) return;
   // Each query's results end with a null; two in a row: nothing is queued.
   for (int nulls = 0; nulls < 2;) {
-    awaitResult();
+    if (watch) awaitResult();
     Result result(PQgetResult(m_conn.get()));
     if (!result) {
       if (PQstatus(m_conn.get()) == CONNECTION_BAD) break;
@@ -789,7 +791,8 @@ void PgConnection::awaitResult() {
   constexpr auto kCancelWait = std::chrono::milliseconds(1000);
   PGconn* conn = m_conn.get();
   std::future<void> cancelled;
-  Clock::time_point limit = m_watchDeadline + kMargin;
+  // A cancel sent in an earlier wait of the same statement keeps its time.
+  Clock::time_point limit = m_cancelled ? m_dropAt : m_watchDeadline + kMargin;
   auto drop = [&] {
     // A read of the shut socket finds the end: libpq reports the connection lost.
     m_dropped = true;
@@ -811,7 +814,7 @@ void PgConnection::awaitResult() {
     if (now >= limit) {
       if (m_cancelled) return drop();
       m_cancelled = true;
-      limit = now + kCancelWait;
+      limit = m_dropAt = now + kCancelWait;
       // On a thread of its own, as it connects to the server and may hang
       // on the same stalled network.
       if (PGcancel* cancel = PQgetCancel(conn)) {
@@ -862,7 +865,7 @@ int PgConnection::describe(const std::string& sql, const std::string& text, int 
       for (int i = 0; i < parameters; ++i) types[static_cast<size_t>(i)] = PQparamtype(result, i);
       described = true;
     }
-  });
+  }, true);
   m_watchDeadline = Clock::time_point::max();
   if (!failed && !described) {
     failed = true;
