@@ -670,7 +670,7 @@ TEST(DatabaseUrls, EachFormIsReadIntoItsOptions) {
 }
 
 // The name the statement hook reports: a file's decoded path, ":memory:", or
-// the server database libpq would connect to; never a password.
+// the server database the URL names, as libpq reads it; never a password.
 TEST(DatabaseUrls, ObserversSeeTheDatabaseByItsNameAlone) {
   struct Case {
     const char* url;

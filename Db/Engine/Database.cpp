@@ -321,17 +321,13 @@ int Database::newLease(int route, std::unique_ptr<engine::Lease>& out, std::stri
     if (!waited) engine::Stats::bump(m_stats->connectionWaits);
     if (pool.freed.wait_until(lock, deadline) == std::cv_status::timeout && pool.idle.empty() &&
         pool.open.load() >= pool.cap) {
-      if (deadline < waitEnds) {
-        if (error)
-          *error = "the transaction's deadline passed while it waited for a connection: all " +
-                   std::to_string(pool.cap) + " (max_connections) are in use";
-        return kStatementTimeout;
-      }
+      const bool deadlineFirst = deadline < waitEnds;
       if (error)
-        *error = "no connection came free within " + std::to_string(pool.waitMs) + " ms: all " +
-                 std::to_string(pool.cap) + " (max_connections) are in use" +
+        *error = (deadlineFirst ? std::string("the transaction's deadline passed while it waited for a connection")
+                                : "no connection came free within " + std::to_string(pool.waitMs) + " ms") +
+                 ": all " + std::to_string(pool.cap) + " (max_connections) are in use" +
                  (route == 1 ? " on the read hosts" : "");
-      return kNoConnection;
+      return deadlineFirst ? kStatementTimeout : kNoConnection;
     }
   }
 }
