@@ -145,25 +145,22 @@ inline const T& fieldAt(const void* record, const ColumnDef& column) {
   return *reinterpret_cast<const T*>(static_cast<const char*>(record) + column.offset);
 }
 
+// A column's field as a new record holds it: 0, an empty text, no owned text.
+[[gnu::always_inline]] inline void clearField(void* record, const ColumnDef& column) {
+  switch (column.type) {
+    case ColumnType::Int32: fieldAt<int>(record, column) = 0; break;
+    case ColumnType::Int64:
+    case ColumnType::Time64: fieldAt<long long>(record, column) = 0; break;
+    case ColumnType::Text: fieldAt<char>(record, column) = '\0'; break;  // what strncpy_s of "" writes
+    case ColumnType::OwnedText: fieldAt<char*>(record, column) = nullptr; break;
+  }
+}
+
 // initRecord for a table known at compile time: one store per column, no
 // loop over the definition (every binding's record is set up this way).
 template <class Def, size_t... I>
 inline void initRecordColumns(void* record, std::index_sequence<I...>) {
-  char* base = static_cast<char*>(record);
-  (
-      [base] {
-        constexpr ColumnDef column = Def::table.columns[I];
-        char* field = base + column.offset;
-        if constexpr (column.type == ColumnType::Int32)
-          *reinterpret_cast<int*>(field) = 0;
-        else if constexpr (column.type == ColumnType::Int64 || column.type == ColumnType::Time64)
-          *reinterpret_cast<long long*>(field) = 0;
-        else if constexpr (column.type == ColumnType::Text)
-          *field = '\0';
-        else
-          *reinterpret_cast<char**>(field) = nullptr;
-      }(),
-      ...);
+  (clearField(record, Def::table.columns[I]), ...);
 }
 template <class Def>
 inline void initRecordOf(void* record) {

@@ -33,6 +33,27 @@ inline size_t fittingLength(std::string_view text, size_t capacity) {
   return n;
 }
 
+// A text field of `capacity` bytes set to what it keeps of `text`.
+inline void storeText(char* field, size_t capacity, std::string_view text) {
+  const size_t n = fittingLength(text, capacity);
+  if (n) memcpy(field, text.data(), n);
+  field[n] = '\0';
+}
+
+// An owned text replaced by a copy of `text` up to its first NUL, or by null
+// for a NULL.
+inline void storeOwnedText(char*& field, bool null, std::string_view text) {
+  char* copy = nullptr;
+  if (!null) {
+    const size_t n = text.data() ? strnlen(text.data(), text.size()) : 0;
+    copy = new char[n + 1];
+    if (n) memcpy(copy, text.data(), n);
+    copy[n] = '\0';
+  }
+  delete[] field;
+  field = copy;
+}
+
 class Statement {
  public:
   virtual ~Statement() = default;
@@ -128,25 +149,10 @@ class Statement {
       index = texts[k];
       const db::ColumnDef& column = def.columns[static_cast<size_t>(index)];
       if (column.type == db::ColumnType::Text) {
-        // A stored text longer than the field is cut to fit; an embedded NUL
-        // ends it, as it would end any C text.
-        const std::string_view text = statement.columnText(index);
-        char* field = &db::fieldAt<char>(record, column);
-        const size_t n = fittingLength(text, column.size);
-        if (n) memcpy(field, text.data(), n);
-        field[n] = '\0';
+        storeText(&db::fieldAt<char>(record, column), column.size, statement.columnText(index));
       } else if (column.type == db::ColumnType::OwnedText) {
-        char*& field = db::fieldAt<char*>(record, column);
-        char* copy = nullptr;
-        if (!statement.columnIsNull(index)) {
-          const std::string_view text = statement.columnText(index);
-          const size_t n = text.data() ? strnlen(text.data(), text.size()) : 0;
-          copy = new char[n + 1];
-          if (n) memcpy(copy, text.data(), n);
-          copy[n] = '\0';
-        }
-        delete[] field;
-        field = copy;
+        const bool null = statement.columnIsNull(index);
+        storeOwnedText(db::fieldAt<char*>(record, column), null, null ? std::string_view{} : statement.columnText(index));
       }
     }
     return -1;

@@ -76,7 +76,8 @@ db::observe::Operation operationOf(DBtable::Kind kind) {
   return db::observe::Operation::Select;
 }
 
-using db::engine::fittingLength;
+using db::engine::storeOwnedText;
+using db::engine::storeText;
 
 // A stored integer that the record's 32-bit field cannot hold: reading it
 // would hand the caller another row's key or another value.
@@ -133,29 +134,12 @@ void readRecordClassic(const db::TableDef& def, void* record, const ColumnValue*
       case db::ColumnType::Time64:
         db::fieldAt<long long>(record, column) = value.integer;
         break;
-      case db::ColumnType::Text: {
-        // A stored text longer than the field is cut to fit; an embedded NUL
-        // ends it, as it would end any C text.
-        char* field = &db::fieldAt<char>(record, column);
-        size_t n = fittingLength(value.view(), column.size);
-        if (n) memcpy(field, value.text, n);
-        field[n] = '\0';
+      case db::ColumnType::Text:
+        storeText(&db::fieldAt<char>(record, column), column.size, value.view());
         break;
-      }
-      case db::ColumnType::OwnedText: {
-        char*& field = db::fieldAt<char*>(record, column);
-        char* copy = nullptr;
-        if (!value.null) {
-          std::string_view text = value.view();
-          size_t n = text.data() ? strnlen(text.data(), text.size()) : 0;
-          copy = new char[n + 1];
-          if (n) memcpy(copy, text.data(), n);
-          copy[n] = '\0';
-        }
-        delete[] field;
-        field = copy;
+      case db::ColumnType::OwnedText:
+        storeOwnedText(db::fieldAt<char*>(record, column), value.null, value.view());
         break;
-      }
     }
   }
 }
@@ -190,13 +174,6 @@ int bindRecordClassic(Statement& statement, const db::TableDef& def, const void*
     }
   }
   return index;
-}
-
-// Copies what a field of `capacity` bytes keeps of `text`.
-void copyBounded(char* field, size_t capacity, const std::string& text) {
-  size_t n = fittingLength(text, capacity);
-  memcpy(field, text.data(), n);
-  field[n] = '\0';
 }
 
 // The newer access path: each value goes into its column object (value and
@@ -237,7 +214,7 @@ void readRecordThroughDescriptor(const db::TableDef& def, void* record, ZRDBRowB
           text->setInternalNull(false);
         }
         if (column.type == db::ColumnType::Text) {
-          copyBounded(&db::fieldAt<char>(record, column), column.size, text->m_value);
+          storeText(&db::fieldAt<char>(record, column), column.size, text->m_value);
         } else {
           char*& field = db::fieldAt<char*>(record, column);
           char* copy = null ? nullptr : db::duplicateOwnedText(text->m_value.c_str());

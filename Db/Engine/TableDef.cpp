@@ -47,15 +47,7 @@ char* duplicateOwnedText(const char* text) {
 }
 
 void initRecord(void* record, const TableDef& def) {
-  for (const ColumnDef& column : def.columns) {
-    switch (column.type) {
-      case ColumnType::Int32: fieldAt<int>(record, column) = 0; break;
-      case ColumnType::Int64:
-      case ColumnType::Time64: fieldAt<long long>(record, column) = 0; break;
-      case ColumnType::Text: fieldAt<char>(record, column) = '\0'; break;  // what strncpy_s of "" writes
-      case ColumnType::OwnedText: fieldAt<char*>(record, column) = nullptr; break;
-    }
-  }
+  for (const ColumnDef& column : def.columns) clearField(record, column);
 }
 
 void assignRecord(void* dst, const void* src, const TableDef& def) {
