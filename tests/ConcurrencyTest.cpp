@@ -146,8 +146,8 @@ TEST_P(ConcurrentWriters, EightThreadsAndFourProcessesLoseNoUpdate) {
   EXPECT_EQ(lost, 0) << "lost updates";
   std::cout << "concurrent writers (" << storageLabel(GetParam()) << "): " << transactions << " transactions from "
             << kThreads << " threads and " << kProcesses << " processes, " << committed << " committed, "
-            << begins - transactions << " retries (at most " << *std::max_element(mostAttempts.begin(), mostAttempts.end())
-            << " attempts for one transaction of a thread), " << lost << " lost updates\n";
+            << begins - transactions << " retries (most attempts by one transaction: "
+            << *std::max_element(mostAttempts.begin(), mostAttempts.end()) << "), " << lost << " lost updates\n";
   RecordProperty("transactions", static_cast<int>(transactions));
   RecordProperty("retries", static_cast<int>(begins - transactions));
   RecordProperty("lost_updates", static_cast<int>(lost));

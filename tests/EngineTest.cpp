@@ -675,6 +675,7 @@ TEST(DatabaseUrls, ObserversSeeTheDatabaseByItsNameAlone) {
   struct Case {
     const char* url;
     const char* name;
+    const char* pgdatabase = nullptr;  // the environment's default database
   } cases[] = {
       {"sqlite:/srv/c.sqlite?busy_timeout=20", "/srv/c.sqlite"},
       {"plain?x", "plain?x"},
@@ -687,10 +688,19 @@ TEST(DatabaseUrls, ObserversSeeTheDatabaseByItsNameAlone) {
       {"postgresql:///c%20d?host=/tmp", "c d"},
       {"postgres: host=/tmp password=secret dbname='my db'", "my db"},
       {"postgresql://u@h/db?pooler=transaction&statement_timeout=5", "db"},
+      // No dbname: libpq's default, the user name, unless PGDATABASE names one.
+      {"postgresql://alice@h", "alice"},
+      {"postgres: host=/tmp user=bob", "bob"},
+      {"postgresql://alice@h", "fromenv", "fromenv"},
+      {"postgresql://alice@h/named", "named", "fromenv"},
 #endif
   };
+  const char* saved = getenv("PGDATABASE");
+  const std::string savedValue = saved ? saved : "";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
+    if (c.pgdatabase) setenv("PGDATABASE", c.pgdatabase, 1);
+    else unsetenv("PGDATABASE");
     std::string error;
     std::optional<db::DatabaseOptions> options = db::DatabaseOptions::parse(c.url, &error);
     ASSERT_TRUE(options) << error;
@@ -698,6 +708,8 @@ TEST(DatabaseUrls, ObserversSeeTheDatabaseByItsNameAlone) {
     ASSERT_TRUE(backend) << error;
     EXPECT_EQ(backend->databaseName(), c.name);
   }
+  if (saved) setenv("PGDATABASE", savedValue.c_str(), 1);
+  else unsetenv("PGDATABASE");
 }
 
 // A value changed after it was read is checked again when it is opened:

@@ -1214,6 +1214,25 @@ class PgBackend final : public Backend {
   std::string m_databaseName;
 };
 
+std::string optionValue(const PQconninfoOption* options, std::string_view keyword) {
+  for (const PQconninfoOption* option = options; option && option->keyword; ++option)
+    if (option->keyword == keyword && option->val) return option->val;
+  return {};
+}
+
+// The database libpq connects to for these settings: their dbname, else
+// libpq's defaults (PGDATABASE, then the user name, as libpq falls back).
+std::string connectedDatabaseName(const PQconninfoOption* parsed) {
+  std::string name = optionValue(parsed, "dbname");
+  if (!name.empty()) return name;
+  PQconninfoOption* defaults = PQconndefaults();
+  name = optionValue(defaults, "dbname");
+  if (name.empty()) name = optionValue(parsed, "user");
+  if (name.empty()) name = optionValue(defaults, "user");
+  PQconninfoFree(defaults);
+  return name;
+}
+
 // libpq checks the settings it is given here, so that a misspelt one is
 // reported by open and not at each connection.
 std::unique_ptr<Backend> makePostgresBackend(const DatabaseOptions& options, std::string* error) {
@@ -1228,9 +1247,7 @@ std::unique_ptr<Backend> makePostgresBackend(const DatabaseOptions& options, std
   ConnectionSettings settings{options.target, options.lockTimeoutMs, options.readOnly, options.maxLifetimeSeconds,
                               options.statementTimeoutMs};
   const bool read = options.pooler != DatabaseOptions::Pooler::Transaction || poolerSettings(parsed, options, settings, error);
-  std::string databaseName;
-  for (const PQconninfoOption* option = parsed; option->keyword; ++option)
-    if (std::string_view(option->keyword) == "dbname" && option->val) databaseName = option->val;
+  std::string databaseName = connectedDatabaseName(parsed);
   PQconninfoFree(parsed);
   if (!read) return nullptr;
   return std::make_unique<PgBackend>(std::move(settings), std::move(databaseName));
