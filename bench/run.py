@@ -9,7 +9,7 @@ a chart.
   PostgreSQL) measured in the same invocation, with the lowest and highest of
   those ratios beside it.
 - Instructions: the point lookup, the update and the insert under callgrind at
-  fixed iteration counts; per call, the inclusive count of the benchmark's
+  fixed iteration counts, each contender alone in its process; per call, the inclusive count of the benchmark's
   own function at the larger count less at the smaller, over the difference.
 - Latency: with DIVU_BENCH_POSTGRES_URL set, the PostgreSQL benchmarks again
   through divu_delay_proxy (each chunk held --delay-ms each way), with round
@@ -164,28 +164,35 @@ def print_ratio_table(works, ratios, floors, floor_title):
         print(f"| {title} | " + " | ".join(cells) + " |")
 
 
-def run_callgrind(binary, base_env, jobs=None):
-    """Instructions per call of the counted work, per contender: one callgrind
-    process per set of counts (or per (counts, filter) of `jobs`), side by
-    side (the counts do not depend on the machine's load)."""
+def run_callgrind(binary, base_env):
+    """Instructions per call of the counted work, per contender. Each contender
+    runs alone in a callgrind process of its own: a figure of a shared process
+    depends on what ran before it there (an insert measured after the other
+    contenders' updates and inserts moved by up to 4%, alone it is exact run
+    to run). The counts do not depend on the machine's load, so the processes
+    run side by side, as many at a time as there are CPUs."""
     env = dict(base_env)
     env.pop("DIVU_BENCH_POSTGRES_URL", None)
-    if jobs is None:
-        groups = {}
-        for _, stem, _, counts in COUNTED:
-            groups.setdefault(counts, []).append(stem)
-        jobs = [(counts, f"^Fixed/({'|'.join(stems)})_") for counts, stems in groups.items()]
+    jobs = []
+    for _, stem, _, counts in COUNTED:
+        names = listed(binary, dict(env, DIVU_BENCH_ITERATIONS=",".join(map(str, counts))))
+        contenders = {m.groups("") for name in names
+                      if (m := re.match(rf"Fixed/{stem}_([A-Za-z]+)/slot:\d+(/newpath:\d+)?", name))}
+        jobs += [(counts, f"^Fixed/{stem}_{contender}/slot:[0-9]+{arg}/") for contender, arg in sorted(contenders)]
     per_call = {}
     with tempfile.TemporaryDirectory() as directory:
-        children = []
-        for i, (counts, pattern) in enumerate(jobs):
-            out = os.path.join(directory, f"callgrind.{i}")
-            command = ["nice", "-n", "10", "valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", binary,
-                       "--benchmark_format=json", f"--benchmark_filter={pattern}"]
-            child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                     env=dict(env, DIVU_BENCH_ITERATIONS=",".join(map(str, counts))))
-            children.append((counts, out, child))
-        for counts, out, child in children:
+        waiting = list(enumerate(jobs))
+        running = []
+        while waiting or running:
+            while waiting and len(running) < (os.cpu_count() or 1):
+                i, (counts, pattern) = waiting.pop(0)
+                out = os.path.join(directory, f"callgrind.{i}")
+                command = ["nice", "-n", "10", "valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", binary,
+                           "--benchmark_format=json", f"--benchmark_filter={pattern}"]
+                child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                         env=dict(env, DIVU_BENCH_ITERATIONS=",".join(map(str, counts))))
+                running.append((counts, out, child))
+            counts, out, child = running.pop(0)
             stdout, stderr = child.communicate()
             if child.returncode != 0:
                 raise RuntimeError(f"callgrind failed: {stderr[-2000:]}")
@@ -210,13 +217,10 @@ def run_callgrind(binary, base_env, jobs=None):
     return per_call
 
 
-def hook_cost(binary, base_env):
+def hook_cost(per_call):
     """Instructions per call of the point lookup without and with an empty
-    statement hook, each alone in a process of its own: a figure of the shared
-    process depends on what ran before it in that process."""
-    counts = next(c for _, stem, _, c in COUNTED if stem == "PointLookup")
-    calls = run_callgrind(binary, base_env, [(counts, "^Fixed/PointLookup_Library/slot:[0-9]+/newpath:0/"),
-                                             (counts, "^Fixed/PointLookup_LibraryHooked/")]).get("PointLookup", {})
+    statement hook."""
+    calls = per_call.get("PointLookup", {})
     return {"without": calls.get("Library/newpath:0"), "empty_hook": calls.get("LibraryHooked/newpath:0")}
 
 
@@ -538,9 +542,7 @@ def main():
     if not args.skip_callgrind:
         print("callgrind...", file=sys.stderr)
         results["instructions"] = run_callgrind(args.binary, os.environ)
-        # Measured on its own below: here it would run after the others.
-        results["instructions"].get("PointLookup", {}).pop("LibraryHooked/newpath:0", None)
-        results["statement_hook_instructions"] = hook_cost(args.binary, os.environ)
+        results["statement_hook_instructions"] = hook_cost(results["instructions"])
 
     if postgres_url and os.path.exists(proxy_binary):
         print("latency...", file=sys.stderr)
