@@ -358,6 +358,7 @@ class PgConnection final : public Connection {
   bool m_dropped = false;    // no answer came: the connection was shut
   bool m_savepoint = false;       // the open transaction has our statement savepoint
   bool m_savepointClean = false;  // and nothing has run since it was set
+  bool m_savepointParsed = false;  // own session: its commands are prepared on the server
 };
 
 int PgStatement::step() {
@@ -519,7 +520,7 @@ void PgConnection::forgetStatements() {
   m_cache.clear();
   m_lru.clear();
   ++m_generation;
-  m_savepoint = m_savepointClean = false;
+  m_savepoint = m_savepointClean = m_savepointParsed = false;
 }
 
 void PgConnection::finishStreaming(bool keepRows) {
@@ -555,6 +556,14 @@ void PgConnection::settle() {
 
 // One savepoint, moved forward: released and set again.
 const std::string kMoveSavepoint[] = {"RELEASE SAVEPOINT divu_statement", "SAVEPOINT divu_statement"};
+// Their names as statements prepared in our own session.
+const char* const kMoveSavepointNames[] = {"divu_release", "divu_savepoint"};
+
+const char* savepointName(const std::string& sql) {
+  for (size_t i = 0; i < std::size(kMoveSavepoint); ++i)
+    if (&sql == &kMoveSavepoint[i] || sql == kMoveSavepoint[i]) return kMoveSavepointNames[i];
+  return nullptr;
+}
 
 std::span<const std::string> PgConnection::savepointCommands() const {
   if (PQtransactionStatus(m_conn.get()) != PQTRANS_INTRANS || (m_savepoint && m_savepointClean)) return {};
@@ -906,9 +915,19 @@ int PgConnection::send(PgStatement& statement, const std::vector<const char*>& v
     if (!sendStatement()) return mapError(failureOf(nullptr, conn), prepared.sql, phase);
     return kOk;
   }
+  // In our own session the savepoint's commands are named statements, parsed
+  // once per session: each statement then costs the server no parse of them.
+  const bool named = !m_pooler;
+  const bool parse = named && !m_savepointParsed;
   bool sent = PQenterPipelineMode(conn);
-  for (const std::string& sql : ahead)
-    sent = sent && PQsendQueryParams(conn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0);
+  if (parse)
+    for (size_t i = 0; i < std::size(kMoveSavepoint); ++i)
+      sent = sent && PQsendPrepare(conn, kMoveSavepointNames[i], kMoveSavepoint[i].c_str(), 0, nullptr);
+  for (const std::string& sql : ahead) {
+    const char* name = named ? savepointName(sql) : nullptr;
+    sent = sent && (name ? PQsendQueryPrepared(conn, name, 0, nullptr, nullptr, nullptr, 0)
+                         : PQsendQueryParams(conn, sql.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0));
+  }
   sent = sent && sendStatement();
   Failure failure;
   bool failed = !sent;
@@ -922,7 +941,23 @@ int PgConnection::send(PgStatement& statement, const std::vector<const char*>& v
   // The results of what went ahead come first, each ended by a null; then
   // the statement's, which may stream row by row.
   const std::string* shown = &prepared.sql;
-  for (const std::string& sql : synced ? ahead : ahead.first(0)) {
+  bool parsed = synced;
+  for (size_t i = 0; parse && parsed && i < std::size(kMoveSavepoint); ++i) {
+    awaitResult();
+    Result result(PQgetResult(conn));
+    parsed = PQresultStatus(result.get()) == PGRES_COMMAND_OK;
+    if (!parsed) {
+      if (!failed) {
+        failure = failureOf(result.get(), conn);
+        failed = true;
+        shown = &kMoveSavepoint[i];
+      }
+      break;
+    }
+    Result end(PQgetResult(conn));
+  }
+  if (parse && parsed) m_savepointParsed = true;
+  for (const std::string& sql : parsed ? ahead : ahead.first(0)) {
     awaitResult();
     Result result(PQgetResult(conn));
     if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
