@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Db/Database.h"
@@ -132,6 +133,11 @@ class ZR_EXPORT DBtable {
     m_texts = texts;
   }
   void unbindRecord();
+  // The default order of the table's definition: a text that lives as long
+  // as the program, so it is pointed at rather than copied.
+  void setDefaultOrder(const char* orderBy) {
+    m_orderBy = orderBy ? std::string_view(orderBy) : std::string_view();
+  }
 
   const char* m_describe = "";
   const char* m_tableName;
@@ -185,7 +191,8 @@ class ZR_EXPORT DBtable {
   const char* m_whereKey = nullptr;  // the key column of setWhereKey, else null
   int m_whereKeyValue = 0;
   mutable bool m_whereSpelt = false;
-  std::string m_orderBy;
+  std::string m_orderByText;
+  std::string_view m_orderBy;  // NUL-terminated: m_orderByText or a default order
   std::string m_errorText;
   int m_lastCode = 0;
   size_t m_failedRow = 0;

@@ -38,7 +38,7 @@ class ZR_EXPORT TableBinding : public DBtable {
     else
       m_keyValue = nullptr;
     m_describe = facts.describe.c_str();
-    setOrderBy(Def::table.defaultOrder);
+    setDefaultOrder(Def::table.defaultOrder);
     dataBindClearFirstTime();
     DBtable::setExtIndicatorArray(m_indicators);
     // On the newer access path the row descriptor is created here; if that

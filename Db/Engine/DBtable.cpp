@@ -29,7 +29,7 @@ FXCriticalSection DBtable::DBCriticalSection;
 
 namespace {
 
-bool isBlank(const std::string& text) {
+bool isBlank(std::string_view text) {
   for (char c : text)
     if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return false;
   return true;
@@ -413,7 +413,7 @@ bool usesOrder(DBtable::Kind kind) { return kind == DBtable::Kind::OneRow || kin
 // when none is kept.
 const BuiltStatement* findBuilt(BuiltStatements& built, const db::TableTexts* table, DBtable::Kind kind, db::SqlDialect dialect,
                                 bool parameterise, const char* setText, const std::string& where,
-                                const std::string& orderBy, std::vector<long long>& values) {
+                                std::string_view orderBy, std::vector<long long>& values) {
   for (size_t k = 0; k < built.used; ++k) {
     const BuiltStatement& entry = built.entries[k];
     if (entry.table != table || entry.kind != kind || entry.dialect != dialect || entry.parameterised != parameterise)
@@ -434,7 +434,7 @@ const BuiltStatement* findBuilt(BuiltStatements& built, const db::TableTexts* ta
 }
 
 const KeyedStatement* findKeyed(const KeyedStatements& keyed, const db::TableTexts* table, DBtable::Kind kind,
-                                db::SqlDialect dialect, const char* column, const std::string& orderBy,
+                                db::SqlDialect dialect, const char* column, std::string_view orderBy,
                                 long long value) {
   for (size_t k = 0; k < keyed.used; ++k) {
     const KeyedStatement& entry = keyed.entries[k];
@@ -451,7 +451,7 @@ const KeyedStatement* findKeyed(const KeyedStatements& keyed, const db::TableTex
 // Keeps the statement just built in `scratch` from a key condition, when its
 // one parameter is the key's value.
 void keepKeyed(KeyedStatements& keyed, const SqlScratch& scratch, const db::TableTexts* table, DBtable::Kind kind,
-               db::SqlDialect dialect, const char* column, const std::string& orderBy, long long value) {
+               db::SqlDialect dialect, const char* column, std::string_view orderBy, long long value) {
   if (scratch.params.size() != 1 || scratch.params[0] != value) return;
   if (usesOrder(kind) && orderBy.size() > BuiltStatements::kLongest) return;
   KeyedStatement& entry = keyed.entries[keyed.next];
@@ -468,7 +468,7 @@ void keepKeyed(KeyedStatements& keyed, const SqlScratch& scratch, const db::Tabl
 
 // Keeps the statement just built in `scratch` from these texts.
 void keepBuilt(BuiltStatements& built, const SqlScratch& scratch, const db::TableTexts* table, DBtable::Kind kind, db::SqlDialect dialect,
-               bool parameterise, const char* setText, const std::string& where, const std::string& orderBy) {
+               bool parameterise, const char* setText, const std::string& where, std::string_view orderBy) {
   const std::string_view set = usesSet(kind) && setText ? setText : "";
   if (set.size() > BuiltStatements::kLongest || where.size() > BuiltStatements::kLongest ||
       orderBy.size() > BuiltStatements::kLongest)
@@ -563,7 +563,7 @@ SqlScratch& threadSql() { return tl_scratch.sql; }
 // Whether an ORDER BY text holds markers of its own, which keep the
 // statement from being parameterised; the verdict of this thread's last
 // text is kept, since a caller repeats the same order call after call.
-bool orderByDeclines(const std::string& orderBy, db::SqlDialect dialect) {
+bool orderByDeclines(std::string_view orderBy, db::SqlDialect dialect) {
   struct Last {
     std::string text;
     db::SqlDialect dialect = db::SqlDialect::Sqlite;
@@ -676,7 +676,8 @@ const std::string& DBtable::whereText() const {
 }
 
 int DBtable::setOrderBy(const char* orderBy) {
-  assignText(m_orderBy, orderBy);
+  assignText(m_orderByText, orderBy);
+  m_orderBy = m_orderByText;
   return db::kOk;
 }
 
@@ -800,7 +801,7 @@ int DBtable::checkTexts(Kind kind, const char* setText, db::SqlDialect dialect, 
   const bool reads = kind == Kind::OneRow || kind == Kind::Cursor;
   const Text texts[] = {{"SET", kind == Kind::Update ? setText : nullptr},
                         {"WHERE", kind == Kind::Insert ? nullptr : whereText().c_str()},
-                        {"ORDER BY", reads ? m_orderBy.c_str() : nullptr}};
+                        {"ORDER BY", reads ? m_orderBy.data() : nullptr}};
   AcceptedTexts& accepted = thread.accepted;
   for (const Text& each : texts) {
     if (!each.text || !*each.text || accepted.known(each.text, dialect)) continue;
