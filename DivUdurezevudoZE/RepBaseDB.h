@@ -179,13 +179,13 @@ class DIVU_EXPORT CRepBaseDB {
   template <class Record, class Binding>
   bool insertRow(Record& row, Binding*&, DBtran* tran) {
     Binding binding(tran);
-    binding.setValues(&row);
+    const bool inPlace = binding.insertFrom(&row);
     int code = retry([&] { return binding.rowInsert(true); });
     if (m_dbError.isDBError(code)) {
       m_dbError.set("CRepBaseDB::insertRow()", binding);
       return false;
     }
-    row = *binding.getDataPtr();
+    if (!inPlace) row = *binding.getDataPtr();
     return true;
   }
 
