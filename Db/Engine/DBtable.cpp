@@ -858,8 +858,13 @@ int DBtable::prepareStatement(Connection* connection, Kind kind, const char* set
   if (byKey) {
     scratch.params.assign(1, m_whereKeyValue);
     scratch.sent = &byKey->sql;
-    int code = prepareAndBind(connection, scratch, statement);
-    if (code == db::kOk) return db::kOk;
+    // Its one marker was counted when it was kept: a text has the markers it
+    // has, whichever connection compiles it.
+    int code = connection->prepare(byKey->sql, statement);
+    if (code == db::kOk) {
+      statement->bindInt64(1, m_whereKeyValue);
+      return db::kOk;
+    }
     if (!parametersMayBeTheCause(code, *connection)) return failFrom(connection, code);
     parameterise = false;
   } else if (const BuiltStatement* built = findBuilt(thread.built, m_texts, kind, dialect, parameterise, setText,
