@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Db/Database.h"
@@ -75,6 +76,10 @@ class ZR_EXPORT DBtable {
 
   // Restricts later operations; null or "" means no restriction. Returns 0.
   int setWhere(const char* where);
+  // Restricts later operations to the rows whose `column` is `value`: the
+  // same as setWhere("<column> = <value>"), that text spelt only when
+  // something shows it. `column` must outlive the binding. Returns 0.
+  int setWhereKey(const char* column, int value);
   // Orders later list reads; the later call wins; null or "" means no order.
   int setOrderBy(const char* orderBy);
 
@@ -128,6 +133,11 @@ class ZR_EXPORT DBtable {
     m_texts = texts;
   }
   void unbindRecord();
+  // The default order of the table's definition: a text that lives as long
+  // as the program, so it is pointed at rather than copied.
+  void setDefaultOrder(const char* orderBy) {
+    m_orderBy = orderBy ? std::string_view(orderBy) : std::string_view();
+  }
 
   const char* m_describe = "";
   const char* m_tableName;
@@ -167,6 +177,8 @@ class ZR_EXPORT DBtable {
   int runBatch(const std::string& sql, size_t rows,
                const std::function<void(db::engine::Statement&, size_t)>& bind, long long* returned, Kind kind);
   void releaseCursor();
+  // The WHERE text, spelt from the key condition when setWhereKey set one.
+  const std::string& whereText() const;
   // Releases the cursor's statement; later fetches give `code` with `text`.
   void endCursor(int code, std::string text);
   long long* indicators() const { return static_cast<long long*>(m_connObject->extIndicatorArray()); }
@@ -175,8 +187,12 @@ class ZR_EXPORT DBtable {
   const db::TableDef* m_def = nullptr;
   void* m_record = nullptr;
   const db::TableTexts* m_texts = nullptr;
-  std::string m_where;
-  std::string m_orderBy;
+  mutable std::string m_where;  // spelt on demand while m_whereKey is set
+  const char* m_whereKey = nullptr;  // the key column of setWhereKey, else null
+  int m_whereKeyValue = 0;
+  mutable bool m_whereSpelt = false;
+  std::string m_orderByText;
+  std::string_view m_orderBy;  // NUL-terminated: m_orderByText or a default order
   std::string m_errorText;
   int m_lastCode = 0;
   size_t m_failedRow = 0;

@@ -38,7 +38,7 @@ class ZR_EXPORT TableBinding : public DBtable {
     else
       m_keyValue = nullptr;
     m_describe = facts.describe.c_str();
-    setOrderBy(Def::table.defaultOrder);
+    setDefaultOrder(Def::table.defaultOrder);
     dataBindClearFirstTime();
     DBtable::setExtIndicatorArray(m_indicators);
     // On the newer access path the row descriptor is created here; if that
@@ -79,6 +79,23 @@ class ZR_EXPORT TableBinding : public DBtable {
   }
 
   void setValues(Record* row) { m_data = *row; }
+
+  // Has an insert write `row` itself rather than a copy in the binding's
+  // record, on the classic path of a record without owned texts: the engine
+  // binds its values and, on success only, writes its assigned key into it,
+  // so `row` ends as a copy back would leave it. True when it does;
+  // otherwise the values are copied in and the caller copies getDataPtr()
+  // back after a successful insert.
+  bool insertFrom(Record* row) {
+    if constexpr (!hasOwnedText(Def::table)) {
+      if (!m_rowDescriptor) {
+        bindRecord(&Def::table, row, &texts());
+        return true;
+      }
+    }
+    setValues(row);
+    return false;
+  }
   Record* getDataPtr() { return &m_data; }
   const long long* getIndicators() const { return m_indicators; }
 

@@ -100,6 +100,20 @@ class DIVU_EXPORT CRepBaseDB {
   bool getRowForQuery(Record& row, Binding*&, const char* where, DBtran* tran) {
     Binding binding(tran);
     binding.setWhere(where);
+    return readOneRow(row, binding);
+  }
+
+  // getRowForQuery with the WHERE "<column> = <value>", which is spelt only
+  // when a failure or a trace shows it.
+  template <class Record, class Binding>
+  bool getRowByKey(Record& row, const char* column, int value, DBtran* tran) {
+    Binding binding(tran);
+    binding.setWhereKey(column, value);
+    return readOneRow(row, binding);
+  }
+
+  template <class Record, class Binding>
+  bool readOneRow(Record& row, Binding& binding) {
     const bool inPlace = binding.readInto(&row);  // no copy when `row` stays as it was on failure
     int code = retry([&] { return getOneRow(&binding, false, -1, 0); });
     if (m_dbError.isDBError(code)) {
@@ -140,6 +154,19 @@ class DIVU_EXPORT CRepBaseDB {
   bool deleteRow(Binding*&, const char* where, DBtran* tran) {
     Binding binding(tran);
     binding.setWhere(where);
+    return deleteMatching(binding);
+  }
+
+  // deleteRow with the WHERE "<column> = <value>", spelt only when shown.
+  template <class Binding>
+  bool deleteRowByKey(const char* column, int value, DBtran* tran) {
+    Binding binding(tran);
+    binding.setWhereKey(column, value);
+    return deleteMatching(binding);
+  }
+
+  template <class Binding>
+  bool deleteMatching(Binding& binding) {
     int code = retry([&] { return binding.rowDelete(); });
     if (m_dbError.isDBError(code)) {
       m_dbError.set("CRepBaseDB::deleteRow()", binding);
@@ -152,13 +179,13 @@ class DIVU_EXPORT CRepBaseDB {
   template <class Record, class Binding>
   bool insertRow(Record& row, Binding*&, DBtran* tran) {
     Binding binding(tran);
-    binding.setValues(&row);
+    const bool inPlace = binding.insertFrom(&row);
     int code = retry([&] { return binding.rowInsert(true); });
     if (m_dbError.isDBError(code)) {
       m_dbError.set("CRepBaseDB::insertRow()", binding);
       return false;
     }
-    row = *binding.getDataPtr();
+    if (!inPlace) row = *binding.getDataPtr();
     return true;
   }
 

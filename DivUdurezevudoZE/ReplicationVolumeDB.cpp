@@ -86,6 +86,5 @@ bool CReplicationVolumeDB::remove(int volumeId, DBtran* tran) {
     deleteList(rows);
   }
 
-  YLVolume* binding = nullptr;
-  return deleteRow<YLVolume>(binding, KeyCondition(keyColumn(), volumeId).c_str(), tran);
+  return deleteRowByKey<YLVolume>(keyColumn(), volumeId, tran);
 }

@@ -44,8 +44,7 @@ class CStandardFacade : public CRepBaseDB {
   using BindingType = Binding;
 
   bool getInfo(int id, Record& row, DBtran* tran) {
-    Binding* binding = nullptr;
-    return getRowForQuery<Record, Binding>(row, binding, KeyCondition(keyColumn(), id).c_str(), tran);
+    return getRowByKey<Record, Binding>(row, keyColumn(), id, tran);
   }
 
   // `where` null: all rows; `orderBy` null: the table's default order.
@@ -65,8 +64,7 @@ class CStandardFacade : public CRepBaseDB {
   }
 
   bool remove(int id, DBtran* tran) {
-    Binding* binding = nullptr;
-    return deleteRow<Binding>(binding, KeyCondition(keyColumn(), id).c_str(), tran);
+    return deleteRowByKey<Binding>(keyColumn(), id, tran);
   }
 
   bool insert(Record& row, DBtran* tran) {

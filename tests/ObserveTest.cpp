@@ -2,6 +2,7 @@
 // counters of a database, and log lines sent to the caller's logger.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -228,6 +229,101 @@ TEST_P(Observe, RetriesOfABusyDatabaseAreCounted) {
   }
   EXPECT_EQ(db::observe::attempt(), 1);
   EXPECT_EQ(other->exec("ROLLBACK"), db::kOk);
+}
+
+// The by-id reads and deletes select by key without spelling "<key> = <id>":
+// to every observer they must be the calls with that text, run one after
+// the other for keys present, absent and at the ends of the range, in and
+// out of a transaction, with the statement built first by either.
+TEST_P(Observe, ReadsAndDeletesByKeyAreThoseOfTheirKeyText) {
+  ApplicationDirsDB dirs;
+  YLApplicationDirs_t rows[2] = {makeDir(3, "/p"), makeDir(4, "/q")};
+  ASSERT_TRUE(dirs.insertRows(rows, 2, nullptr));
+  const char* key = ApplicationDirsDB::keyColumn();
+  auto describe = [](const std::vector<Seen>& seen) {
+    std::string text;
+    for (const Seen& s : seen) {
+      text += s.sql + " [";
+      for (long long value : s.parameters) text += std::to_string(value) + " ";
+      text += "] " + std::to_string(s.attempt) + " " + std::to_string(s.rows) + " " + std::to_string(s.code) + "\n";
+    }
+    return text;
+  };
+  // Everything a caller and the observers see of one call; `rest` counts the
+  // rows left in the transaction after a delete.
+  auto outcome = [&](bool ok, const YLApplicationDirs_t& row, DBtran* tran) {
+    std::string text = std::string(ok ? "ok " : "failed ") + std::to_string(row.id) + " " +
+                       std::to_string(row.clientId) + " " + row.path + "\n";
+    const CReplicationDBError& e = dirs.m_dbError;
+    text += std::to_string(e.m_errorCode) + " " + e.m_function + " " + e.m_tableName + " " + e.m_tableDescribe +
+            " " + std::to_string(e.m_retryCount) + "\n" + e.m_errorText + "\n";
+    text += describe(m_starts) + describe(m_ends);
+    for (const std::string& sql : m_rawStatements) text += sql + "\n";
+    if (tran) {
+      unsigned int rest = 0;
+      EXPECT_TRUE(dirs.getNRows(nullptr, rest, tran));
+      text += "rest " + std::to_string(rest);
+    }
+    return text;
+  };
+  enum class Via { Key, Text };
+  auto read = [&](Via via, int id, DBtran* tran) {
+    dirs.m_dbError.clear();
+    m_rawStatements.clear();
+    watch(true);
+    YLApplicationDirs_t row = makeDir(77, "/untouched");
+    YLApplicationDirs* unused = nullptr;
+    bool ok = via == Via::Key ? dirs.getInfo(id, row, tran)
+                              : dirs.getRowForQuery<YLApplicationDirs_t, YLApplicationDirs>(
+                                    row, unused, KeyCondition(key, id).c_str(), tran);
+    return outcome(ok, row, tran);
+  };
+  auto remove = [&](Via via, int id, DBtran* tran) {
+    dirs.m_dbError.clear();
+    m_rawStatements.clear();
+    watch(true);
+    YLApplicationDirs* unused = nullptr;
+    bool ok = via == Via::Key ? dirs.remove(id, tran)
+                              : dirs.deleteRow<YLApplicationDirs>(unused, KeyCondition(key, id).c_str(), tran);
+    return outcome(ok, makeDir(0, ""), tran);
+  };
+  const int ids[] = {rows[0].id, 999999, rows[1].id, 0, -1, -42, INT_MAX, INT_MIN, rows[0].id};
+  for (Via first : {Via::Key, Via::Text}) {
+    const Via second = first == Via::Key ? Via::Text : Via::Key;
+    for (bool inTransaction : {false, true}) {
+      for (int id : ids) {
+        const bool traced = id % 2 == 0;  // the trace spells the key text itself
+        SCOPED_TRACE(std::to_string(id) + (inTransaction ? " in a transaction" : "") +
+                     (first == Via::Key ? ", by key first" : ", by text first") + (traced ? ", traced" : ""));
+        if (traced)
+          traceStatements();
+        else
+          db::trace::set(nullptr);
+        DBtran tran;
+        DBtran* in = inTransaction ? &tran : nullptr;
+        if (in) {
+          ASSERT_EQ(tran.begin(), db::kOk);
+        }
+        const std::string a = read(first, id, in);
+        EXPECT_EQ(read(second, id, in), a);
+        if (!in) continue;
+        const std::string removed = remove(first, id, in);
+        ASSERT_EQ(tran.rollback(), db::kOk);
+        ASSERT_EQ(tran.begin(), db::kOk);
+        EXPECT_EQ(remove(second, id, in), removed);
+        ASSERT_EQ(tran.rollback(), db::kOk);
+      }
+    }
+  }
+  db::trace::set(nullptr);
+  // A delete by key out of a transaction deletes that row only.
+  ASSERT_TRUE(dirs.remove(rows[1].id, nullptr));
+  unsigned int count = 0;
+  ASSERT_TRUE(dirs.getNRows(nullptr, count, nullptr));
+  EXPECT_EQ(count, 1u);
+  YLApplicationDirs_t row;
+  EXPECT_TRUE(dirs.getInfo(rows[0].id, row, nullptr));
+  EXPECT_FALSE(dirs.getInfo(rows[1].id, row, nullptr));
 }
 
 INSTANTIATE_TEST_SUITE_P(Storages, Observe, fileAndServer(), storageName);

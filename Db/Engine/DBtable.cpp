@@ -3,6 +3,7 @@
 #include "Db/DBtable.h"
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -28,7 +29,7 @@ FXCriticalSection DBtable::DBCriticalSection;
 
 namespace {
 
-bool isBlank(const std::string& text) {
+bool isBlank(std::string_view text) {
   for (char c : text)
     if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return false;
   return true;
@@ -383,6 +384,27 @@ struct BuiltStatements {
   size_t used = 0, next = 0;
 };
 
+// The statements this thread built for a condition set by setWhereKey, each
+// with its key column and its one parameter, the key's value: a later read
+// or delete by another value of that key binds it to the same statement
+// without spelling, scanning or matching the condition's text. It is the
+// statement the text "<key> = <value>" builds.
+struct KeyedStatement {
+  const db::TableTexts* table = nullptr;
+  DBtable::Kind kind = DBtable::Kind::OneRow;
+  db::SqlDialect dialect = db::SqlDialect::Sqlite;
+  const char* column = nullptr;
+  std::string orderBy;
+  long long value = 0;  // as built: on PostgreSQL a marker's type follows its value
+  std::string sql;
+};
+
+struct KeyedStatements {
+  static constexpr size_t kSize = 4;
+  KeyedStatement entries[kSize];
+  size_t used = 0, next = 0;
+};
+
 bool usesSet(DBtable::Kind kind) { return kind == DBtable::Kind::Update; }
 bool usesWhere(DBtable::Kind kind) { return kind != DBtable::Kind::Insert; }
 bool usesOrder(DBtable::Kind kind) { return kind == DBtable::Kind::OneRow || kind == DBtable::Kind::Cursor; }
@@ -391,7 +413,7 @@ bool usesOrder(DBtable::Kind kind) { return kind == DBtable::Kind::OneRow || kin
 // when none is kept.
 const BuiltStatement* findBuilt(BuiltStatements& built, const db::TableTexts* table, DBtable::Kind kind, db::SqlDialect dialect,
                                 bool parameterise, const char* setText, const std::string& where,
-                                const std::string& orderBy, std::vector<long long>& values) {
+                                std::string_view orderBy, std::vector<long long>& values) {
   for (size_t k = 0; k < built.used; ++k) {
     const BuiltStatement& entry = built.entries[k];
     if (entry.table != table || entry.kind != kind || entry.dialect != dialect || entry.parameterised != parameterise)
@@ -411,9 +433,42 @@ const BuiltStatement* findBuilt(BuiltStatements& built, const db::TableTexts* ta
   return nullptr;
 }
 
+const KeyedStatement* findKeyed(const KeyedStatements& keyed, const db::TableTexts* table, DBtable::Kind kind,
+                                db::SqlDialect dialect, const char* column, std::string_view orderBy,
+                                long long value) {
+  for (size_t k = 0; k < keyed.used; ++k) {
+    const KeyedStatement& entry = keyed.entries[k];
+    if (entry.table != table || entry.kind != kind || entry.dialect != dialect || entry.column != column) continue;
+    if (usesOrder(kind) && entry.orderBy != orderBy) continue;
+    if (dialect != db::SqlDialect::Sqlite &&
+        db::engine::literalMarker(dialect, value) != db::engine::literalMarker(dialect, entry.value))
+      continue;
+    return &entry;
+  }
+  return nullptr;
+}
+
+// Keeps the statement just built in `scratch` from a key condition, when its
+// one parameter is the key's value.
+void keepKeyed(KeyedStatements& keyed, const SqlScratch& scratch, const db::TableTexts* table, DBtable::Kind kind,
+               db::SqlDialect dialect, const char* column, std::string_view orderBy, long long value) {
+  if (scratch.params.size() != 1 || scratch.params[0] != value) return;
+  if (usesOrder(kind) && orderBy.size() > BuiltStatements::kLongest) return;
+  KeyedStatement& entry = keyed.entries[keyed.next];
+  keyed.next = (keyed.next + 1) % KeyedStatements::kSize;
+  keyed.used = std::min(keyed.used + 1, KeyedStatements::kSize);
+  entry.table = table;
+  entry.kind = kind;
+  entry.dialect = dialect;
+  entry.column = column;
+  entry.orderBy.assign(usesOrder(kind) ? orderBy : std::string_view());
+  entry.value = value;
+  entry.sql = *scratch.sent;
+}
+
 // Keeps the statement just built in `scratch` from these texts.
 void keepBuilt(BuiltStatements& built, const SqlScratch& scratch, const db::TableTexts* table, DBtable::Kind kind, db::SqlDialect dialect,
-               bool parameterise, const char* setText, const std::string& where, const std::string& orderBy) {
+               bool parameterise, const char* setText, const std::string& where, std::string_view orderBy) {
   const std::string_view set = usesSet(kind) && setText ? setText : "";
   if (set.size() > BuiltStatements::kLongest || where.size() > BuiltStatements::kLongest ||
       orderBy.size() > BuiltStatements::kLongest)
@@ -493,6 +548,7 @@ namespace db::engine {
 struct ThreadScratch {
   SqlScratch sql;
   BuiltStatements built;
+  KeyedStatements keyed;
   AcceptedTexts accepted;
 };
 
@@ -507,7 +563,7 @@ SqlScratch& threadSql() { return tl_scratch.sql; }
 // Whether an ORDER BY text holds markers of its own, which keep the
 // statement from being parameterised; the verdict of this thread's last
 // text is kept, since a caller repeats the same order call after call.
-bool orderByDeclines(const std::string& orderBy, db::SqlDialect dialect) {
+bool orderByDeclines(std::string_view orderBy, db::SqlDialect dialect) {
   struct Last {
     std::string text;
     db::SqlDialect dialect = db::SqlDialect::Sqlite;
@@ -595,12 +651,33 @@ static void assignText(std::string& target, const char* text) {
 }
 
 int DBtable::setWhere(const char* where) {
+  m_whereKey = nullptr;
   assignText(m_where, where);
   return db::kOk;
 }
 
+int DBtable::setWhereKey(const char* column, int value) {
+  m_whereKey = column;
+  m_whereKeyValue = value;
+  m_whereSpelt = false;
+  return db::kOk;
+}
+
+const std::string& DBtable::whereText() const {
+  if (m_whereKey && !m_whereSpelt) {
+    char digits[16];
+    char* end = std::to_chars(digits, digits + sizeof digits, m_whereKeyValue).ptr;
+    m_where.assign(m_whereKey);
+    m_where += " = ";
+    m_where.append(digits, static_cast<size_t>(end - digits));
+    m_whereSpelt = true;
+  }
+  return m_where;
+}
+
 int DBtable::setOrderBy(const char* orderBy) {
-  assignText(m_orderBy, orderBy);
+  assignText(m_orderByText, orderBy);
+  m_orderBy = m_orderByText;
   return db::kOk;
 }
 
@@ -689,9 +766,10 @@ void DBtable::buildSql(Kind kind, const char* setText, std::string& sql, std::ve
       sql += m_texts->insertSql;
       return;
   }
-  if (!isBlank(m_where)) {
+  const std::string& where = whereText();
+  if (!isBlank(where)) {
     sql += " WHERE (\n";
-    appendFragment(sql, params, m_where, dialect, declined);
+    appendFragment(sql, params, where, dialect, declined);
     sql += "\n)";
   }
   if ((kind == Kind::OneRow || kind == Kind::Cursor) && !isBlank(m_orderBy)) {
@@ -722,8 +800,8 @@ int DBtable::checkTexts(Kind kind, const char* setText, db::SqlDialect dialect, 
   };
   const bool reads = kind == Kind::OneRow || kind == Kind::Cursor;
   const Text texts[] = {{"SET", kind == Kind::Update ? setText : nullptr},
-                        {"WHERE", kind == Kind::Insert ? nullptr : m_where.c_str()},
-                        {"ORDER BY", reads ? m_orderBy.c_str() : nullptr}};
+                        {"WHERE", kind == Kind::Insert ? nullptr : whereText().c_str()},
+                        {"ORDER BY", reads ? m_orderBy.data() : nullptr}};
   AcceptedTexts& accepted = thread.accepted;
   for (const Text& each : texts) {
     if (!each.text || !*each.text || accepted.known(each.text, dialect)) continue;
@@ -771,11 +849,32 @@ int DBtable::prepareStatement(Connection* connection, Kind kind, const char* set
   SqlScratch& scratch = thread.sql;
   const bool wanted = kind != Kind::Insert && db::engine::literalParameters();
   bool parameterise = wanted;
-  if (const BuiltStatement* built =
-          findBuilt(thread.built, m_texts, kind, dialect, parameterise, setText, m_where, m_orderBy, scratch.params)) {
+  // A key condition is bound to the statement its text builds, when this
+  // thread built that one before: the same statement with the same value,
+  // without the text.
+  const bool keyed = m_whereKey && wanted && (kind == Kind::OneRow || kind == Kind::Delete);
+  const KeyedStatement* byKey =
+      keyed ? findKeyed(thread.keyed, m_texts, kind, dialect, m_whereKey, m_orderBy, m_whereKeyValue) : nullptr;
+  if (byKey) {
+    scratch.params.assign(1, m_whereKeyValue);
+    scratch.sent = &byKey->sql;
+    // Its one marker was counted when it was kept: a text has the markers it
+    // has, whichever connection compiles it.
+    int code = connection->prepare(byKey->sql, statement);
+    if (code == db::kOk) {
+      statement->bindInt64(1, m_whereKeyValue);
+      return db::kOk;
+    }
+    if (!parametersMayBeTheCause(code, *connection)) return failFrom(connection, code);
+    parameterise = false;
+  } else if (const BuiltStatement* built = findBuilt(thread.built, m_texts, kind, dialect, parameterise, setText,
+                                                     whereText(), m_orderBy, scratch.params)) {
     scratch.sent = &built->sql;
     int code = prepareAndBind(connection, scratch, statement);
-    if (code == db::kOk) return db::kOk;
+    if (code == db::kOk) {
+      if (keyed) keepKeyed(thread.keyed, scratch, m_texts, kind, dialect, m_whereKey, m_orderBy, m_whereKeyValue);
+      return db::kOk;
+    }
     if (scratch.params.empty() || !parametersMayBeTheCause(code, *connection)) return failFrom(connection, code);
     // Built again below, it would fail the same way: go on as a build does then.
     parameterise = false;
@@ -791,8 +890,10 @@ int DBtable::prepareStatement(Connection* connection, Kind kind, const char* set
     buildSql(kind, setText, scratch.text, parameterise ? &scratch.params : nullptr, dialect);
     int code = prepareAndBind(connection, scratch, statement);
     if (code == db::kOk) {
-      if (parameterise == wanted)
+      if (parameterise == wanted) {
         keepBuilt(thread.built, scratch, m_texts, kind, dialect, parameterise, setText, m_where, m_orderBy);
+        if (keyed) keepKeyed(thread.keyed, scratch, m_texts, kind, dialect, m_whereKey, m_orderBy, m_whereKeyValue);
+      }
       return db::kOk;
     }
     // A text the parameters did not suit: try it exactly as the caller wrote it.
