@@ -20,6 +20,7 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -358,7 +359,9 @@ class PgConnection final : public Connection {
   bool m_dropped = false;    // no answer came: the connection was shut
   bool m_savepoint = false;       // the open transaction has our statement savepoint
   bool m_savepointClean = false;  // and nothing has run since it was set
-  bool m_savepointParsed = false;  // own session: its commands are prepared on the server
+  // Own session: which of the savepoint's commands (kMoveSavepoint) are
+  // prepared on the server, each marked when its own Parse succeeded.
+  bool m_savepointParsed[2] = {};
 };
 
 int PgStatement::step() {
@@ -520,7 +523,8 @@ void PgConnection::forgetStatements() {
   m_cache.clear();
   m_lru.clear();
   ++m_generation;
-  m_savepoint = m_savepointClean = m_savepointParsed = false;
+  m_savepoint = m_savepointClean = false;
+  std::ranges::fill(m_savepointParsed, false);
 }
 
 void PgConnection::finishStreaming(bool keepRows) {
@@ -918,11 +922,11 @@ int PgConnection::send(PgStatement& statement, const std::vector<const char*>& v
   // In our own session the savepoint's commands are named statements, parsed
   // once per session: each statement then costs the server no parse of them.
   const bool named = !m_pooler;
-  const bool parse = named && !m_savepointParsed;
+  bool parse[std::size(kMoveSavepoint)];
+  for (size_t i = 0; i < std::size(parse); ++i) parse[i] = named && !m_savepointParsed[i];
   bool sent = PQenterPipelineMode(conn);
-  if (parse)
-    for (size_t i = 0; i < std::size(kMoveSavepoint); ++i)
-      sent = sent && PQsendPrepare(conn, kMoveSavepointNames[i], kMoveSavepoint[i].c_str(), 0, nullptr);
+  for (size_t i = 0; i < std::size(parse); ++i)
+    if (parse[i]) sent = sent && PQsendPrepare(conn, kMoveSavepointNames[i], kMoveSavepoint[i].c_str(), 0, nullptr);
   for (const std::string& sql : ahead) {
     const char* name = named ? savepointName(sql) : nullptr;
     sent = sent && (name ? PQsendQueryPrepared(conn, name, 0, nullptr, nullptr, nullptr, 0)
@@ -942,7 +946,8 @@ int PgConnection::send(PgStatement& statement, const std::vector<const char*>& v
   // the statement's, which may stream row by row.
   const std::string* shown = &prepared.sql;
   bool parsed = synced;
-  for (size_t i = 0; parse && parsed && i < std::size(kMoveSavepoint); ++i) {
+  for (size_t i = 0; parsed && i < std::size(parse); ++i) {
+    if (!parse[i]) continue;
     awaitResult();
     Result result(PQgetResult(conn));
     parsed = PQresultStatus(result.get()) == PGRES_COMMAND_OK;
@@ -954,9 +959,9 @@ int PgConnection::send(PgStatement& statement, const std::vector<const char*>& v
       }
       break;
     }
+    m_savepointParsed[i] = true;  // on the server now, whatever follows
     Result end(PQgetResult(conn));
   }
-  if (parse && parsed) m_savepointParsed = true;
   for (const std::string& sql : parsed ? ahead : ahead.first(0)) {
     awaitResult();
     Result result(PQgetResult(conn));
