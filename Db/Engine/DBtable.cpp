@@ -363,6 +363,19 @@ bool sameLiterals(std::string_view known, const std::vector<db::engine::LiteralR
   return text.substr(at) == known.substr(from);
 }
 
+// The last N statements a thread kept: a new one takes the oldest slot.
+template <class Entry, size_t N>
+struct KeptStatements {
+  Entry entries[N];
+  size_t used = 0, next = 0;
+  Entry& take() {
+    Entry& entry = entries[next];
+    next = (next + 1) % N;
+    used = std::min(used + 1, N);
+    return entry;
+  }
+};
+
 // The statements this thread built last, each with the texts it was built
 // from, so that a call repeating them (or varying only their taken
 // literals) skips the build and the check of the texts: those texts passed it.
@@ -377,11 +390,8 @@ struct BuiltStatement {
   std::string sql;
 };
 
-struct BuiltStatements {
-  static constexpr size_t kSize = 8;
+struct BuiltStatements : KeptStatements<BuiltStatement, 8> {
   static constexpr size_t kLongest = 1024;  // longer texts are built each time
-  BuiltStatement entries[kSize];
-  size_t used = 0, next = 0;
 };
 
 // The statements this thread built for a condition set by setWhereKey, each
@@ -399,11 +409,7 @@ struct KeyedStatement {
   std::string sql;
 };
 
-struct KeyedStatements {
-  static constexpr size_t kSize = 4;
-  KeyedStatement entries[kSize];
-  size_t used = 0, next = 0;
-};
+using KeyedStatements = KeptStatements<KeyedStatement, 4>;
 
 bool usesSet(DBtable::Kind kind) { return kind == DBtable::Kind::Update; }
 bool usesWhere(DBtable::Kind kind) { return kind != DBtable::Kind::Insert; }
@@ -454,9 +460,7 @@ void keepKeyed(KeyedStatements& keyed, const SqlScratch& scratch, const db::Tabl
                db::SqlDialect dialect, const char* column, std::string_view orderBy, long long value) {
   if (scratch.params.size() != 1 || scratch.params[0] != value) return;
   if (usesOrder(kind) && orderBy.size() > BuiltStatements::kLongest) return;
-  KeyedStatement& entry = keyed.entries[keyed.next];
-  keyed.next = (keyed.next + 1) % KeyedStatements::kSize;
-  keyed.used = std::min(keyed.used + 1, KeyedStatements::kSize);
+  KeyedStatement& entry = keyed.take();
   entry.table = table;
   entry.kind = kind;
   entry.dialect = dialect;
@@ -473,9 +477,7 @@ void keepBuilt(BuiltStatements& built, const SqlScratch& scratch, const db::Tabl
   if (set.size() > BuiltStatements::kLongest || where.size() > BuiltStatements::kLongest ||
       orderBy.size() > BuiltStatements::kLongest)
     return;
-  BuiltStatement& entry = built.entries[built.next];
-  built.next = (built.next + 1) % BuiltStatements::kSize;
-  built.used = std::min(built.used + 1, BuiltStatements::kSize);
+  BuiltStatement& entry = built.take();
   entry.table = table;
   entry.kind = kind;
   entry.dialect = dialect;
